@@ -1,0 +1,101 @@
+#include "header.h"
+
+#include <cstdio>
+
+#include "transforms.h"
+
+namespace tavo {
+namespace {
+
+constexpr char kBackslash = '\\';
+
+const char* base_name(const char* path) {
+  const char* base = path;
+  for (const char* c = path; *c != '\0'; ++c) {
+    if (*c == kBackslash) base = c + 1;
+  }
+  return base;
+}
+
+std::uint16_t load_le16(const std::uint8_t* bytes) {
+  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+void store_le16(std::uint8_t* bytes, std::uint16_t value) {
+  bytes[0] = static_cast<std::uint8_t>(value & 0xFF);
+  bytes[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+std::uint8_t* name_field(Record& record) { return record.data() + kNameOffset; }
+
+constexpr auto kNameLength = static_cast<std::int32_t>(kNameSize);
+
+}  // namespace
+
+void build_header(const char* path, std::int32_t x, std::int32_t p, Record& record) {
+  record.fill(0);
+  record[kMagic1Offset] = 't';
+  record[kMagic2Offset] = 'a';
+  record[kMagic3Offset] = 'v';
+  record[kMagic4Offset] = 'o';
+  record[kWayOffset] = static_cast<std::uint8_t>(x & 0xFF);
+  record[kFactorOffset] = static_cast<std::uint8_t>(p & 0xFF);
+  const char* name = base_name(path);
+  for (std::size_t i = 0; i < kNameSize; ++i) {
+    record[kNameOffset + i] = static_cast<std::uint8_t>(name[i]);
+    if (name[i] == '\0') break;
+  }
+  scramble_name(record);
+  store_le16(record.data() + kChecksumOffset, header_checksum(record));
+}
+
+std::uint16_t header_checksum(const Record& record) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = kMagic1Offset; i < kRecordSize; i += 2) sum += load_le16(&record[i]);
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  sum += sum >> 16;
+  return static_cast<std::uint16_t>(~sum & 0xFFFF);
+}
+
+void scramble_name(Record& record) {
+  add_bytes(kNameLength, name_field(record), 1);
+  xor_bytes(kNameLength, name_field(record), 1);
+  subtract_bytes(kNameLength, name_field(record), 1);
+  not_bytes(kNameLength, name_field(record));
+}
+
+void unscramble_name(Record& record) {
+  not_bytes(kNameLength, name_field(record));
+  add_bytes(kNameLength, name_field(record), 1);
+  xor_bytes(kNameLength, name_field(record), 1);
+  subtract_bytes(kNameLength, name_field(record), 1);
+}
+
+bool check_header(const Record& record) {
+  if (record[kMagic1Offset] != 't' || record[kMagic2Offset] != 'a' ||
+      record[kMagic3Offset] != 'v' || record[kMagic4Offset] != 'o') {
+    return false;
+  }
+  return header_checksum(record) == load_le16(record.data() + kChecksumOffset);
+}
+
+std::string printed_form(const Record& record) {
+  std::string name;
+  for (std::size_t i = 0; i < kNameSize; ++i) {
+    const std::uint8_t c = record[kNameOffset + i];
+    if (c == 0) break;
+    // The name comes from the file: keep terminal control sequences out.
+    name.push_back(c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c));
+  }
+  char head[64];
+  std::snprintf(head, sizeof head, "tavo: %X %c %c ",
+                static_cast<unsigned>(load_le16(record.data() + kChecksumOffset)),
+                record[kMagic1Offset], record[kMagic2Offset]);
+  char tail[64];
+  std::snprintf(tail, sizeof tail, " %d %x %c %c\r\n", static_cast<int>(record[kWayOffset]),
+                static_cast<unsigned>(record[kFactorOffset]), record[kMagic3Offset],
+                record[kMagic4Offset]);
+  return head + name + tail;
+}
+
+}  // namespace tavo

@@ -1,0 +1,38 @@
+// The engine's one entry for the front ends.
+//
+// Both programs run the engine through these three calls only. Every line the
+// engine prints ends in "\r\n" and goes to the given sink, standard output
+// unless a caller (a test, say) passes its own.
+#ifndef TAVO_TAVO_H
+#define TAVO_TAVO_H
+
+#include <cstddef>
+
+namespace tavo {
+
+// Receives the engine's output bytes. `write` is called once per line.
+struct Sink {
+  void (*write)(void* context, const char* bytes, std::size_t count);
+  void* context;
+};
+
+// Standard output, in binary mode and flushed after every line, so each line
+// reaches a console or a pipe at once with exactly "\r\n" at its end.
+Sink stdout_sink();
+
+// Runs one command from an argument vector laid out as
+//   program name, file path, keyword, way, factor
+// (elements after the factor are ignored). Returns 1 for success, 0 otherwise.
+// The caller keeps the strings alive for the duration of the call.
+int dispatch_command(int argc, const char* const* argv, Sink out = stdout_sink());
+
+// Prints the five usage lines, naming the part of `program_name` after its
+// last backslash.
+void print_usage(const char* program_name, Sink out = stdout_sink());
+
+// Prints the two banner lines.
+void print_banner(Sink out = stdout_sink());
+
+}  // namespace tavo
+
+#endif  // TAVO_TAVO_H

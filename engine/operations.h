@@ -1,0 +1,35 @@
+// The five file operations. Each opens the file, does its work, closes the
+// file and returns 1 for success or 0 for failure, printing its report lines
+// to `out`. A file that cannot be opened gives 0 and no line.
+//
+// An I/O failure during a transforming operation ends it with the line
+// "tavo KEYWORD file(PATH) io error" and result 0, after putting back what it
+// had already changed wherever the file can still be written.
+#ifndef TAVO_OPERATIONS_H
+#define TAVO_OPERATIONS_H
+
+#include <cstdint>
+
+#include "tavo/tavo.h"
+
+namespace tavo {
+
+// "rxen": forward transform of the whole file with the low byte of `x` as way.
+int encrypt_rude(const char* path, std::int32_t x, std::int32_t p, Sink out);
+
+// "rxde": reverse transform of the whole file; `x` must itself be 1 to 4.
+int decrypt_rude(const char* path, std::int32_t x, std::int32_t p, Sink out);
+
+// "en": forward transform, then the 512-byte record appended.
+int encrypt_with_header(const char* path, std::int32_t x, std::int32_t p, Sink out);
+
+// "de": checks the record against `x` and `p`, reverses the transform and
+// cuts the record off.
+int decrypt_with_header(const char* path, std::int32_t x, std::int32_t p, Sink out);
+
+// "x=xxx": checks the record and prints it; the file is not changed.
+int peek_header(const char* path, Sink out);
+
+}  // namespace tavo
+
+#endif  // TAVO_OPERATIONS_H
