@@ -1,0 +1,16 @@
+#!/bin/sh
+# Runs a Windows program under Wine in the given prefix, creating the prefix
+# on first use. CMake uses this as the emulator of the mingw builds.
+# usage: wine-run.sh win32|win64 PREFIX PROGRAM [ARG...]
+set -eu
+arch=$1
+prefix=$2
+shift 2
+"$(dirname "$0")/wine-prefix-init.sh" "$arch" "$prefix"
+export WINEPREFIX="$prefix" WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+# Debian's "wine" starts the 32-bit loader; 64-bit programs need wine64.
+if [ "$arch" = win64 ]; then
+  exec "$(command -v wine64 || echo /usr/lib/wine/wine64)" "$@"
+fi
+exec wine "$@"
