@@ -1,0 +1,71 @@
+// The main dialog: template 102, always on top, one handler per control.
+#ifndef TAVO_MAIN_DIALOG_H
+#define TAVO_MAIN_DIALOG_H
+
+#include <windows.h>
+
+#include <string>
+
+#include "dialog_logic.h"
+
+namespace tavo::dialog {
+
+class MainDialog {
+ public:
+  // Seeds the random generator with the clock, draws the default factor and
+  // loads the application icon. `app_name` captions the dialog's own
+  // warning boxes and must outlive the dialog.
+  explicit MainDialog(const std::wstring& app_name);
+
+  MainDialog(const MainDialog&) = delete;
+  MainDialog& operator=(const MainDialog&) = delete;
+
+  // Runs the dialog modally until a close request passes the factor check.
+  // Returns the dialog's result, or -1 if it could not be created.
+  INT_PTR run(HWND owner);
+
+  // The factor: the random default until the dialog closes, then the number
+  // the factor field held.
+  int factor() const { return factor_value; }
+
+ private:
+  using Handler = void (MainDialog::*)(int control_id);
+  struct Command {
+    int control_id;
+    Handler handler;
+  };
+  static const Command kCommands[];
+
+  static INT_PTR CALLBACK procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  INT_PTR handle(UINT message, WPARAM wparam);
+
+  void on_init_dialog();
+  void on_command(int control_id, int notification);
+  void on_operation(int control_id);
+  void on_peek(int control_id);
+  void on_usage(int control_id);
+  void on_browse(int control_id);
+  void on_close();
+  void on_drop_files(HDROP drop);
+  void on_help();
+  bool paint_minimised();
+
+  // The field texts in the system code page, as the engine takes them. Each
+  // call replaces its buffer with the field's whole current text.
+  const char* read_path_text();
+  const char* read_factor_text();
+
+  // Hands the vector to the engine, then tells the user how it went.
+  void run_and_report(const ArgumentVector& vector);
+
+  const std::wstring& application_name;
+  HWND window = nullptr;
+  HICON icon = nullptr;
+  int factor_value = 0;
+  std::string path_text;
+  std::string factor_text;
+};
+
+}  // namespace tavo::dialog
+
+#endif  // TAVO_MAIN_DIALOG_H
