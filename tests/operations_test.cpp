@@ -1,0 +1,210 @@
+#include "operations.h"
+
+#include <gtest/gtest.h>
+
+#include "header.h"
+#include "test_support.h"
+#include "transforms.h"
+
+namespace tavo {
+namespace {
+
+using test::Bytes;
+using test::Captured;
+using test::pattern;
+using test::ScratchFile;
+
+// Independent of the engine's routines: the table of ways, byte by byte.
+Bytes transformed(Bytes bytes, int way, bool forward, int factor) {
+  const auto f = static_cast<std::uint8_t>(factor & 0xFF);
+  for (auto& b : bytes) {
+    switch (way) {
+      case 1: b = static_cast<std::uint8_t>(forward ? b + f : b - f); break;
+      case 2: b = static_cast<std::uint8_t>(forward ? b - f : b + f); break;
+      case 3: b = static_cast<std::uint8_t>(b ^ f); break;
+      default: b = static_cast<std::uint8_t>(~b); break;
+    }
+  }
+  return bytes;
+}
+
+const std::size_t kBoundarySizes[] = {0, 1, 65533, 65534, 65535, 2 * 65534, 200000};
+
+TEST(RudeOperations, EveryWayAndChunkBoundaryRoundTrips) {
+  for (std::size_t size : kBoundarySizes) {
+    for (int way = 1; way <= 4; ++way) {
+      const Bytes original = pattern(size, static_cast<std::uint32_t>(size + way));
+      ScratchFile file("rude.bin", original);
+      Captured out;
+      ASSERT_EQ(encrypt_rude(file.path.c_str(), way, 77, out.sink()), 1);
+      ASSERT_EQ(file.bytes(), transformed(original, way, true, 77)) << size << " way " << way;
+      ASSERT_EQ(decrypt_rude(file.path.c_str(), way, 77, out.sink()), 1);
+      ASSERT_EQ(file.bytes(), original) << size << " way " << way;
+      EXPECT_EQ(out.text, "tavo rxen file(rude.bin) ok.\r\ntavo rxde file(rude.bin) ok.\r\n");
+    }
+  }
+}
+
+TEST(HeaderOperations, EveryWayAndChunkBoundaryRoundTrips) {
+  for (std::size_t size : kBoundarySizes) {
+    for (int way = 1; way <= 4; ++way) {
+      const Bytes original = pattern(size, static_cast<std::uint32_t>(size * 7 + way));
+      ScratchFile file("header.bin", original);
+      Captured out;
+      ASSERT_EQ(encrypt_with_header(file.path.c_str(), way, 200, out.sink()), 1);
+      const Bytes encrypted = file.bytes();
+      ASSERT_EQ(encrypted.size(), size + kRecordSize);
+      EXPECT_EQ(Bytes(encrypted.begin(), encrypted.begin() + static_cast<long>(size)),
+                transformed(original, way, true, 200));
+      Record expected{};
+      build_header("header.bin", way, 200, expected);
+      EXPECT_TRUE(std::equal(expected.begin(), expected.end(), encrypted.begin() + static_cast<long>(size)));
+      ASSERT_EQ(decrypt_with_header(file.path.c_str(), way, 200, out.sink()), 1);
+      ASSERT_EQ(file.bytes(), original) << size << " way " << way;
+      EXPECT_EQ(out.text, "tavo en file(header.bin) ok.\r\ntavo de file(header.bin) ok.\r\n");
+    }
+  }
+}
+
+// Each row: an operation with its arguments on a prepared file, the exact
+// output, the result, and whether the file must stay byte for byte as it was.
+struct Refusal {
+  const char* name;
+  std::size_t size;
+  bool encrypt_first;  // with "en" way 3 factor 9
+  int (*run)(const char* path, Sink out);
+  const char* printed;
+};
+
+const Refusal kRefusals[] = {
+    {"rxen way 5", 100, false, [](const char* p, Sink o) { return encrypt_rude(p, 5, 1, o); },
+     "tavo en file(f.bin) unknown way\r\n"},
+    {"rxen way 256", 100, false, [](const char* p, Sink o) { return encrypt_rude(p, 256, 1, o); },
+     "tavo en file(f.bin) unknown way\r\n"},
+    {"rxde way 257", 100, false, [](const char* p, Sink o) { return decrypt_rude(p, 257, 1, o); },
+     "tavo rxde file(f.bin) unknown way\r\n"},
+    {"en way 5", 100, false, [](const char* p, Sink o) { return encrypt_with_header(p, 5, 1, o); },
+     "tavo en file(f.bin) unknown way\r\n"},
+    {"en way 256", 0, false, [](const char* p, Sink o) { return encrypt_with_header(p, 256, 1, o); },
+     "tavo en file(f.bin) unknown way\r\n"},
+    {"de 511 bytes", 511, false, [](const char* p, Sink o) { return decrypt_with_header(p, 1, 1, o); },
+     ""},
+    {"peek 511 bytes", 511, false, [](const char* p, Sink o) { return peek_header(p, o); },
+     "unknown tavo?file?\r\n"},
+    {"de never encrypted", 4000, false,
+     [](const char* p, Sink o) { return decrypt_with_header(p, 1, 1, o); },
+     "unknown tavo?file(f.bin)\r\n"},
+    {"peek never encrypted", 512, false, [](const char* p, Sink o) { return peek_header(p, o); },
+     "unknown tavo?file?\r\n"},
+    {"de wrong way", 10, true, [](const char* p, Sink o) { return decrypt_with_header(p, 2, 9, o); },
+     "tavo de file(f.bin) x!=x\r\n"},
+    {"de way 259 is not 3", 10, true,
+     [](const char* p, Sink o) { return decrypt_with_header(p, 259, 9, o); },
+     "tavo de file(f.bin) x!=x\r\n"},
+    {"de wrong factor", 10, true, [](const char* p, Sink o) { return decrypt_with_header(p, 3, 8, o); },
+     "tavo de file(f.bin) p!=p\r\n"},
+    {"de factor 265 is not 9", 10, true,
+     [](const char* p, Sink o) { return decrypt_with_header(p, 3, 265, o); },
+     "tavo de file(f.bin) p!=p\r\n"},
+    {"de both wrong", 10, true, [](const char* p, Sink o) { return decrypt_with_header(p, 1, 1, o); },
+     "tavo de file(f.bin) x!=x\r\n"},
+};
+
+TEST(Operations, RefusalsLeaveTheFileUnchanged) {
+  for (const Refusal& r : kRefusals) {
+    ScratchFile file("f.bin", pattern(r.size));
+    if (r.encrypt_first) {
+      Captured ignored;
+      ASSERT_EQ(encrypt_with_header(file.path.c_str(), 3, 9, ignored.sink()), 1);
+    }
+    const Bytes before = file.bytes();
+    Captured out;
+    EXPECT_EQ(r.run(file.path.c_str(), out.sink()), 0) << r.name;
+    EXPECT_EQ(out.text, r.printed) << r.name;
+    EXPECT_EQ(file.bytes(), before) << r.name;
+  }
+}
+
+TEST(Operations, MissingFileOrDirectoryGivesZeroAndNoLine) {
+  for (const char* path : {"no-such-file.bin", "."}) {
+    Captured out;
+    EXPECT_EQ(encrypt_rude(path, 1, 1, out.sink()), 0);
+    EXPECT_EQ(decrypt_rude(path, 1, 1, out.sink()), 0);
+    EXPECT_EQ(encrypt_with_header(path, 1, 1, out.sink()), 0);
+    EXPECT_EQ(decrypt_with_header(path, 1, 1, out.sink()), 0);
+    EXPECT_EQ(peek_header(path, out.sink()), 0);
+    EXPECT_EQ(out.text, "") << path;
+  }
+}
+
+TEST(Operations, RecordedWayUnknownWithMatchingArgumentsIsRefused) {
+  // Only a record written by something other than "en" can hold way 7.
+  ScratchFile file("f.bin", pattern(600));
+  Bytes bytes = file.bytes();
+  Record r{};
+  build_header("f.bin", 7, 5, r);
+  std::copy(r.begin(), r.end(), bytes.end() - kRecordSize);
+  test::write_file(file.path, bytes);
+  Captured out;
+  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 7, 5, out.sink()), 0);
+  EXPECT_EQ(out.text, "tavo de file(f.bin) unknown way\r\n");
+  EXPECT_EQ(file.bytes(), bytes);
+}
+
+TEST(Operations, EmptyFileEncryptsToTheRecordAlone) {
+  ScratchFile file("empty.bin");
+  Captured out;
+  ASSERT_EQ(encrypt_with_header(file.path.c_str(), 2, 33, out.sink()), 1);
+  EXPECT_EQ(file.bytes().size(), kRecordSize);
+  ASSERT_EQ(decrypt_with_header(file.path.c_str(), 2, 33, out.sink()), 1);
+  EXPECT_TRUE(file.bytes().empty());
+  EXPECT_EQ(encrypt_rude(file.path.c_str(), 1, 1, out.sink()), 1);
+  EXPECT_TRUE(file.bytes().empty());
+}
+
+TEST(Operations, TwoLayersComeOffOuterFirst) {
+  const Bytes original = pattern(70000);
+  ScratchFile file("two.bin", original);
+  Captured out;
+  ASSERT_EQ(encrypt_with_header(file.path.c_str(), 1, 10, out.sink()), 1);
+  ASSERT_EQ(encrypt_with_header(file.path.c_str(), 4, 20, out.sink()), 1);
+  EXPECT_EQ(file.bytes().size(), original.size() + 2 * kRecordSize);
+  out.text.clear();
+  ASSERT_EQ(peek_header(file.path.c_str(), out.sink()), 1);
+  EXPECT_NE(out.text.find(" two.bin 4 14 v o\r\n"), std::string::npos) << out.text;
+  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 1, 10, out.sink()), 0);
+  ASSERT_EQ(decrypt_with_header(file.path.c_str(), 4, 20, out.sink()), 1);
+  ASSERT_EQ(decrypt_with_header(file.path.c_str(), 1, 10, out.sink()), 1);
+  EXPECT_EQ(file.bytes(), original);
+  // Decrypted once more: the file no longer ends in a record.
+  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 1, 10, out.sink()), 0);
+  EXPECT_EQ(file.bytes(), original);
+}
+
+TEST(Operations, FactorZeroLeavesDataButIsRecorded) {
+  const Bytes original = pattern(1000);
+  ScratchFile file("zero.bin", original);
+  Captured out;
+  ASSERT_EQ(encrypt_with_header(file.path.c_str(), 1, 256, out.sink()), 1);
+  const Bytes encrypted = file.bytes();
+  EXPECT_TRUE(std::equal(original.begin(), original.end(), encrypted.begin()));
+  EXPECT_EQ(encrypted[original.size() + kFactorOffset], 0);
+  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 1, 256, out.sink()), 0);
+  EXPECT_EQ(out.text, "tavo en file(zero.bin) ok.\r\ntavo de file(zero.bin) p!=p\r\n");
+}
+
+TEST(Operations, PeekShowsTheNameAtEncryptionTime) {
+  ScratchFile first("before.bin", pattern(10));
+  Captured out;
+  ASSERT_EQ(encrypt_with_header(first.path.c_str(), 3, 200, out.sink()), 1);
+  ScratchFile moved("after.bin");
+  ASSERT_EQ(std::rename(first.path.c_str(), moved.path.c_str()), 0);
+  out.text.clear();
+  ASSERT_EQ(peek_header(moved.path.c_str(), out.sink()), 1);
+  EXPECT_NE(out.text.find(" t a before.bin 3 c8 v o\r\n"), std::string::npos) << out.text;
+  ASSERT_EQ(decrypt_with_header(moved.path.c_str(), 3, 200, out.sink()), 1);
+  EXPECT_EQ(moved.bytes(), pattern(10));
+}
+
+}  // namespace
+}  // namespace tavo

@@ -1,0 +1,70 @@
+#include "transforms.h"
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace tavo {
+namespace {
+
+using test::Bytes;
+
+struct ByteCase {
+  int way;
+  Direction direction;
+  std::int32_t factor;
+  std::uint8_t in;
+  std::uint8_t out;
+};
+
+// Expected values worked out by hand from the table of ways.
+const ByteCase kByteCases[] = {
+    {1, Direction::forward, 1, 0xFF, 0x00},   {1, Direction::reverse, 1, 0x00, 0xFF},
+    {2, Direction::forward, 1, 0x00, 0xFF},   {2, Direction::reverse, 1, 0xFF, 0x00},
+    {3, Direction::forward, 0x0F, 0xF0, 0xFF}, {3, Direction::reverse, 0x0F, 0xFF, 0xF0},
+    {4, Direction::forward, 7, 0x5A, 0xA5},   {4, Direction::reverse, 99, 0xA5, 0x5A},
+    {1, Direction::forward, 256, 0x42, 0x42}, {2, Direction::forward, 256, 0x42, 0x42},
+    {3, Direction::forward, 256, 0x42, 0x42}, {4, Direction::forward, 256, 0x42, 0xBD},
+    {1, Direction::forward, 257, 0x42, 0x43}, {1, Direction::forward, -1, 0x01, 0x00},
+    {2, Direction::forward, 200, 0x10, 0x48}, {1, Direction::forward, 200, 0x80, 0x48},
+};
+
+TEST(Transforms, EachWayAndDirectionOnOneByte) {
+  for (const ByteCase& c : kByteCases) {
+    std::uint8_t b = c.in;
+    apply_transform({c.way, c.direction}, 1, &b, c.factor);
+    EXPECT_EQ(b, c.out) << "way " << c.way << " factor " << c.factor;
+  }
+}
+
+TEST(Transforms, ReverseUndoesForwardForEveryByteAndFactor) {
+  Bytes all(256);
+  for (int i = 0; i < 256; ++i) all[i] = static_cast<std::uint8_t>(i);
+  for (int way = 1; way <= 4; ++way) {
+    for (std::int32_t factor = 0; factor < 256; ++factor) {
+      Bytes bytes = all;
+      const Transform t{way, Direction::forward};
+      apply_transform(t, 256, bytes.data(), factor);
+      apply_transform(inverse(t), 256, bytes.data(), factor);
+      ASSERT_EQ(bytes, all) << "way " << way << " factor " << factor;
+    }
+  }
+}
+
+TEST(Transforms, LengthZeroOrNegativeChangesNothing) {
+  Bytes bytes = {1, 2, 3};
+  add_bytes(0, bytes.data(), 5);
+  subtract_bytes(-1, bytes.data(), 5);
+  xor_bytes(-100, bytes.data(), 5);
+  not_bytes(0, bytes.data());
+  EXPECT_EQ(bytes, (Bytes{1, 2, 3}));
+}
+
+TEST(Transforms, OnlyTheGivenLengthChanges) {
+  Bytes bytes(100, 0x10);
+  xor_bytes(37, bytes.data(), 0x01);
+  for (std::size_t i = 0; i < bytes.size(); ++i) EXPECT_EQ(bytes[i], i < 37 ? 0x11 : 0x10) << i;
+}
+
+}  // namespace
+}  // namespace tavo
