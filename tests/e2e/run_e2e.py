@@ -1,0 +1,290 @@
+#!/usr/bin/env python3
+"""End-to-end cases for the console tool, run through the real process.
+
+Each case gets a fresh scratch folder with its input files, runs one or more
+commands there and compares the exact output bytes, the exit code and the
+files afterwards. Expected bytes are computed here from the written rules of
+the ways and the record, never by the tool itself.
+
+    run_e2e.py --tavo build/native/console/tavo
+    run_e2e.py --tavo build/mingw-i686/console/tavo.exe --prefix cmake/wine-run.sh
+"""
+import argparse
+import os
+import random
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+
+BANNER = (b"vornic encryption and decryption\r\n"
+          b"tavo 0.5beta version http://www.example.com/tavo\r\n")
+USAGE_TAIL = (b"x=(4,3,2,1)\r\n"
+              b"p=(1-255)\r\n"
+              b"[en|de]encryption or decryption add header or remove header\r\n"
+              b"[rxen|rxde]encryption or decryption rude and not add or remove header or flag\r\n")
+TIMING = re.compile(rb"use time: < [0-9]+s\r\n")
+TIMED = object()  # stands for the timing line in an expected list
+
+
+def transform(data, way, forward, factor):
+    f = factor & 0xFF
+    if way == 1:
+        return bytes((b + f if forward else b - f) & 0xFF for b in data)
+    if way == 2:
+        return bytes((b - f if forward else b + f) & 0xFF for b in data)
+    if way == 3:
+        return bytes(b ^ f for b in data)
+    return bytes(~b & 0xFF for b in data)
+
+
+def scramble(c):
+    c = (c + 1) & 0xFF
+    c ^= 1
+    c = (c - 1) & 0xFF
+    return ~c & 0xFF
+
+
+def record(path, way, factor):
+    rec = bytearray(512)
+    rec[2:4] = b"ta"
+    rec[261:263] = b"vo"
+    rec[259] = way & 0xFF
+    rec[260] = factor & 0xFF
+    name = path.encode("latin-1").rsplit(b"\\", 1)[-1][:255]
+    rec[4:4 + len(name)] = name
+    rec[4:259] = bytes(scramble(c) for c in rec[4:259])
+    total = sum(rec[i] | rec[i + 1] << 8 for i in range(2, 512, 2))
+    total = (total & 0xFFFF) + (total >> 16)
+    total += total >> 16
+    checksum = ~total & 0xFFFF
+    rec[0], rec[1] = checksum & 0xFF, checksum >> 8
+    return bytes(rec)
+
+
+def sample(size, seed):
+    rng = random.Random(seed)
+    return bytes(rng.getrandbits(8) for _ in range(size))
+
+
+def ok(keyword, path):
+    return b"tavo %s file(%s) ok.\r\n" % (keyword.encode(), path.encode("latin-1"))
+
+
+class Step:
+    def __init__(self, args, lines, code, after=None, usage=False, size_limit=None):
+        self.args = args          # command line after the program name
+        self.size_limit = size_limit  # RLIMIT_FSIZE in bytes for this run
+        self.lines = lines        # expected lines after the echo line
+        self.code = code          # expected exit code
+        self.after = after        # {name: expected bytes or None (unchanged)}
+        self.usage = usage        # the usage lines follow `lines`
+
+
+class Case:
+    def __init__(self, name, files, steps, native_only=False):
+        self.name, self.files, self.steps, self.native_only = name, files, steps, native_only
+
+
+def build_cases():
+    cases = []
+    data = sample(200000, 1)
+    cases.append(Case("no arguments: usage", {}, [Step([], [], 0, usage=True)]))
+    cases.append(Case("path without keyword: timing only, file untouched", {"d.bin": data},
+                      [Step(["d.bin"], [TIMED], 0, {"d.bin": None})]))
+    cases.append(Case("unknown keyword EN", {"d.bin": data},
+                      [Step(["d.bin", "EN", "1", "1"],
+                            [b"unknown encryption or decryption way?\r\n"], 0, {"d.bin": None},
+                            usage=True)]))
+    cases.append(Case("rxen way 3 factor 7, extra arguments ignored", {"data.bin": data},
+                      [Step(["data.bin", "rxen", "3", "7", "extra"], [ok("rxen", "data.bin"), TIMED],
+                            1, {"data.bin": transform(data, 3, True, 7)})]))
+    for size in (0, 65533, 65534, 65535, 200000):
+        for way in (1, 2, 3, 4):
+            body = sample(size, size + way)
+            enc = transform(body, way, True, 200) + record("f.bin", way, 200)
+            cases.append(Case("en/peek/de %d bytes way %d" % (size, way), {"f.bin": body}, [
+                Step(["f.bin", "en", str(way), "200"], [ok("en", "f.bin"), TIMED], 1, {"f.bin": enc}),
+                Step(["f.bin", "x=xxx"], [peek_line("f.bin", way, 200)], 1, {"f.bin": enc}),
+                Step(["f.bin", "de", str(way), "200"], [ok("de", "f.bin"), TIMED], 1, {"f.bin": body}),
+            ]))
+            cases.append(Case("rxen/rxde %d bytes way %d" % (size, way), {"f.bin": body}, [
+                Step(["f.bin", "rxen", str(way), "57"], [ok("rxen", "f.bin"), TIMED], 1,
+                     {"f.bin": transform(body, way, True, 57)}),
+                Step(["f.bin", "rxde", str(way), "57"], [ok("rxde", "f.bin"), TIMED], 1,
+                     {"f.bin": body}),
+            ]))
+    small = sample(1000, 9)
+    enc = transform(small, 3, True, 9) + record("s.bin", 3, 9)
+    refusals = [
+        (["s.bin", "rxen", "5", "1"], b"tavo en file(s.bin) unknown way\r\n", small),
+        (["s.bin", "rxen", "256", "1"], b"tavo en file(s.bin) unknown way\r\n", small),
+        (["s.bin", "rxde", "257", "1"], b"tavo rxde file(s.bin) unknown way\r\n", small),
+        (["s.bin", "en", "5", "1"], b"tavo en file(s.bin) unknown way\r\n", small),
+        (["s.bin", "de", "1", "1"], b"unknown tavo?file(s.bin)\r\n", small),
+        (["s.bin", "de", "2", "9"], b"tavo de file(s.bin) x!=x\r\n", enc),
+        (["s.bin", "de", "3", "8"], b"tavo de file(s.bin) p!=p\r\n", enc),
+        (["s.bin", "de", "1", "1"], b"tavo de file(s.bin) x!=x\r\n", enc),
+    ]
+    for args, line, content in refusals:
+        cases.append(Case("refused: %s" % " ".join(args[1:]), {"s.bin": content},
+                          [Step(args, [line, TIMED], 0, {"s.bin": None})]))
+    cases.append(Case("peek without record", {"s.bin": small},
+                      [Step(["s.bin", "x=xxx"], [b"unknown tavo?file?\r\n"], 0, {"s.bin": None})]))
+    cases.append(Case("de and peek on 511 bytes", {"s.bin": small[:511]}, [
+        Step(["s.bin", "de", "1", "1"], [TIMED], 0, {"s.bin": None}),
+        Step(["s.bin", "x=xxx"], [b"unknown tavo?file?\r\n"], 0, {"s.bin": None})]))
+    cases.append(Case("missing file", {}, [
+        Step(["absent.bin", "en", "1", "1"], [TIMED], 0),
+        Step(["absent.bin", "x=xxx"], [], 0)]))
+    cases.append(Case("directory", {"dir/": b""}, [
+        Step(["dir", "rxen", "1", "1"], [TIMED], 0),
+        Step(["dir", "x=xxx"], [], 0)]))
+    cases.append(Case("way text 2abc and factor text -5 give way 2 and factor 1", {"w.bin": small},
+                      [Step(["w.bin", "en", "2abc", "-5"], [ok("en", "w.bin"), TIMED], 1,
+                            {"w.bin": transform(small, 2, True, 1) + record("w.bin", 2, 1)})]))
+    cases.append(Case("huge numbers saturate", {"w.bin": small},
+                      [Step(["w.bin", "en", "99999999999999", "-99999999999999"],
+                            [b"tavo en file(w.bin) unknown way\r\n", TIMED], 0, {"w.bin": None})]))
+    # Linux-only: devices and a file-size limit.
+    cases.append(Case("devices and FIFOs are not files", {"fifo|": b""}, [
+        Step(["/dev/zero", "rxen", "1", "1"], [TIMED], 0),
+        Step(["/dev/null", "en", "1", "1"], [TIMED], 0),
+        Step(["fifo", "rxde", "1", "1"], [TIMED], 0)], native_only=True))
+    body = sample(200000, 5)
+    for limit in (200000, 200100, 200511):
+        cases.append(Case("en under a file-size limit of %d bytes" % limit, {"f.bin": body}, [
+            Step(["f.bin", "en", "1", "1"], [b"tavo en file(f.bin) io error\r\n", TIMED], 0,
+                 {"f.bin": None}, size_limit=limit)], native_only=True))
+    cases.append(Case("en at a file-size limit that leaves room for the record", {"f.bin": body}, [
+        Step(["f.bin", "en", "1", "1"], [ok("en", "f.bin"), TIMED], 1,
+             {"f.bin": transform(body, 1, True, 1) + record("f.bin", 1, 1)}, size_limit=200512)],
+        native_only=True))
+    return cases
+
+
+def peek_line(path, way, factor):
+    rec = record(path, way, factor)
+    return b"tavo: %X t a %s %d %x v o\r\n" % (rec[0] | rec[1] << 8, path.encode("latin-1"),
+                                              way, factor)
+
+
+def prepare(folder, files):
+    for name, content in files.items():
+        if name.endswith("/"):
+            os.mkdir(os.path.join(folder, name[:-1]))
+        elif name.endswith("|"):
+            os.mkfifo(os.path.join(folder, name[:-1]))
+        else:
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(content)
+
+
+def run_tool(options, folder, args, size_limit=None):
+    if size_limit is not None:
+        import resource
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (size_limit, size_limit))
+        return subprocess.run(["tavo"] + args, executable=options.tavo, cwd=folder,
+                              capture_output=True, timeout=300, preexec_fn=limit)
+    if options.prefix:
+        command = shlex.split(options.prefix) + [options.tavo] + args
+        return subprocess.run(command, cwd=folder, capture_output=True, timeout=300)
+    return subprocess.run(["tavo"] + args, executable=options.tavo, cwd=folder,
+                          capture_output=True, timeout=300)
+
+
+def match_output(actual, echo, step):
+    expected_head = BANNER + echo + b"\r\n"
+    if not actual.startswith(expected_head):
+        return "banner or echo differs"
+    rest = actual[len(expected_head):]
+    for line in step.lines:
+        if line is TIMED:
+            m = TIMING.match(rest)
+            if not m:
+                return "timing line missing at %r" % rest[:60]
+            rest = rest[m.end():]
+        elif rest.startswith(line):
+            rest = rest[len(line):]
+        else:
+            return "expected %r, got %r" % (line, rest[:len(line) + 20])
+    if step.usage:
+        usage = b"usage: %s filename [en|de|rxen|rxde|] x p\r\n" % echo.rsplit(b"\\", 1)[-1]
+        if rest != usage + USAGE_TAIL:
+            return "usage lines differ: %r" % rest
+        rest = b""
+    return "unexpected trailing output %r" % rest if rest else None
+
+
+def run_case(options, case, echo):
+    folder = tempfile.mkdtemp(prefix="tavo-e2e-", dir=options.scratch)
+    try:
+        prepare(folder, case.files)
+        for step in case.steps:
+            before = {n: c for n, c in case.files.items() if not n.endswith(("/", "|"))}
+            for n in before:
+                with open(os.path.join(folder, n), "rb") as f:
+                    before[n] = f.read()
+            result = run_tool(options, folder, step.args, step.size_limit)
+            if result.stderr:
+                return "wrote to standard error: %r" % result.stderr[:200]
+            problem = match_output(result.stdout, echo, step)
+            if problem:
+                return "%s: %s" % (" ".join(step.args), problem)
+            if result.returncode != step.code:
+                return "%s: exit code %d, expected %d" % (" ".join(step.args), result.returncode,
+                                                          step.code)
+            for name, expected in (step.after or {}).items():
+                with open(os.path.join(folder, name), "rb") as f:
+                    actual = f.read()
+                if actual != (before[name] if expected is None else expected):
+                    return "%s: %s has the wrong bytes (%d bytes)" % (" ".join(step.args), name,
+                                                                      len(actual))
+        return None
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--tavo", required=True, help="the tavo executable")
+    parser.add_argument("--prefix", default="", help="command that runs the executable (wine)")
+    parser.add_argument("--scratch", default=None, help="folder for the scratch folders")
+    parser.add_argument("--filter", default="", help="run only cases whose name holds this")
+    options = parser.parse_args()
+    options.tavo = os.path.abspath(options.tavo)
+
+    # The echo line repeats the program name as the system hands it over.
+    if options.prefix:
+        probe = run_tool(options, options.scratch or ".", [])
+        echo = probe.stdout[len(BANNER):].split(b"\r\n", 1)[0]
+        if not echo.lower().endswith(b"tavo.exe"):
+            print("FAILED: cannot read the echo line from %r" % probe.stdout[:200])
+            return 1
+    else:
+        echo = b"tavo"
+
+    passed = failed = skipped = 0
+    for case in build_cases():
+        if options.filter not in case.name:
+            continue
+        if case.native_only and options.prefix:
+            skipped += 1
+            print("SKIPPED (native only): %s" % case.name)
+            continue
+        problem = run_case(options, case, echo)
+        if problem:
+            failed += 1
+            print("FAILED: %s: %s" % (case.name, problem))
+        else:
+            passed += 1
+    print("end-to-end: %d passed, %d failed, %d skipped" % (passed, failed, skipped))
+    return 1 if failed or not passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
