@@ -98,11 +98,14 @@ int encrypt_with_header(const char* path, std::int32_t x, std::int32_t p, Sink o
   bool completed =
       process_chunks_or_undo(file, transform, p, data_length, buffer.data(), restored);
   if (completed && !platform::write_at(file, data_length, record.data(), record.size())) {
-    process_chunks(file, inverse(transform), p, data_length, buffer.data());
+    restored = process_chunks(file, inverse(transform), p, data_length, buffer.data()).ok;
     completed = false;
   }
   if (!completed) {
-    platform::set_size(file, data_length);
+    // Only data that is back as it was loses the reserved room. Data that
+    // could not be restored keeps the zeros after it, like a pass that was
+    // killed: "de" refuses such a file instead of taking it for plain data.
+    if (restored) platform::set_size(file, data_length);
     platform::close_file(file);
     return fail_with_io_error(out, "en", path);
   }
@@ -132,18 +135,32 @@ int decrypt_with_header(const char* path, std::int32_t x, std::int32_t p, Sink o
   if (p != record[kFactorOffset]) return refuse(file, out, "tavo de file(%s) p!=p\r\n", path);
   if (!is_known_way(x)) return refuse(file, out, "tavo de file(%s) unknown way\r\n", path);
 
+  // Decrypted data must never stay in front of a still valid record, or a
+  // second "de" would decrypt it twice. So the record is overwritten with
+  // zeros before any data changes, and written back only over data that is
+  // encrypted again; a pass that is killed or cannot be undone leaves the
+  // zeros, and "de" then refuses the file.
+  const Record zeros{};
+  if (!platform::write_at(file, data_length, zeros.data(), zeros.size())) {
+    platform::write_at(file, data_length, record.data(), record.size());
+    platform::close_file(file);
+    return fail_with_io_error(out, "de", path);
+  }
   const Transform transform{static_cast<int>(x), Direction::reverse};
   auto buffer = chunk_buffer();
   bool restored = false;
   bool completed =
       process_chunks_or_undo(file, transform, p, data_length, buffer.data(), restored);
-  // Decrypted data must never stay in front of a still valid record, or a
-  // second "de" would decrypt it twice: encrypt it again if the cut fails.
   if (completed && !platform::set_size(file, data_length)) {
-    process_chunks(file, inverse(transform), p, data_length, buffer.data());
+    restored = process_chunks(file, inverse(transform), p, data_length, buffer.data()).ok;
     completed = false;
   }
-  return finish(file, completed, out, "de", path);
+  if (!completed) {
+    if (restored) platform::write_at(file, data_length, record.data(), record.size());
+    platform::close_file(file);
+    return fail_with_io_error(out, "de", path);
+  }
+  return finish(file, true, out, "de", path);
 }
 
 int peek_header(const char* path, Sink out) {
