@@ -24,7 +24,9 @@ int decrypt_rude(const char* path, std::int32_t x, std::int32_t p, Sink out);
 int encrypt_with_header(const char* path, std::int32_t x, std::int32_t p, Sink out);
 
 // "de": checks the record against `x` and `p`, reverses the transform and
-// cuts the record off.
+// cuts the record off. The record is zeros while the data is being
+// decrypted, so a run that is killed or cannot be undone leaves a file that
+// "de" refuses rather than one it would decrypt a second time.
 int decrypt_with_header(const char* path, std::int32_t x, std::int32_t p, Sink out);
 
 // "x=xxx": checks the record and prints it; the file is not changed.
