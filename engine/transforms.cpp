@@ -3,31 +3,46 @@
 namespace tavo {
 namespace {
 
-// Plain loops over the low byte: the compiler vectorises them.
 inline std::uint8_t low_byte(std::int32_t value) { return static_cast<std::uint8_t>(value & 0xFF); }
+
+// Applies `op` to each of the first `length` bytes. Whole blocks of kBlock
+// bytes go first: an inner loop of constant length becomes vector
+// instructions at -O2 as well as at -O3, whereas GCC leaves a byte loop of
+// unknown length scalar at -O2 (the RelWithDebInfo build), about fifteen
+// times slower. The last few bytes go one at a time.
+template <typename Op>
+inline void for_each_byte(std::int32_t length, std::uint8_t* buffer, Op op) {
+  constexpr std::int32_t kBlock = 16;
+  std::int32_t i = 0;
+  for (; length - i >= kBlock; i += kBlock) {
+    std::uint8_t* block = buffer + i;
+    for (std::int32_t k = 0; k < kBlock; ++k) block[k] = op(block[k]);
+  }
+  for (; i < length; ++i) buffer[i] = op(buffer[i]);
+}
 
 }  // namespace
 
 void add_bytes(std::int32_t length, std::uint8_t* buffer, std::int32_t factor) {
   const std::uint8_t f = low_byte(factor);
   if (f == 0) return;
-  for (std::int32_t i = 0; i < length; ++i) buffer[i] = static_cast<std::uint8_t>(buffer[i] + f);
+  for_each_byte(length, buffer, [f](std::uint8_t b) { return static_cast<std::uint8_t>(b + f); });
 }
 
 void subtract_bytes(std::int32_t length, std::uint8_t* buffer, std::int32_t factor) {
   const std::uint8_t f = low_byte(factor);
   if (f == 0) return;
-  for (std::int32_t i = 0; i < length; ++i) buffer[i] = static_cast<std::uint8_t>(buffer[i] - f);
+  for_each_byte(length, buffer, [f](std::uint8_t b) { return static_cast<std::uint8_t>(b - f); });
 }
 
 void xor_bytes(std::int32_t length, std::uint8_t* buffer, std::int32_t factor) {
   const std::uint8_t f = low_byte(factor);
   if (f == 0) return;
-  for (std::int32_t i = 0; i < length; ++i) buffer[i] = static_cast<std::uint8_t>(buffer[i] ^ f);
+  for_each_byte(length, buffer, [f](std::uint8_t b) { return static_cast<std::uint8_t>(b ^ f); });
 }
 
 void not_bytes(std::int32_t length, std::uint8_t* buffer) {
-  for (std::int32_t i = 0; i < length; ++i) buffer[i] = static_cast<std::uint8_t>(~buffer[i]);
+  for_each_byte(length, buffer, [](std::uint8_t b) { return static_cast<std::uint8_t>(~b); });
 }
 
 Transform inverse(Transform transform) {

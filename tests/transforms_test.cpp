@@ -66,5 +66,39 @@ TEST(Transforms, OnlyTheGivenLengthChanges) {
   for (std::size_t i = 0; i < bytes.size(); ++i) EXPECT_EQ(bytes[i], i < 37 ? 0x11 : 0x10) << i;
 }
 
+// The routines take whole blocks of bytes first and the rest one at a time:
+// every length from 0 to a few blocks, so each split between the two is hit,
+// checked byte by byte against the arithmetic of each way, with a guard byte
+// past the end that must keep its value.
+TEST(Transforms, EveryLengthAcrossTheBlockSplitMatchesTheByteRule) {
+  constexpr int kMaxLength = 70;
+  constexpr std::uint8_t kGuard = 0x77;
+  const std::int32_t factor = 0x1C3;  // low byte 0xC3
+  struct Way {
+    const char* name;
+    void (*run)(std::int32_t, std::uint8_t*, std::int32_t);
+    int (*rule)(int);
+  };
+  const Way ways[] = {
+      {"add", add_bytes, [](int b) { return (b + 0xC3) % 256; }},
+      {"subtract", subtract_bytes, [](int b) { return (b - 0xC3 + 256) % 256; }},
+      {"xor", xor_bytes, [](int b) { return b ^ 0xC3; }},
+      {"not", [](std::int32_t n, std::uint8_t* b, std::int32_t) { not_bytes(n, b); },
+       [](int b) { return 255 - b; }},
+  };
+  for (const Way& way : ways) {
+    for (int length = 0; length <= kMaxLength; ++length) {
+      Bytes bytes(static_cast<std::size_t>(length) + 1, kGuard);
+      for (int i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(i * 37 + 11);
+      way.run(length, bytes.data(), factor);
+      for (int i = 0; i < length; ++i) {
+        ASSERT_EQ(bytes[i], way.rule((i * 37 + 11) % 256))
+            << way.name << " length " << length << " byte " << i;
+      }
+      ASSERT_EQ(bytes[length], kGuard) << way.name << " wrote past length " << length;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tavo
