@@ -248,7 +248,7 @@ def technique_short(args, tally):
         def env_for(n, trace, mode=mode):
             env = dict(os.environ, LD_PRELOAD=args.shim, TAVO_SHORT_WRITE_AT=str(n),
                        TAVO_SHORT_WRITE_MODE=mode, TAVO_SHORT_WRITE_LOG=trace,
-                       ASAN_OPTIONS="verify_asan_link_order=0")
+                       ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=0")
             return env
         fault = "pwrite64" if mode == "then_eio" else "short"
         # "then_eio" is one short write and one failure: it must be undone.
