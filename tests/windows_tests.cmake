@@ -1,0 +1,18 @@
+# Tests that only concern the Windows builds. Included from the top-level list
+# file after all programs are defined.
+
+# The programs must run on a bare Windows: system DLLs only.
+set(tavo_windows_programs $<TARGET_FILE:tavo>)
+if(TARGET tavoui)
+  list(APPEND tavo_windows_programs $<TARGET_FILE:tavoui>)
+endif()
+add_test(NAME imports_only_system_dlls
+  COMMAND ${CMAKE_CURRENT_LIST_DIR}/check_imports.sh ${CMAKE_OBJDUMP} ${tavo_windows_programs})
+
+# Files past 4 GiB through the 32-bit program. Writes about 4 GiB to disk.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_test(NAME large_file_roundtrip
+    COMMAND ${CMAKE_CURRENT_LIST_DIR}/large_file_roundtrip.sh ${CMAKE_BINARY_DIR}/large-file
+            ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:tavo>)
+  set_tests_properties(large_file_roundtrip PROPERTIES TIMEOUT 600 LABELS large)
+endif()
