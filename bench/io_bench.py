@@ -1,0 +1,251 @@
+#!/usr/bin/env python3
+"""Times tavo's in-place pass against dd doing the same in-place read and write.
+
+For each file size, way and operation, tavo and
+    dd if=F of=F bs=65534 conv=notrunc
+run on the same file, alternately and in turns (tavo first in one round, dd
+first in the next), and the table shows the median of each. dd moves the same
+chunks through the same file without changing them, so its time is what the
+machine needs for the I/O alone; the ratio tavo/dd is what the transform and
+the tool cost on top of that.
+
+Every tavo "rxen" is followed by the matching "rxde" and every "en" by the
+matching "de", so the file is back to its first bytes at the end of each
+round; the script checks that against a digest taken when the file was made.
+
+The files live in a scratch folder (default: a new folder under $TMPDIR or
+/tmp) and stay in the page cache: the machine needs free memory for the
+largest one. Wall time comes from a monotonic clock around each process,
+peak memory (maximum resident set size) from GNU time (/usr/bin/time).
+
+usage: io_bench.py [--quick] [--runs N] [--sizes 64M,256M,1G] [--scratch DIR] TAVO
+"""
+
+import argparse
+import hashlib
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+CHUNK = 65534  # the chunk size of tavo's pass; dd uses the same
+RECORD = 512   # "en" appends this many bytes, "de" cuts them off
+FACTOR = 42
+MEMORY_PROBE = 10 * 1000 * 1000  # the small file of the memory comparison
+
+
+def parse_size(text):
+    units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+    if text[-1].upper() in units:
+        return int(text[:-1]) * units[text[-1].upper()]
+    return int(text)
+
+
+def size_label(size):
+    for unit, shift in (("GiB", 30), ("MiB", 20)):
+        if size >= 1 << shift and size % (1 << shift) == 0:
+            return f"{size >> shift} {unit}"
+    if size % 1000000 == 0:
+        return f"{size // 1000000} MB"
+    return f"{size} B"
+
+
+def make_file(path, size):
+    """Writes `size` pseudo-random bytes and returns their digest."""
+    digest = hashlib.sha256()
+    block = os.urandom(1 << 22)
+    with open(path, "wb") as out:
+        left = size
+        while left > 0:
+            piece = block[: min(left, len(block))]
+            out.write(piece)
+            digest.update(piece)
+            left -= len(piece)
+            # Vary the blocks a little so no two are the same.
+            block = block[1:] + block[:1]
+    return digest.hexdigest()
+
+
+def file_digest(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as source:
+        for piece in iter(lambda: source.read(1 << 22), b""):
+            digest.update(piece)
+    return digest.hexdigest()
+
+
+class Failure(Exception):
+    pass
+
+
+class Sample:
+    """One process: wall seconds, CPU seconds (user + system), peak RSS in KiB."""
+
+    def __init__(self, wall, cpu, rss):
+        self.wall, self.cpu, self.rss = wall, cpu, rss
+
+
+def timed(argv, expected_exit, rss_file):
+    # GNU time reports the peak RSS of the program alone. (The resource usage
+    # of a child forked straight from this script would also count the
+    # Python interpreter's pages, which the child holds until its exec.) The
+    # CPU time comes from GNU time's own resource usage, which includes the
+    # program it waited for, in microseconds rather than its printed 10 ms.
+    command = ["/usr/bin/time", "-f", "%M", "-o", rss_file, *argv]
+    started = time.perf_counter()
+    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    errors = child.stderr.read().decode(errors="replace")
+    _, status, usage = os.wait4(child.pid, 0)
+    wall = time.perf_counter() - started
+    child.stderr.close()
+    child.returncode = os.waitstatus_to_exitcode(status)
+    if child.returncode != expected_exit:
+        raise Failure(f"{' '.join(argv)}: exit code {child.returncode}, "
+                      f"expected {expected_exit} {errors}")
+    with open(rss_file) as report:
+        # The last line; GNU time writes "Command exited with non-zero status"
+        # above it for tavo's exit code 1.
+        rss = int(report.read().split()[-1])
+    return Sample(wall, usage.ru_utime + usage.ru_stime, rss)
+
+
+class Runner:
+    def __init__(self, tavo, rss_file):
+        self.tavo = tavo
+        self.rss_file = rss_file
+
+    def tavo_pass(self, path, operation, way):
+        # The console tool ends with exit code 1 when the operation succeeded.
+        return timed([self.tavo, path, operation, str(way), str(FACTOR)], 1, self.rss_file)
+
+    def dd_pass(self, path):
+        return timed(["dd", f"if={path}", f"of={path}", f"bs={CHUNK}", "conv=notrunc",
+                      "status=none"], 0, self.rss_file)
+
+    def pair(self, path, operation, way, tavo_first):
+        """One tavo pass and one dd pass over the same file, in the given order."""
+        if tavo_first:
+            tavo = self.tavo_pass(path, operation, way)
+            dd = self.dd_pass(path)
+        else:
+            dd = self.dd_pass(path)
+            tavo = self.tavo_pass(path, operation, way)
+        return tavo, dd
+
+
+# Each forward operation with the one that undoes it.
+ROUND_TRIPS = (("rxen", "rxde"), ("en", "de"))
+OPERATIONS = ("rxen", "rxde", "en", "de")
+WAYS = (1, 2, 3, 4)
+
+
+def measure_size(runner, path, size, runs, digest):
+    """Returns {(operation, way): ([tavo Sample], [dd Sample])}."""
+    results = {(op, way): ([], []) for op in OPERATIONS for way in WAYS}
+    for way in WAYS:
+        # One untimed round trip settles the page cache and the binaries.
+        for forward, backward in ROUND_TRIPS:
+            runner.tavo_pass(path, forward, way)
+            runner.tavo_pass(path, backward, way)
+        runner.dd_pass(path)
+        for run in range(runs):
+            # Write back what the last round dirtied, outside the clock.
+            os.sync()
+            for forward, backward in ROUND_TRIPS:
+                for operation in (forward, backward):
+                    tavo, dd = runner.pair(path, operation, way, tavo_first=(run % 2 == 0))
+                    results[(operation, way)][0].append(tavo)
+                    results[(operation, way)][1].append(dd)
+            if os.path.getsize(path) != size:
+                raise Failure(f"{path}: size {os.path.getsize(path)} after a round, expected {size}")
+    if file_digest(path) != digest:
+        raise Failure(f"{path}: bytes differ from the original after the round trips")
+    return results
+
+
+def peak_rss(runner, path):
+    """tavo's largest peak RSS over one round trip of every operation and way."""
+    peak = 0
+    for way in WAYS:
+        for forward, backward in ROUND_TRIPS:
+            peak = max(peak, runner.tavo_pass(path, forward, way).rss)
+            peak = max(peak, runner.tavo_pass(path, backward, way).rss)
+    return peak
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("tavo", help="the console tool to measure (a release build)")
+    parser.add_argument("--quick", action="store_true",
+                        help="64 MiB and 256 MiB only, 3 runs: about half a minute")
+    parser.add_argument("--runs", type=int, help="timed runs per row (default 5, quick 3)")
+    parser.add_argument("--sizes", help="comma-separated sizes, e.g. 64M,256M,1G")
+    parser.add_argument("--scratch", help="folder for the test files (default: a new temporary one)")
+    args = parser.parse_args()
+
+    sizes = [parse_size(s) for s in (args.sizes or ("64M,256M" if args.quick else "64M,256M,1G")).split(",")]
+    runs = args.runs or (3 if args.quick else 5)
+    tavo = os.path.abspath(args.tavo)
+
+    scratch = tempfile.mkdtemp(prefix="tavo-bench.", dir=args.scratch)
+    runner = Runner(tavo, os.path.join(scratch, "peak-rss"))
+    try:
+        header = (f"{'operation':<9} {'way':>3} {'size':>8} {'tavo s':>8} {'dd s':>8} "
+                  f"{'ratio':>5} {'GB/s':>5} {'peak RSS KiB':>12} {'tavo cpu':>8} "
+                  f"{'dd cpu':>8} {'cpu ratio':>9}")
+        print(f"median of {runs} alternating runs, factor {FACTOR}, files in {scratch}")
+        print(header)
+        print("-" * len(header))
+        per_gib = {}  # (operation, way) -> [seconds per GiB for each size]
+        worst_ratio = worst_cpu_ratio = 0.0
+        rss_seen = set()
+        for size in sizes:
+            path = os.path.join(scratch, f"file-{size}")
+            digest = make_file(path, size)
+            results = measure_size(runner, path, size, runs, digest)
+            for operation in OPERATIONS:
+                for way in WAYS:
+                    tavo, dd = results[(operation, way)]
+                    tavo_s = statistics.median(t.wall for t in tavo)
+                    dd_s = statistics.median(d.wall for d in dd)
+                    tavo_cpu = statistics.median(t.cpu for t in tavo)
+                    dd_cpu = statistics.median(d.cpu for d in dd)
+                    ratio, cpu_ratio = tavo_s / dd_s, tavo_cpu / dd_cpu
+                    worst_ratio = max(worst_ratio, ratio)
+                    worst_cpu_ratio = max(worst_cpu_ratio, cpu_ratio)
+                    rss = [t.rss for t in tavo]
+                    rss_seen.update(rss)
+                    per_gib.setdefault((operation, way), []).append(tavo_s / (size / (1 << 30)))
+                    print(f"{operation:<9} {way:>3} {size_label(size):>8} {tavo_s:>8.4f} "
+                          f"{dd_s:>8.4f} {ratio:>5.2f} {size / tavo_s / 1e9:>5.2f} {max(rss):>12} "
+                          f"{tavo_cpu:>8.4f} {dd_cpu:>8.4f} {cpu_ratio:>9.2f}", flush=True)
+            os.remove(path)
+
+        small = os.path.join(scratch, "memory-probe")
+        make_file(small, MEMORY_PROBE)
+        small_rss = peak_rss(runner, small)
+        large_rss = max(rss_seen)
+
+        print()
+        print(f"worst median ratio tavo/dd: {worst_ratio:.2f} wall, {worst_cpu_ratio:.2f} CPU "
+              f"(target <= 1.10)")
+        print(f"peak RSS: {size_label(MEMORY_PROBE)} file {small_rss} KiB, "
+              f"{size_label(max(sizes))} and smaller files {min(rss_seen)}..{large_rss} KiB "
+              f"(target: the same, under 4096 KiB)")
+        if len(sizes) > 1:
+            spread = max(max(v) / min(v) - 1 for v in per_gib.values())
+            print(f"time per GiB across {', '.join(size_label(s) for s in sizes)}: "
+                  f"largest spread {spread * 100:.1f}% (target <= 15%)")
+    except Failure as failure:
+        print(f"FAIL: {failure}", file=sys.stderr)
+        return 1
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,27 @@
+#!/bin/sh
+# Builds tavo and the benchmarks in release mode (build/release), then prints
+# the byte-routine throughput and the table of whole passes against dd.
+#
+# usage: bench/run.sh [--quick] [io_bench.py options]
+#   --quick           64 MiB and 256 MiB files, 3 runs (about a minute)
+#   --runs N          timed runs per row (default 5)
+#   --sizes 64M,1G    file sizes
+#   --scratch DIR     where the test files go (default: $TMPDIR or /tmp);
+#                     needs free disk space and free memory for the largest
+#                     file, so that it stays in the page cache
+# Needs cmake, ninja, Python 3, GNU time (/usr/bin/time) and Google Benchmark.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build/release
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target tavo byte_routines_bench >/dev/null
+
+echo "== $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(uname -sr)"
+echo
+echo "== byte routines over a 64 KiB buffer (GB = 10^9 bytes per CPU second)"
+"$build/bench/byte_routines_bench" --benchmark_repetitions=5 \
+  --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '^(Benchmark|-+$|.*_median)'
+echo
+echo "== in-place pass: tavo against dd bs=65534 conv=notrunc"
+exec python3 "$root/bench/io_bench.py" "$@" "$build/console/tavo"
