@@ -1,0 +1,73 @@
+#!/bin/bash
+# Builds and tests every configuration: Linux (optimised, and under
+# AddressSanitizer/UBSan) and Windows (32- and 64-bit, run under Wine).
+# Stops at the first configuration that fails. The last line of output is the
+# sum over all test runs: "N passed, N failed" and ", N skipped" if any.
+#   TAVO_PRESETS="native mingw-i686" scripts/test.sh   runs only those presets.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# The fuzz preset joins this list once its fuzzers are registered as tests
+# (ctest --preset fails on a build without tests).
+read -r -a presets <<<"${TAVO_PRESETS:-native asan mingw-i686 mingw-x86_64}"
+
+passed=0
+failed=0
+skipped=0
+summary() {
+  local line="$passed passed, $failed failed"
+  ((skipped == 0)) || line+=", $skipped skipped"
+  echo "$line"
+}
+stop_wine() {
+  # Wine's server lingers for a minute after the last test; end it now.
+  local prefix
+  for prefix in build/mingw-*/wineprefix; do
+    [[ -d $prefix ]] && WINEPREFIX=$PWD/$prefix wineserver -k 2>/dev/null || true
+  done
+}
+trap stop_wine EXIT
+
+scripts/install-deps.sh
+
+started=$SECONDS
+for preset in "${presets[@]}"; do
+  echo "=== $preset"
+  preset_started=$SECONDS
+  mkdir -p build
+  log=build/$preset.log
+  if ! cmake --preset "$preset" >"$log" 2>&1 || ! cmake --build --preset "$preset" -j2 >>"$log" 2>&1; then
+    tail -n 40 "$log"
+    echo "=== $preset: configure or build failed (log: $log)"
+    failed=$((failed + 1))
+    summary
+    exit 1
+  fi
+  echo "built in $((SECONDS - preset_started)) s"
+
+  ctest_log=build/$preset.ctest.log
+  set +e
+  ctest --preset "$preset" -j2 2>&1 | tee "$ctest_log"
+  status=${PIPESTATUS[0]}
+  set -e
+  # "95% tests passed, 1 tests failed out of 20"; skipped tests count as passed there.
+  counts=$(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\1 \2/p' "$ctest_log")
+  run_skipped=$(grep -cE '^[[:space:]]*[0-9]+ - .* \((Skipped|Disabled)\)$' "$ctest_log" || true)
+  if [[ -z $counts ]]; then
+    echo "=== $preset: no test summary from ctest"
+    failed=$((failed + 1))
+    summary
+    exit 1
+  fi
+  read -r run_failed run_total <<<"$counts"
+  passed=$((passed + run_total - run_failed - run_skipped))
+  failed=$((failed + run_failed))
+  skipped=$((skipped + run_skipped))
+  echo "=== $preset: built and tested in $((SECONDS - preset_started)) s"
+  if ((status != 0)); then
+    summary
+    exit 1
+  fi
+done
+echo "=== all presets in $((SECONDS - started)) s"
+summary
