@@ -1,0 +1,45 @@
+#!/bin/sh
+# Takes docs/tavoui.png: the dialog program under Wine on a virtual display,
+# in a Chinese (PRC) locale with a CJK font standing in for SimSun.
+# usage: docs/screenshot.sh [BUILD_DIR]     (default: build/mingw-i686)
+# Needs: wine, xvfb-run, xwininfo, ImageMagick, fonts-wqy-microhei, localedef.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build/mingw-i686}" && pwd)
+program=$build/dialog/tavoui.exe
+[ -f "$program" ] || { echo "screenshot.sh: $program not built" >&2; exit 1; }
+
+# A zh_CN.UTF-8 locale of our own if the system has none.
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+  export LOCPATH=$build/locale
+  [ -d "$LOCPATH/zh_CN.UTF-8" ] || { mkdir -p "$LOCPATH" && localedef -i zh_CN -f UTF-8 "$LOCPATH/zh_CN.UTF-8"; }
+fi
+export LC_ALL=zh_CN.UTF-8 LANG=zh_CN.UTF-8
+
+export WINEPREFIX=$build/wineprefix-screenshot WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+"$root/cmake/wine-prefix-init.sh" win32 "$WINEPREFIX"
+# The dialog asks for SimSun ("宋体"); let Wine draw it with WenQuanYi.
+for face in 宋体 SimSun; do
+  wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
+done
+wineserver -w
+
+out=$root/docs/tavoui.png
+export TAVO_PROGRAM="$program" TAVO_OUT="$out"
+xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
+  wine "$TAVO_PROGRAM" >/dev/null 2>&1 &
+  geometry=""
+  for i in $(seq 1 100); do
+    geometry=$(xwininfo -root -tree | grep "\"tavoui-" | grep -o "[0-9]*x[0-9]*+[0-9]*+[0-9]*" | head -n 1)
+    [ -n "$geometry" ] && break
+    sleep 0.2
+  done
+  sleep 2
+  import -window root "$TAVO_OUT.full.png"
+  wineserver -k
+  [ -n "$geometry" ] || { echo "screenshot.sh: no dialog window" >&2; exit 1; }
+  convert "$TAVO_OUT.full.png" -crop "$geometry" +repage "$TAVO_OUT"
+  rm -f "$TAVO_OUT.full.png"
+  echo "$TAVO_OUT ($geometry)"
+'
