@@ -24,10 +24,6 @@ class MainDialog {
   // Returns the dialog's result, or -1 if it could not be created.
   INT_PTR run(HWND owner);
 
-  // The factor: the random default until the dialog closes, then the number
-  // the factor field held.
-  int factor() const { return factor_value; }
-
  private:
   using Handler = void (MainDialog::*)(int control_id);
   struct Command {

@@ -389,7 +389,7 @@ enum class Kind {
   kIcon,
 };
 
-struct ControlSpec {
+struct ExpectedControl {
   int id;
   Kind kind;
   const wchar_t* text;  // nullptr: not compared (the licence note)
@@ -397,7 +397,7 @@ struct ControlSpec {
 };
 
 // The template, in template order.
-const ControlSpec kLayout[] = {
+const ExpectedControl kLayout[] = {
     {1007, Kind::kDefaultButton, L"选择文件..", 263, 8, 50, 14},
     {-1, Kind::kGroup, L"加解密因数(1-255)", 3, 50, 255, 106},
     {1000, Kind::kPathEdit, L"", 3, 10, 255, 12},
@@ -448,28 +448,28 @@ bool is_push_button(Kind kind) {
 }
 
 // Style bits that follow from a control's kind, as (mask, value) pairs.
-void check_style(const ControlSpec& spec, HWND control, int index) {
+void check_style(const ExpectedControl& expected, HWND control, int index) {
   LONG style = GetWindowLongW(control, GWL_STYLE);
   LONG exstyle = GetWindowLongW(control, GWL_EXSTYLE);
   std::string where = "control #" + std::to_string(index + 1) + " id " +
-                      std::to_string(spec.id) + " style " + std::to_string(style);
+                      std::to_string(expected.id) + " style " + std::to_string(style);
   CHECK_MSG((style & (WS_CHILD | WS_VISIBLE)) == (WS_CHILD | WS_VISIBLE), where);
 
-  bool enabled = is_push_button(spec.kind) || spec.kind == Kind::kPathEdit ||
-                 spec.kind == Kind::kFactorEdit || spec.kind == Kind::kIcon;
+  bool enabled = is_push_button(expected.kind) || expected.kind == Kind::kPathEdit ||
+                 expected.kind == Kind::kFactorEdit || expected.kind == Kind::kIcon;
   CHECK_MSG(((style & WS_DISABLED) == 0) == enabled, where);
-  bool tab_stop = enabled && spec.kind != Kind::kIcon;
+  bool tab_stop = enabled && expected.kind != Kind::kIcon;
   CHECK_MSG(((style & WS_TABSTOP) != 0) == tab_stop, where);
 
   const LONG kAlign = BS_LEFT | BS_RIGHT | BS_CENTER;
-  switch (spec.kind) {
+  switch (expected.kind) {
     case Kind::kDefaultButton:
     case Kind::kButton:
     case Kind::kFlatButton: {
       LONG type = style & BS_TYPEMASK;
       // The default look moves with the focus, so only the button type.
       CHECK_MSG(type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON, where);
-      CHECK_MSG(((style & BS_FLAT) != 0) == (spec.kind == Kind::kFlatButton), where);
+      CHECK_MSG(((style & BS_FLAT) != 0) == (expected.kind == Kind::kFlatButton), where);
       CHECK_MSG((style & kAlign) == 0, where);
       break;
     }
@@ -478,9 +478,9 @@ void check_style(const ControlSpec& spec, HWND control, int index) {
     case Kind::kGroupCenter:
     case Kind::kGroupRight: {
       CHECK_MSG((style & BS_TYPEMASK) == BS_GROUPBOX, where);
-      LONG align = spec.kind == Kind::kGroupLeft     ? BS_LEFT
-                   : spec.kind == Kind::kGroupCenter ? BS_CENTER
-                   : spec.kind == Kind::kGroupRight  ? BS_RIGHT
+      LONG align = expected.kind == Kind::kGroupLeft     ? BS_LEFT
+                   : expected.kind == Kind::kGroupCenter ? BS_CENTER
+                   : expected.kind == Kind::kGroupRight  ? BS_RIGHT
                                                      : 0;
       CHECK_MSG((style & kAlign) == align, where);
       break;
@@ -489,7 +489,7 @@ void check_style(const ControlSpec& spec, HWND control, int index) {
     case Kind::kFactorEdit: {
       CHECK_MSG((style & ES_MULTILINE) == 0, where);
       CHECK_MSG((style & (ES_CENTER | ES_RIGHT)) == ES_CENTER, where);
-      bool path = spec.kind == Kind::kPathEdit;
+      bool path = expected.kind == Kind::kPathEdit;
       CHECK_MSG(((style & ES_AUTOHSCROLL) != 0) == path, where);
       CHECK_MSG(((style & ES_NUMBER) != 0) == !path, where);
       // The dialog manager may turn a plain border into a sunken edge.
@@ -555,48 +555,48 @@ void check_layout(HWND dialog, DWORD thread) {
             number_pair(static_cast<long long>(controls.size()), count));
 
   for (int i = 0; i < count && i < static_cast<int>(controls.size()); ++i) {
-    const ControlSpec& spec = kLayout[i];
+    const ExpectedControl& expected = kLayout[i];
     HWND control = controls[i];
     std::string where = "control #" + std::to_string(i + 1);
     int id = static_cast<int>(static_cast<short>(GetDlgCtrlID(control)));
-    CHECK_MSG(id == spec.id, where + ": " + number_pair(id, spec.id));
+    CHECK_MSG(id == expected.id, where + ": " + number_pair(id, expected.id));
 
     std::wstring cls = class_name(control);
-    const wchar_t* want_cls = (is_push_button(spec.kind) || is_group(spec.kind)) ? L"Button"
-                              : (spec.kind == Kind::kPathEdit || spec.kind == Kind::kFactorEdit)
+    const wchar_t* want_cls = (is_push_button(expected.kind) || is_group(expected.kind)) ? L"Button"
+                              : (expected.kind == Kind::kPathEdit || expected.kind == Kind::kFactorEdit)
                                   ? L"Edit"
                                   : L"Static";
     CHECK_MSG(lstrcmpiW(cls.c_str(), want_cls) == 0, where + ": " + wide_pair(cls, want_cls));
 
-    if (spec.text != nullptr) {
+    if (expected.text != nullptr) {
       std::wstring text = window_text(control);
-      CHECK_MSG(text == spec.text, where + ": " + wide_pair(text, spec.text));
+      CHECK_MSG(text == expected.text, where + ": " + wide_pair(text, expected.text));
     }
-    check_style(spec, control, i);
+    check_style(expected, control, i);
 
     RECT r;
     GetWindowRect(control, &r);
     MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
     auto close_to = [](long got, int want) { return got >= want - 1 && got <= want + 1; };
-    int want_left = MulDiv(spec.x, base_x, 4);
-    int want_top = MulDiv(spec.y, base_y, 8);
+    int want_left = MulDiv(expected.x, base_x, 4);
+    int want_top = MulDiv(expected.y, base_y, 8);
     std::string placed = where + ": at " + std::to_string(r.left) + "," +
                          std::to_string(r.top) + " size " + std::to_string(r.right - r.left) +
                          "x" + std::to_string(r.bottom - r.top) + ", want " +
                          std::to_string(want_left) + "," + std::to_string(want_top);
     CHECK_MSG(close_to(r.left, want_left) && close_to(r.top, want_top), placed);
-    if (spec.kind == Kind::kLine) {
+    if (expected.kind == Kind::kLine) {
       // An etched line keeps its length but takes the edge's own thickness.
-      CHECK_MSG(r.right - r.left >= MulDiv(spec.w, base_x, 4) - 1 &&
-                    r.right - r.left <= MulDiv(spec.w, base_x, 4) + 3 && r.bottom - r.top <= 3,
+      CHECK_MSG(r.right - r.left >= MulDiv(expected.w, base_x, 4) - 1 &&
+                    r.right - r.left <= MulDiv(expected.w, base_x, 4) + 3 && r.bottom - r.top <= 3,
                 placed);
-    } else if (spec.kind == Kind::kIcon) {
+    } else if (expected.kind == Kind::kIcon) {
       // The icon control takes the icon's own size.
       CHECK_MSG(r.right - r.left == 32 && r.bottom - r.top == 32, placed);
       CHECK(SendMessageW(control, STM_GETICON, 0, 0) != 0);
     } else {
-      int want_w = MulDiv(spec.w, base_x, 4);
-      int want_h = MulDiv(spec.h, base_y, 8);
+      int want_w = MulDiv(expected.w, base_x, 4);
+      int want_h = MulDiv(expected.h, base_y, 8);
       CHECK_MSG(close_to(r.right - r.left, want_w) && close_to(r.bottom - r.top, want_h),
                 placed + " size " + std::to_string(want_w) + "x" + std::to_string(want_h));
     }
