@@ -16,3 +16,14 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
             ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:tavo>)
   set_tests_properties(large_file_roundtrip PROPERTIES TIMEOUT 600 LABELS large)
 endif()
+
+# The same commands give the same bytes as the Linux tool. The Linux build of
+# the same checkout is looked for beside this one; without it the test is
+# skipped.
+set(TAVO_LINUX_TOOL ${PROJECT_SOURCE_DIR}/build/native/console/tavo CACHE FILEPATH
+    "Linux build of the console tool to compare the Windows build with")
+list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " tavo_runner)
+add_test(NAME same_output_as_linux
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e/compare_platforms.py
+          --linux ${TAVO_LINUX_TOOL} --windows $<TARGET_FILE:tavo> --prefix "${tavo_runner}")
+set_tests_properties(same_output_as_linux PROPERTIES SKIP_RETURN_CODE 77)

@@ -191,7 +191,7 @@ def run_tool(options, folder, args, size_limit=None):
         return subprocess.run(["tavo"] + args, executable=options.tavo, cwd=folder,
                               capture_output=True, timeout=300, preexec_fn=limit)
     if options.prefix:
-        command = shlex.split(options.prefix) + [options.tavo] + args
+        command = runner_command(options.prefix) + [options.tavo] + args
         return subprocess.run(command, cwd=folder, capture_output=True, timeout=300)
     return subprocess.run(["tavo"] + args, executable=options.tavo, cwd=folder,
                           capture_output=True, timeout=300)
@@ -247,6 +247,15 @@ def run_case(options, case, echo):
         return None
     finally:
         shutil.rmtree(folder, ignore_errors=True)
+
+
+def runner_command(prefix):
+    """The runner's words; a runner given by a relative path is made absolute,
+    because the tool runs inside the scratch folder."""
+    words = shlex.split(prefix)
+    if words and os.path.exists(words[0]):
+        words[0] = os.path.abspath(words[0])
+    return words
 
 
 def main():
