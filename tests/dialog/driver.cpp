@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "main_dialog.h"
+
 namespace {
 
 // ---------------------------------------------------------------- reporting
@@ -1163,6 +1165,42 @@ void check_start(Session& s) {
   CHECK(window_text(s.item(1000)).empty());
 }
 
+// What Wine answers only inside the program's own process: the window icons
+// and the drag image. The same dialog class runs here on a thread of the
+// driver, built from the same resources.
+DWORD WINAPI run_dialog_here(void*) {
+  static const std::wstring kName = L"driver";
+  tavo::dialog::MainDialog dialog(kName);
+  dialog.run(nullptr);
+  return 0;
+}
+
+void check_in_process() {
+  g_scenario = "in process";
+  HANDLE thread = CreateThread(nullptr, 0, &run_dialog_here, nullptr, 0, nullptr);
+  if (!CHECK(thread != nullptr)) return;
+  HWND dialog = nullptr;
+  wait_until(
+      [&] {
+        std::vector<HWND> found = dialogs_of_thread(GetThreadId(thread));
+        dialog = found.empty() ? nullptr : found.front();
+        return dialog != nullptr;
+      },
+      kLongWait);
+  if (CHECK_MSG(dialog != nullptr, "no dialog on the thread")) {
+    auto icon =
+        reinterpret_cast<LRESULT>(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(128)));
+    CHECK(icon != 0);
+    CHECK(SendMessageW(dialog, WM_GETICON, ICON_BIG, 0) == icon);
+    CHECK(SendMessageW(dialog, WM_GETICON, ICON_SMALL, 0) == icon);
+    CHECK(SendMessageW(dialog, WM_QUERYDRAGICON, 0, 0) == icon);
+    set_text(GetDlgItem(dialog, 1006), L"5");
+    PostMessageW(dialog, WM_CLOSE, 0, 0);
+  }
+  CHECK_MSG(WaitForSingleObject(thread, kLongWait) == WAIT_OBJECT_0, "the dialog did not close");
+  CloseHandle(thread);
+}
+
 std::wstring make_scratch_folder() {
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
@@ -1220,6 +1258,7 @@ int wmain(int argc, wchar_t** argv) {
       check_close(s);
     }
   }
+  check_in_process();
   remove_folder(folder);
   std::printf("tavoui driver: %d checks, %d failed, %.1f s\n", g_checks, g_failures,
               (GetTickCount() - start) / 1000.0);
