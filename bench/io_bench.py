@@ -116,14 +116,25 @@ class Runner:
     def __init__(self, tavo, rss_file):
         self.tavo = tavo
         self.rss_file = rss_file
+        # What starting a process through GNU time costs this script before
+        # the program does anything (about 3 ms here): measured once with
+        # `true` and taken off every sample, so that it neither counts as
+        # tavo's or dd's time nor makes small files look slower per GiB.
+        probes = [timed(["true"], 0, rss_file) for _ in range(21)]
+        self.spawn_wall = statistics.median(p.wall for p in probes)
+        self.spawn_cpu = statistics.median(p.cpu for p in probes)
+
+    def timed(self, argv, expected_exit):
+        sample = timed(argv, expected_exit, self.rss_file)
+        return Sample(sample.wall - self.spawn_wall, sample.cpu - self.spawn_cpu, sample.rss)
 
     def tavo_pass(self, path, operation, way):
         # The console tool ends with exit code 1 when the operation succeeded.
-        return timed([self.tavo, path, operation, str(way), str(FACTOR)], 1, self.rss_file)
+        return self.timed([self.tavo, path, operation, str(way), str(FACTOR)], 1)
 
     def dd_pass(self, path):
-        return timed(["dd", f"if={path}", f"of={path}", f"bs={CHUNK}", "conv=notrunc",
-                      "status=none"], 0, self.rss_file)
+        return self.timed(["dd", f"if={path}", f"of={path}", f"bs={CHUNK}", "conv=notrunc",
+                      "status=none"], 0)
 
     def pair(self, path, operation, way, tavo_first):
         """One tavo pass and one dd pass over the same file, in the given order."""
@@ -196,7 +207,9 @@ def main():
         header = (f"{'operation':<9} {'way':>3} {'size':>8} {'tavo s':>8} {'dd s':>8} "
                   f"{'ratio':>5} {'GB/s':>5} {'peak RSS KiB':>12} {'tavo cpu':>8} "
                   f"{'dd cpu':>8} {'cpu ratio':>9}")
-        print(f"median of {runs} alternating runs, factor {FACTOR}, files in {scratch}")
+        print(f"median of {runs} alternating runs, factor {FACTOR}, files in {scratch}; "
+              f"{runner.spawn_wall * 1000:.1f} ms ({runner.spawn_cpu * 1000:.1f} ms CPU) "
+              f"of process start-up through GNU time taken off each time")
         print(header)
         print("-" * len(header))
         # For each size, one value per operation and way.
