@@ -13,10 +13,10 @@
 namespace tavo::dialog {
 
 const Operation kOperations[kOperationCount] = {
-    {1001, "en", "4"},   {1002, "de", "4"},   {1004, "rxen", "4"}, {1005, "rxde", "4"},
-    {1008, "en", "3"},   {1009, "de", "3"},   {1010, "rxen", "3"}, {1011, "rxde", "3"},
-    {1013, "en", "2"},   {1014, "de", "2"},   {1015, "rxen", "2"}, {1016, "rxde", "2"},
-    {1017, "en", "1"},   {1018, "de", "1"},   {1019, "rxen", "1"}, {1020, "rxde", "1"},
+    {1001, "en", "4"}, {1002, "de", "4"}, {1004, "rxen", "4"}, {1005, "rxde", "4"},
+    {1008, "en", "3"}, {1009, "de", "3"}, {1010, "rxen", "3"}, {1011, "rxde", "3"},
+    {1013, "en", "2"}, {1014, "de", "2"}, {1015, "rxen", "2"}, {1016, "rxde", "2"},
+    {1017, "en", "1"}, {1018, "de", "1"}, {1019, "rxen", "1"}, {1020, "rxde", "1"},
 };
 
 const Operation* find_operation(int control_id) {
@@ -26,8 +26,7 @@ const Operation* find_operation(int control_id) {
   return nullptr;
 }
 
-ArgumentVector operation_vector(const Operation& operation, const char* path,
-                                const char* factor) {
+ArgumentVector operation_vector(const Operation& operation, const char* path, const char* factor) {
   return {{kEngineProgramName, path, operation.keyword, operation.way, factor}, 5};
 }
 

@@ -42,8 +42,7 @@ struct ArgumentVector {
 };
 
 // "tavo", path, keyword, way, factor: count 5.
-ArgumentVector operation_vector(const Operation& operation, const char* path,
-                                const char* factor);
+ArgumentVector operation_vector(const Operation& operation, const char* path, const char* factor);
 
 // "tavo", path, "x=xxx": count 3.
 ArgumentVector peek_vector(const char* path);

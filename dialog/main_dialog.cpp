@@ -24,11 +24,11 @@ constexpr DWORD kHelpTopic = 0x20000 + IDD_MAIN;
 
 std::string to_system_code_page(const std::wstring& text) {
   if (text.empty()) return std::string();
-  int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                 nullptr, 0, nullptr, nullptr);
+  int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                 nullptr, nullptr);
   std::string bytes(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                      size, nullptr, nullptr);
+  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                      nullptr, nullptr);
   return bytes;
 }
 
@@ -70,8 +70,7 @@ INT_PTR MainDialog::run(HWND owner) {
                          &MainDialog::procedure, reinterpret_cast<LPARAM>(this));
 }
 
-INT_PTR CALLBACK MainDialog::procedure(HWND window, UINT message, WPARAM wparam,
-                                       LPARAM lparam) {
+INT_PTR CALLBACK MainDialog::procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_INITDIALOG) {
     SetWindowLongPtrW(window, DWLP_USER, lparam);
     reinterpret_cast<MainDialog*>(lparam)->window = window;

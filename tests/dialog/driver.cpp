@@ -6,7 +6,11 @@
 // usage: tavo_dialog_driver PATH\TO\tavoui.exe
 // Needs a display (Xvfb under Wine). Prints one line per check that fails
 // and a summary; exits with 1 if any check failed.
+// <windows.h> first: the other Win32 headers build on it.
+// clang-format off
 #include <windows.h>
+// clang-format on
+
 #include <commdlg.h>
 #include <dlgs.h>
 #include <shellapi.h>
@@ -32,8 +36,8 @@ const char* g_scenario = "";
 
 std::string utf8(const std::wstring& text) {
   if (text.empty()) return std::string();
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                 0, nullptr, nullptr);
+  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                 nullptr, nullptr);
   std::string bytes(static_cast<std::size_t>(size), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
                       nullptr, nullptr);
@@ -42,8 +46,8 @@ std::string utf8(const std::wstring& text) {
 
 std::string ansi(const std::wstring& text) {
   if (text.empty()) return std::string();
-  int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                 0, nullptr, nullptr);
+  int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                 nullptr, nullptr);
   std::string bytes(static_cast<std::size_t>(size), '\0');
   WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
                       nullptr, nullptr);
@@ -106,8 +110,8 @@ constexpr DWORD kLongWait = 15000;  // how long something expected may take
 std::wstring window_text(HWND window) {
   wchar_t buffer[1024] = {};
   // WM_GETTEXT reaches the other process's control and copies the text back.
-  SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_BLOCK,
-                      5000, nullptr);
+  SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_BLOCK, 5000,
+                      nullptr);
   return buffer;
 }
 
@@ -216,8 +220,7 @@ class Program {
   }
 
   bool wait_for_output(std::size_t mark, const std::string& text, DWORD timeout) {
-    return wait_until([&] { return output_since(mark).find(text) != std::string::npos; },
-                      timeout);
+    return wait_until([&] { return output_since(mark).find(text) != std::string::npos; }, timeout);
   }
 
   HWND find_dialog(DWORD timeout) {
@@ -359,8 +362,8 @@ bool box_shows_icon(HWND box, const wchar_t* wanted, const wchar_t* other, std::
     HICON icon = LoadIconW(nullptr, name);
     std::uint32_t background = shown.rgb.empty() ? 0 : shown.rgb.front();
     return render(shown.width, shown.height, [&](HDC dc) {
-      HBRUSH brush = CreateSolidBrush(RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF,
-                                          background & 0xFF));
+      HBRUSH brush = CreateSolidBrush(
+          RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF));
       RECT all = {0, 0, shown.width, shown.height};
       FillRect(dc, &all, brush);
       DeleteObject(brush);
@@ -411,7 +414,8 @@ const ExpectedControl kLayout[] = {
     {1005, Kind::kButton, L"暴力解密", 199, 34, 50, 12},
     {1006, Kind::kFactorEdit, nullptr, 10, 60, 50, 12},
     {-1, Kind::kGroupCenter, L"特别提示 - tavo 0.5beta", 1, 158, 318, 41},
-    {-1, Kind::kText, L"重要文件，请于加解密前做好备份！！！出错后果很严重，无法恢复？？？", 5, 168, 265, 8},
+    {-1, Kind::kText, L"重要文件，请于加解密前做好备份！！！出错后果很严重，无法恢复？？？", 5, 168,
+     265, 8},
     {-1, Kind::kGroupLeft, L"请选择文件需要加密或解密的文件", 1, 0, 318, 23},
     {-1, Kind::kGroupRight, L"异或加密解密(使用加解密因数)", 3, 78, 255, 25},
     {1008, Kind::kFlatButton, L"加密", 10, 88, 50, 12},
@@ -430,13 +434,14 @@ const ExpectedControl kLayout[] = {
     {1018, Kind::kFlatButton, L"解密", 73, 139, 50, 12},
     {1019, Kind::kFlatButton, L"暴力加密", 135, 139, 50, 12},
     {1020, Kind::kFlatButton, L"暴力解密", 199, 139, 50, 12},
-    {-1, Kind::kText, L"实现几种vornic的加解密方法，适用于非特别重要机密文件高速加解密保护", 5, 178, 289, 8},
+    {-1, Kind::kText, L"实现几种vornic的加解密方法，适用于非特别重要机密文件高速加解密保护", 5, 178,
+     289, 8},
     {-1, Kind::kText, nullptr, 5, 188, 289, 8},
     {-1, Kind::kIcon, nullptr, 295, 175, 21, 21},
 };
 
-const int kTabOrder[] = {1007, 1000, 1001, 1002, 1003, 1004, 1005, 1006, 1008, 1009,
-                         1010, 1011, 1012, 1013, 1014, 1015, 1016, 1017, 1018, 1019, 1020};
+const int kTabOrder[] = {1007, 1000, 1001, 1002, 1003, 1004, 1005, 1006, 1008, 1009, 1010,
+                         1011, 1012, 1013, 1014, 1015, 1016, 1017, 1018, 1019, 1020};
 
 const wchar_t kTitle[] = L"tavoui-vornic加密解密(程序)-http://www.example.com/tavo";
 
@@ -483,7 +488,7 @@ void check_style(const ExpectedControl& expected, HWND control, int index) {
       LONG align = expected.kind == Kind::kGroupLeft     ? BS_LEFT
                    : expected.kind == Kind::kGroupCenter ? BS_CENTER
                    : expected.kind == Kind::kGroupRight  ? BS_RIGHT
-                                                     : 0;
+                                                         : 0;
       CHECK_MSG((style & kAlign) == align, where);
       break;
     }
@@ -517,8 +522,8 @@ void check_layout(HWND dialog, DWORD thread) {
 
   LONG style = GetWindowLongW(dialog, GWL_STYLE);
   LONG exstyle = GetWindowLongW(dialog, GWL_EXSTYLE);
-  const LONG kWanted = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_VISIBLE |
-                       DS_MODALFRAME;
+  const LONG kWanted =
+      WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_VISIBLE | DS_MODALFRAME;
   CHECK((style & kWanted) == kWanted);
   CHECK((style & (WS_MAXIMIZEBOX | WS_THICKFRAME | WS_DISABLED)) == 0);
   CHECK((exstyle & WS_EX_APPWINDOW) != 0);
@@ -564,10 +569,10 @@ void check_layout(HWND dialog, DWORD thread) {
     CHECK_MSG(id == expected.id, where + ": " + number_pair(id, expected.id));
 
     std::wstring cls = class_name(control);
-    const wchar_t* want_cls = (is_push_button(expected.kind) || is_group(expected.kind)) ? L"Button"
-                              : (expected.kind == Kind::kPathEdit || expected.kind == Kind::kFactorEdit)
-                                  ? L"Edit"
-                                  : L"Static";
+    const wchar_t* want_cls =
+        (is_push_button(expected.kind) || is_group(expected.kind))                 ? L"Button"
+        : (expected.kind == Kind::kPathEdit || expected.kind == Kind::kFactorEdit) ? L"Edit"
+                                                                                   : L"Static";
     CHECK_MSG(lstrcmpiW(cls.c_str(), want_cls) == 0, where + ": " + wide_pair(cls, want_cls));
 
     if (expected.text != nullptr) {
@@ -582,10 +587,10 @@ void check_layout(HWND dialog, DWORD thread) {
     auto close_to = [](long got, int want) { return got >= want - 1 && got <= want + 1; };
     int want_left = MulDiv(expected.x, base_x, 4);
     int want_top = MulDiv(expected.y, base_y, 8);
-    std::string placed = where + ": at " + std::to_string(r.left) + "," +
-                         std::to_string(r.top) + " size " + std::to_string(r.right - r.left) +
-                         "x" + std::to_string(r.bottom - r.top) + ", want " +
-                         std::to_string(want_left) + "," + std::to_string(want_top);
+    std::string placed = where + ": at " + std::to_string(r.left) + "," + std::to_string(r.top) +
+                         " size " + std::to_string(r.right - r.left) + "x" +
+                         std::to_string(r.bottom - r.top) + ", want " + std::to_string(want_left) +
+                         "," + std::to_string(want_top);
     CHECK_MSG(close_to(r.left, want_left) && close_to(r.top, want_top), placed);
     if (expected.kind == Kind::kLine) {
       // An etched line keeps its length but takes the edge's own thickness.
@@ -675,11 +680,11 @@ void check_version_record(const std::wstring& exe) {
     const wchar_t* value;
   };
   const Key kKeys[] = {
-      {L"FileVersion", L"1, 0, 0, 1"},       {L"ProductVersion", L"1, 0, 0, 1"},
-      {L"FileDescription", L"tavo ui"},      {L"InternalName", L"tavoui"},
-      {L"OriginalFilename", L"tavoui.EXE"},  {L"ProductName", L"rxende tavo"},
-      {L"LegalTrademarks", L"rxende"},       {L"PrivateBuild", L"tavo 0.5beta"},
-      {L"SpecialBuild", L"20100530"},        {L"Comments", L"vornic加密解密(程序)"},
+      {L"FileVersion", L"1, 0, 0, 1"},      {L"ProductVersion", L"1, 0, 0, 1"},
+      {L"FileDescription", L"tavo ui"},     {L"InternalName", L"tavoui"},
+      {L"OriginalFilename", L"tavoui.EXE"}, {L"ProductName", L"rxende tavo"},
+      {L"LegalTrademarks", L"rxende"},      {L"PrivateBuild", L"tavo 0.5beta"},
+      {L"SpecialBuild", L"20100530"},       {L"Comments", L"vornic加密解密(程序)"},
   };
   for (const Key& key : kKeys) {
     std::wstring got = version_string(block, key.name);
@@ -698,11 +703,10 @@ void check_icon_resource(const std::wstring& exe) {
     // Group icon directory: reserved, type, count, then 14-byte entries.
     WORD count = static_cast<WORD>(bytes[4] | (bytes[5] << 8));
     CHECK(count == 1);
-    CHECK(bytes[6] == 32 && bytes[7] == 32);            // width, height
-    CHECK((bytes[12] | (bytes[13] << 8)) == 32);         // bits per pixel
+    CHECK(bytes[6] == 32 && bytes[7] == 32);      // width, height
+    CHECK((bytes[12] | (bytes[13] << 8)) == 32);  // bits per pixel
   }
-  HICON icon = static_cast<HICON>(
-      LoadImageW(module, MAKEINTRESOURCEW(128), IMAGE_ICON, 32, 32, 0));
+  HICON icon = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(128), IMAGE_ICON, 32, 32, 0));
   if (CHECK(icon != nullptr)) {
     ICONINFO info = {};
     GetIconInfo(icon, &info);
@@ -721,12 +725,12 @@ void check_icon_resource(const std::wstring& exe) {
     };
     // A corner inside the border: light grey.
     int r = channel(3, 3, 16), g = channel(3, 3, 8), b = channel(3, 3, 0);
-    CHECK_MSG(r > 180 && r == g && g == b, "corner " + std::to_string(r) + "," +
-                                               std::to_string(g) + "," + std::to_string(b));
+    CHECK_MSG(r > 180 && r == g && g == b,
+              "corner " + std::to_string(r) + "," + std::to_string(g) + "," + std::to_string(b));
     // The upper petal: pink, red well above green.
     r = channel(16, 9, 16), g = channel(16, 9, 8), b = channel(16, 9, 0);
-    CHECK_MSG(r > 200 && g < 160 && b > 120, "petal " + std::to_string(r) + "," +
-                                                 std::to_string(g) + "," + std::to_string(b));
+    CHECK_MSG(r > 200 && g < 160 && b > 120,
+              "petal " + std::to_string(r) + "," + std::to_string(g) + "," + std::to_string(b));
     DeleteObject(info.hbmColor);
     DeleteObject(info.hbmMask);
     DestroyIcon(icon);
@@ -740,8 +744,8 @@ using Bytes = std::vector<unsigned char>;
 
 Bytes read_file(const std::wstring& path) {
   Bytes bytes;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return bytes;
   unsigned char buffer[65536];
   DWORD got = 0;
@@ -779,10 +783,18 @@ Bytes transformed(const Bytes& data, int way, int factor) {
   auto p = static_cast<unsigned char>(factor & 0xFF);
   for (auto& byte : out) {
     switch (way) {
-      case 1: byte = static_cast<unsigned char>(byte + p); break;
-      case 2: byte = static_cast<unsigned char>(byte - p); break;
-      case 3: byte = static_cast<unsigned char>(byte ^ p); break;
-      case 4: byte = static_cast<unsigned char>(~byte); break;
+      case 1:
+        byte = static_cast<unsigned char>(byte + p);
+        break;
+      case 2:
+        byte = static_cast<unsigned char>(byte - p);
+        break;
+      case 3:
+        byte = static_cast<unsigned char>(byte ^ p);
+        break;
+      case 4:
+        byte = static_cast<unsigned char>(~byte);
+        break;
     }
   }
   return out;
@@ -974,8 +986,8 @@ void check_failures(Session& s, const std::wstring& folder) {
     std::size_t mark = s.program.output().size();
     for (int id : {1001, 1019, 1012}) {
       s.click(id);
-      CHECK_MSG(s.expect_no_window(), "button " + std::to_string(id) + " on \"" +
-                                          utf8(missing) + "\" showed a window");
+      CHECK_MSG(s.expect_no_window(),
+                "button " + std::to_string(id) + " on \"" + utf8(missing) + "\" showed a window");
     }
     CHECK_MSG(s.program.output_since(mark).empty(), visible(s.program.output_since(mark)));
   }
@@ -1031,6 +1043,44 @@ void check_keys(Session& s) {
     }
   }
   CHECK(IsWindow(s.dialog));
+}
+
+void type_text(HWND field, const std::wstring& text) {
+  for (wchar_t c : text) PostMessageW(field, WM_CHAR, c, 1);
+}
+
+// Typing: the factor field takes digits only and stops when it is full; the
+// path field scrolls and keeps a path of any length.
+void check_typing(Session& s) {
+  g_scenario = "typing";
+  HWND factor = s.item(1006);
+  s.set_factor(L"");
+  type_text(factor, L"a4 -2+x");
+  CHECK_MSG(wait_until([&] { return window_text(factor) == L"42"; }, kLongWait),
+            utf8(window_text(factor)));
+  s.set_factor(L"");
+  type_text(factor, std::wstring(60, L'9'));
+  type_text(factor, L"1");  // refused too, once the field is full
+  // A sent WM_GETTEXT overtakes posted characters: wait until the text settles.
+  std::wstring typed;
+  wait_until(
+      [&] {
+        typed = window_text(factor);
+        Sleep(300);
+        return !typed.empty() && typed == window_text(factor);
+      },
+      kLongWait);
+  CHECK_MSG(typed.size() < 30 && typed.find_first_not_of(L'9') == std::wstring::npos,
+            "the factor field took \"" + utf8(typed) + "\"");
+
+  HWND path = s.item(1000);
+  std::wstring long_path =
+      L"C:\\" + std::wstring(120, L'a') + L"\\" + std::wstring(150, L'b') + L".bin";
+  s.set_path(L"");
+  type_text(path, long_path);
+  CHECK_MSG(wait_until([&] { return window_text(path) == long_path; }, kLongWait),
+            "path field holds " + std::to_string(window_text(path).size()) + " characters");
+  s.set_path(L"");
 }
 
 // The filename box of the chooser: an edit, or the edit inside a combo box.
@@ -1107,8 +1157,8 @@ void check_drop(Session& s, const std::wstring& folder, HANDLE process) {
     block.insert(block.end(), bytes, bytes + (name.size() + 1) * sizeof(wchar_t));
   }
   block.insert(block.end(), sizeof(wchar_t), '\0');
-  void* remote = VirtualAllocEx(process, nullptr, block.size(), MEM_COMMIT | MEM_RESERVE,
-                                PAGE_READWRITE);
+  void* remote =
+      VirtualAllocEx(process, nullptr, block.size(), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
   if (!CHECK(remote != nullptr)) return;
   CHECK(WriteProcessMemory(process, remote, block.data(), block.size(), nullptr));
   s.set_path(L"before the drop");
@@ -1133,9 +1183,7 @@ void check_close(Session& s) {
     GUITHREADINFO gui = {};
     gui.cbSize = sizeof gui;
     CHECK(wait_until(
-        [&] {
-          return GetGUIThreadInfo(s.program.thread(), &gui) && gui.hwndFocus == s.item(1006);
-        },
+        [&] { return GetGUIThreadInfo(s.program.thread(), &gui) && gui.hwndFocus == s.item(1006); },
         kLongWait));
     DWORD from = 1, to = 0;
     SendMessageW(s.item(1006), EM_GETSEL, reinterpret_cast<WPARAM>(&from),
@@ -1204,8 +1252,8 @@ void check_in_process() {
 std::wstring make_scratch_folder() {
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
-  std::wstring folder = std::wstring(temp) + L"tavoui-driver-" +
-                        std::to_wstring(GetCurrentProcessId()) + L"\\";
+  std::wstring folder =
+      std::wstring(temp) + L"tavoui-driver-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
   CreateDirectoryW(folder.c_str(), nullptr);
   return folder;
 }
@@ -1253,6 +1301,7 @@ int wmain(int argc, wchar_t** argv) {
       check_failures(s, folder);
       check_usage(s);
       check_keys(s);
+      check_typing(s);
       check_chooser(s, folder);
       check_drop(s, folder, s.program.process());
       check_close(s);
