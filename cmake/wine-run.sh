@@ -9,12 +9,20 @@ shift 2
 "$(dirname "$0")/wine-prefix-init.sh" "$arch" "$prefix"
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
-# Starting Wine costs about two seconds while its server is down, a tenth of
-# that while it runs: keep the server up for a while between the tests' runs.
-# When one is already running this start just fails.
-wineserver -p60 2>/dev/null || true
 # Debian's "wine" starts the 32-bit loader; 64-bit programs need wine64.
-if [ "$arch" = win64 ]; then
-  exec "$(command -v wine64 || echo /usr/lib/wine/wine64)" "$@"
+loader=wine
+[ "$arch" = win64 ] && loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
+
+# Starting Wine costs about two seconds while its server is down and a tenth
+# of that while it runs, so keep the server up for a minute between runs.
+# The first program of a server's life starts Wine's service processes, which
+# keep that program's standard handles until the server ends; a test runner
+# reading our output would wait for them. So a silent program goes first,
+# under the prefix's lock, so that no parallel test slips in ahead of it.
+exec 9>"$prefix.lock"
+flock 9
+if wineserver -p60 </dev/null >/dev/null 2>&1 9>&-; then
+  "$loader" cmd.exe /c exit </dev/null >/dev/null 2>&1 9>&- || true
 fi
-exec wine "$@"
+exec 9>&-
+exec "$loader" "$@"
