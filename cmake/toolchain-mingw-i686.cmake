@@ -7,6 +7,10 @@ set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
 
+# The compiler's default target has no SSE2, which leaves the byte loops
+# scalar; every processor that runs a current 32-bit Windows has it.
+set(CMAKE_CXX_FLAGS_INIT "-msse2")
+
 # Everything static, so the programs import nothing but system DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 

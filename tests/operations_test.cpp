@@ -198,6 +198,7 @@ TEST(Operations, PeekShowsTheNameAtEncryptionTime) {
   Captured out;
   ASSERT_EQ(encrypt_with_header(first.path.c_str(), 3, 200, out.sink()), 1);
   ScratchFile moved("after.bin");
+  std::remove(moved.path.c_str());  // rename does not replace a file on Windows
   ASSERT_EQ(std::rename(first.path.c_str(), moved.path.c_str()), 0);
   out.text.clear();
   ASSERT_EQ(peek_header(moved.path.c_str(), out.sink()), 1);
