@@ -13,11 +13,12 @@ import argparse
 import os
 import random
 import re
-import shlex
 import shutil
 import subprocess
 import sys
 import tempfile
+
+from run_e2e import runner_command
 
 SKIP = 77  # the missing Linux build is reported as a skipped test
 
@@ -62,15 +63,6 @@ def session(command_prefix, folder, executable=None):
                 files[name] = f.read()
         results.append((normalise(done.stdout), done.stderr, done.returncode, files))
     return results
-
-
-def runner_command(prefix):
-    """The runner's words; a runner given by a relative path is made absolute,
-    because the tool runs inside the scratch folder."""
-    words = shlex.split(prefix)
-    if words and os.path.exists(words[0]):
-        words[0] = os.path.abspath(words[0])
-    return words
 
 
 def main():
