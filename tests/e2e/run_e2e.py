@@ -84,8 +84,9 @@ class Step:
 
 
 class Case:
-    def __init__(self, name, files, steps, native_only=False):
-        self.name, self.files, self.steps, self.native_only = name, files, steps, native_only
+    def __init__(self, name, files, steps, native_only=False, windows_only=False):
+        self.name, self.files, self.steps = name, files, steps
+        self.native_only, self.windows_only = native_only, windows_only
 
 
 def build_cases():
@@ -153,6 +154,14 @@ def build_cases():
         Step(["/dev/zero", "rxen", "1", "1"], [TIMED], 0),
         Step(["/dev/null", "en", "1", "1"], [TIMED], 0),
         Step(["fifo", "rxde", "1", "1"], [TIMED], 0)], native_only=True))
+    # Windows device names open like files but are not files.
+    cases.append(Case("NUL, CON and COM1 are devices, not files", {}, [
+        Step(["NUL", "rxen", "1", "1"], [TIMED], 0),
+        Step(["NUL", "de", "1", "1"], [TIMED], 0),
+        Step(["nul", "x=xxx"], [], 0),
+        Step(["CON", "en", "3", "7"], [TIMED], 0),
+        Step(["C:\\dir\\NUL", "rxde", "1", "1"], [TIMED], 0),
+        Step(["COM1", "rxen", "1", "1"], [TIMED], 0)], windows_only=True))
     body = sample(200000, 5)
     for limit in (200000, 200100, 200511):
         cases.append(Case("en under a file-size limit of %d bytes" % limit, {"f.bin": body}, [
@@ -281,9 +290,9 @@ def main():
     for case in build_cases():
         if options.filter not in case.name:
             continue
-        if case.native_only and options.prefix:
+        if (case.native_only and options.prefix) or (case.windows_only and not options.prefix):
             skipped += 1
-            print("SKIPPED (native only): %s" % case.name)
+            print("SKIPPED (%s only): %s" % ("Linux" if case.native_only else "Windows", case.name))
             continue
         problem = run_case(options, case, echo)
         if problem:
