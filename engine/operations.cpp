@@ -111,7 +111,12 @@ int encrypt_with_header(const char* path, std::int32_t x, std::int32_t p, Sink o
     // Only data that is back as it was loses the reserved room. Data that
     // could not be restored keeps the zeros after it, like a pass that was
     // killed: "de" refuses such a file instead of taking it for plain data.
-    if (restored) platform::set_size(file, data_length);
+    if (restored) {
+      platform::set_size(file, data_length);
+    } else {
+      // A record write that got part way may have left a valid record.
+      platform::write_at(file, data_length, zeros.data(), zeros.size());
+    }
     platform::close_file(file);
     return fail_with_io_error(out, "en", path);
   }
