@@ -8,8 +8,9 @@
 
 namespace tavo {
 
-// Every read of a pass asks for this many bytes (not 65,536: files written by
-// earlier releases were processed in these chunks, and the tool keeps them).
+// Every read of a pass asks for this many bytes. An interrupted pass leaves a
+// whole number of these chunks transformed, which the recovery advice in the
+// README counts on.
 inline constexpr std::int32_t kChunkSize = 65534;
 // The one buffer each transforming operation owns.
 inline constexpr std::size_t kChunkBufferSize = 65536;
