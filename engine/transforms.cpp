@@ -24,24 +24,39 @@ inline void for_each_byte(std::int32_t length, std::uint8_t* buffer, Op op) {
 
 }  // namespace
 
+// Where the loader can pick a function's version at start-up (x86-64 ELF), the
+// byte routines are built twice from the same loops: for any x86-64 and for
+// processors with AVX2. A 32-byte block is then one instruction instead of
+// two, which takes the routine's share of a whole pass from about a tenth of
+// the time dd needs for the same reads and writes to about a twentieth.
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
+#define TAVO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define TAVO_VECTOR_CLONES
+#endif
+
+TAVO_VECTOR_CLONES
 void add_bytes(std::int32_t length, std::uint8_t* buffer, std::int32_t factor) {
   const std::uint8_t f = low_byte(factor);
   if (f == 0) return;
   for_each_byte(length, buffer, [f](std::uint8_t b) { return static_cast<std::uint8_t>(b + f); });
 }
 
+TAVO_VECTOR_CLONES
 void subtract_bytes(std::int32_t length, std::uint8_t* buffer, std::int32_t factor) {
   const std::uint8_t f = low_byte(factor);
   if (f == 0) return;
   for_each_byte(length, buffer, [f](std::uint8_t b) { return static_cast<std::uint8_t>(b - f); });
 }
 
+TAVO_VECTOR_CLONES
 void xor_bytes(std::int32_t length, std::uint8_t* buffer, std::int32_t factor) {
   const std::uint8_t f = low_byte(factor);
   if (f == 0) return;
   for_each_byte(length, buffer, [f](std::uint8_t b) { return static_cast<std::uint8_t>(b ^ f); });
 }
 
+TAVO_VECTOR_CLONES
 void not_bytes(std::int32_t length, std::uint8_t* buffer) {
   for_each_byte(length, buffer, [](std::uint8_t b) { return static_cast<std::uint8_t>(~b); });
 }
