@@ -14,8 +14,8 @@ matching "de", so the file is back to its first bytes at the end of each
 round; the script checks that against a digest taken when the file was made.
 
 The files live in a scratch folder (default: a new folder under $TMPDIR or
-/tmp) and stay in the page cache: the machine needs free memory for the
-largest one. Wall time comes from a monotonic clock around each process,
+/tmp) and stay in the page cache: the machine needs free memory for all of
+them at once (1.3 GiB for the default sizes), since the sizes take turns. Wall time comes from a monotonic clock around each process,
 peak memory (maximum resident set size) from GNU time (/usr/bin/time).
 
 usage: io_bench.py [--quick] [--runs N] [--sizes 64M,256M,1G] [--scratch DIR] TAVO
@@ -116,25 +116,36 @@ class Runner:
     def __init__(self, tavo, rss_file):
         self.tavo = tavo
         self.rss_file = rss_file
-        # What starting a process through GNU time costs this script before
-        # the program does anything (about 3 ms here): measured once with
-        # `true` and taken off every sample, so that it neither counts as
-        # tavo's or dd's time nor makes small files look slower per GiB.
-        probes = [timed(["true"], 0, rss_file) for _ in range(21)]
-        self.spawn_wall = statistics.median(p.wall for p in probes)
-        self.spawn_cpu = statistics.median(p.cpu for p in probes)
+        self.probes = []
+        self.probe_spawn(21)
 
-    def timed(self, argv, expected_exit):
-        sample = timed(argv, expected_exit, self.rss_file)
+    def probe_spawn(self, count):
+        """Times `true`: what starting a process through GNU time costs this
+        script before the program does anything (2 to 3 ms here). The median
+        of all probes is taken off every sample when the table is made, so
+        that it neither counts as tavo's or dd's time nor makes small files
+        look slower per GiB. Probing again in every round follows the machine
+        when its speed drifts."""
+        self.probes += [timed(["true"], 0, self.rss_file) for _ in range(count)]
+
+    @property
+    def spawn_wall(self):
+        return statistics.median(p.wall for p in self.probes)
+
+    @property
+    def spawn_cpu(self):
+        return statistics.median(p.cpu for p in self.probes)
+
+    def net(self, sample):
         return Sample(sample.wall - self.spawn_wall, sample.cpu - self.spawn_cpu, sample.rss)
 
     def tavo_pass(self, path, operation, way):
         # The console tool ends with exit code 1 when the operation succeeded.
-        return self.timed([self.tavo, path, operation, str(way), str(FACTOR)], 1)
+        return timed([self.tavo, path, operation, str(way), str(FACTOR)], 1, self.rss_file)
 
     def dd_pass(self, path):
-        return self.timed(["dd", f"if={path}", f"of={path}", f"bs={CHUNK}", "conv=notrunc",
-                      "status=none"], 0)
+        return timed(["dd", f"if={path}", f"of={path}", f"bs={CHUNK}", "conv=notrunc",
+                      "status=none"], 0, self.rss_file)
 
     def pair(self, path, operation, way, tavo_first):
         """One tavo pass and one dd pass over the same file, in the given order."""
@@ -153,27 +164,42 @@ OPERATIONS = ("rxen", "rxde", "en", "de")
 WAYS = (1, 2, 3, 4)
 
 
-def measure_size(runner, path, size, runs, digest):
-    """Returns {(operation, way): ([tavo Sample], [dd Sample])}."""
-    results = {(op, way): ([], []) for op in OPERATIONS for way in WAYS}
-    for way in WAYS:
-        # One untimed round trip settles the page cache and the binaries.
-        for forward, backward in ROUND_TRIPS:
-            runner.tavo_pass(path, forward, way)
-            runner.tavo_pass(path, backward, way)
-        runner.dd_pass(path)
-        for run in range(runs):
-            # Write back what the last round dirtied, outside the clock.
-            os.sync()
+def measure(runner, files, runs):
+    """files: {size: (path, digest)}. Returns {(size, operation, way): ([tavo], [dd])}
+    with raw samples, the spawn cost not yet taken off.
+
+    The sizes take turns within every round, in an order that rotates from
+    round to round, so a machine that gets faster or slower over the minutes
+    of a run spreads that over all sizes alike instead of tilting the time
+    per GiB of whichever size ran last."""
+    sizes = list(files)
+    results = {(size, op, way): ([], []) for size in sizes for op in OPERATIONS for way in WAYS}
+    # One untimed round trip of every way settles the page cache and the binaries.
+    for path, _ in files.values():
+        for way in WAYS:
             for forward, backward in ROUND_TRIPS:
-                for operation in (forward, backward):
-                    tavo, dd = runner.pair(path, operation, way, tavo_first=(run % 2 == 0))
-                    results[(operation, way)][0].append(tavo)
-                    results[(operation, way)][1].append(dd)
+                runner.tavo_pass(path, forward, way)
+                runner.tavo_pass(path, backward, way)
+        runner.dd_pass(path)
+    for run in range(runs):
+        # Write back what the last round dirtied, outside the clock.
+        os.sync()
+        runner.probe_spawn(5)
+        order = sizes[run % len(sizes):] + sizes[:run % len(sizes)]
+        for way in WAYS:
+            for size in order:
+                path = files[size][0]
+                for forward, backward in ROUND_TRIPS:
+                    for operation in (forward, backward):
+                        tavo, dd = runner.pair(path, operation, way, tavo_first=(run % 2 == 0))
+                        results[(size, operation, way)][0].append(tavo)
+                        results[(size, operation, way)][1].append(dd)
+        for size, (path, _) in files.items():
             if os.path.getsize(path) != size:
                 raise Failure(f"{path}: size {os.path.getsize(path)} after a round, expected {size}")
-    if file_digest(path) != digest:
-        raise Failure(f"{path}: bytes differ from the original after the round trips")
+    for path, digest in files.values():
+        if file_digest(path) != digest:
+            raise Failure(f"{path}: bytes differ from the original after the round trips")
     return results
 
 
@@ -204,24 +230,30 @@ def main():
     scratch = tempfile.mkdtemp(prefix="tavo-bench.", dir=args.scratch)
     runner = Runner(tavo, os.path.join(scratch, "peak-rss"))
     try:
+        files = {}
+        for size in sizes:
+            path = os.path.join(scratch, f"file-{size}")
+            files[size] = (path, make_file(path, size))
+        results = measure(runner, files, runs)
+        for path, _ in files.values():
+            os.remove(path)
+
         header = (f"{'operation':<9} {'way':>3} {'size':>8} {'tavo s':>8} {'dd s':>8} "
                   f"{'ratio':>5} {'GB/s':>5} {'peak RSS KiB':>12} {'tavo cpu':>8} "
                   f"{'dd cpu':>8} {'cpu ratio':>9}")
-        print(f"median of {runs} alternating runs, factor {FACTOR}, files in {scratch}; "
+        print(f"median of {runs} alternating runs, sizes in turn, factor {FACTOR}; "
               f"{runner.spawn_wall * 1000:.1f} ms ({runner.spawn_cpu * 1000:.1f} ms CPU) "
               f"of process start-up through GNU time taken off each time")
         print(header)
         print("-" * len(header))
         # For each size, one value per operation and way.
-        ratios, cpu_ratios, per_gib, cpu_per_gib = {}, {}, {}, {}
+        ratios, cpu_ratios, per_gib, cpu_per_gib, dd_per_gib = {}, {}, {}, {}, {}
         rss_seen = set()
         for size in sizes:
-            path = os.path.join(scratch, f"file-{size}")
-            digest = make_file(path, size)
-            results = measure_size(runner, path, size, runs, digest)
             for operation in OPERATIONS:
                 for way in WAYS:
-                    tavo, dd = results[(operation, way)]
+                    tavo, dd = (list(map(runner.net, samples))
+                                for samples in results[(size, operation, way)])
                     tavo_s = statistics.median(t.wall for t in tavo)
                     dd_s = statistics.median(d.wall for d in dd)
                     tavo_cpu = statistics.median(t.cpu for t in tavo)
@@ -234,10 +266,10 @@ def main():
                     cpu_ratios.setdefault(size, []).append(cpu_ratio)
                     per_gib.setdefault(size, []).append(tavo_s / gib)
                     cpu_per_gib.setdefault(size, []).append(tavo_cpu / gib)
+                    dd_per_gib.setdefault(size, []).append(dd_s / gib)
                     print(f"{operation:<9} {way:>3} {size_label(size):>8} {tavo_s:>8.4f} "
                           f"{dd_s:>8.4f} {ratio:>5.2f} {size / tavo_s / 1e9:>5.2f} {max(rss):>12} "
                           f"{tavo_cpu:>8.4f} {dd_cpu:>8.4f} {cpu_ratio:>9.2f}", flush=True)
-            os.remove(path)
 
         small = os.path.join(scratch, "memory-probe")
         make_file(small, MEMORY_PROBE)
@@ -247,15 +279,16 @@ def main():
         print()
         print("summary (median over the 16 operations and ways of each size):")
         print(f"{'size':>8} {'ratio':>6} {'cpu ratio':>9} {'worst ratio':>11} "
-              f"{'tavo s/GiB':>10} {'cpu s/GiB':>9}")
+              f"{'tavo s/GiB':>10} {'cpu s/GiB':>9} {'dd s/GiB':>8}")
         for size in sizes:
             print(f"{size_label(size):>8} {statistics.median(ratios[size]):>6.2f} "
                   f"{statistics.median(cpu_ratios[size]):>9.2f} {max(ratios[size]):>11.2f} "
                   f"{statistics.median(per_gib[size]):>10.3f} "
-                  f"{statistics.median(cpu_per_gib[size]):>9.3f}")
+                  f"{statistics.median(cpu_per_gib[size]):>9.3f} "
+                  f"{statistics.median(dd_per_gib[size]):>8.3f}")
         print("targets: ratio <= 1.10; time per GiB within 15% across sizes")
         if len(sizes) > 1:
-            for name, values in (("wall", per_gib), ("CPU", cpu_per_gib)):
+            for name, values in (("wall", per_gib), ("CPU", cpu_per_gib), ("dd wall", dd_per_gib)):
                 medians = [statistics.median(values[size]) for size in sizes]
                 print(f"time per GiB ({name}): largest / smallest = "
                       f"{max(medians) / min(medians):.2f}")
