@@ -16,7 +16,8 @@ round; the script checks that against a digest taken when the file was made.
 The files live in a scratch folder (default: a new folder under $TMPDIR or
 /tmp) and stay in the page cache: the machine needs free memory for all of
 them at once (1.3 GiB for the default sizes), since the sizes take turns. Wall time comes from a monotonic clock around each process,
-peak memory (maximum resident set size) from GNU time (/usr/bin/time).
+CPU time from its resource usage, peak memory (maximum resident set size)
+from runs of their own under GNU time (/usr/bin/time).
 
 usage: io_bench.py [--quick] [--runs N] [--sizes 64M,256M,1G] [--scratch DIR] TAVO
 """
@@ -82,51 +83,67 @@ class Failure(Exception):
 
 
 class Sample:
-    """One process: wall seconds, CPU seconds (user + system), peak RSS in KiB."""
+    """One process: wall seconds and CPU seconds (user + system)."""
 
-    def __init__(self, wall, cpu, rss):
-        self.wall, self.cpu, self.rss = wall, cpu, rss
+    def __init__(self, wall, cpu):
+        self.wall, self.cpu = wall, cpu
 
 
-def timed(argv, expected_exit, rss_file):
-    # GNU time reports the peak RSS of the program alone. (The resource usage
-    # of a child forked straight from this script would also count the
-    # Python interpreter's pages, which the child holds until its exec.) The
-    # CPU time comes from GNU time's own resource usage, which includes the
-    # program it waited for, in microseconds rather than its printed 10 ms.
-    command = ["/usr/bin/time", "-f", "%M", "-o", rss_file, *argv]
+def timed(argv, expected_exit, errors_path):
+    """Runs argv with its output thrown away and returns its Sample.
+
+    The child is started with posix_spawn and reaped with wait4, so the clock
+    holds nothing but the program and the cheapest way to start it: a timer
+    program such as GNU time in between would add its own start-up (4 ms on
+    this machine, and not the same every time) to every sample."""
+    with open(errors_path, "wb"):
+        pass
+    actions = [(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0),
+               (os.POSIX_SPAWN_OPEN, 2, errors_path, os.O_WRONLY, 0)]
     started = time.perf_counter()
-    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    errors = child.stderr.read().decode(errors="replace")
-    _, status, usage = os.wait4(child.pid, 0)
+    pid = os.posix_spawnp(argv[0], argv, os.environ, file_actions=actions)
+    _, status, usage = os.wait4(pid, 0)
     wall = time.perf_counter() - started
-    child.stderr.close()
-    child.returncode = os.waitstatus_to_exitcode(status)
-    if child.returncode != expected_exit:
-        raise Failure(f"{' '.join(argv)}: exit code {child.returncode}, "
-                      f"expected {expected_exit} {errors}")
-    with open(rss_file) as report:
+    exit_code = os.waitstatus_to_exitcode(status)
+    if exit_code != expected_exit:
+        with open(errors_path, errors="replace") as errors:
+            raise Failure(f"{' '.join(argv)}: exit code {exit_code}, "
+                          f"expected {expected_exit} {errors.read()}")
+    return Sample(wall, usage.ru_utime + usage.ru_stime)
+
+
+def peak_rss(argv, expected_exit, report_path):
+    """The program's maximum resident set size in KiB, from GNU time, which
+    reports the program alone. (A child spawned straight from this script
+    would count the Python interpreter's pages too, which it holds until its
+    exec.)"""
+    command = ["/usr/bin/time", "-f", "%M", "-o", report_path, *argv]
+    completed = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if completed.returncode != expected_exit:
+        raise Failure(f"{' '.join(argv)}: exit code {completed.returncode}, "
+                      f"expected {expected_exit} {completed.stderr.decode(errors='replace')}")
+    with open(report_path) as report:
         # The last line; GNU time writes "Command exited with non-zero status"
         # above it for tavo's exit code 1.
-        rss = int(report.read().split()[-1])
-    return Sample(wall, usage.ru_utime + usage.ru_stime, rss)
+        return int(report.read().split()[-1])
 
 
 class Runner:
-    def __init__(self, tavo, rss_file):
+    def __init__(self, tavo, scratch):
         self.tavo = tavo
-        self.rss_file = rss_file
+        self.errors_path = os.path.join(scratch, "stderr")
+        self.report_path = os.path.join(scratch, "peak-rss")
         self.probes = []
         self.probe_spawn(21)
 
     def probe_spawn(self, count):
-        """Times `true`: what starting a process through GNU time costs this
-        script before the program does anything (2 to 3 ms here). The median
-        of all probes is taken off every sample when the table is made, so
-        that it neither counts as tavo's or dd's time nor makes small files
-        look slower per GiB. Probing again in every round follows the machine
-        when its speed drifts."""
-        self.probes += [timed(["true"], 0, self.rss_file) for _ in range(count)]
+        """Times `true`: what starting a process costs before the program does
+        anything (about 2 ms here). The median of all probes is taken off
+        every sample when the table is made, so that it neither counts as
+        tavo's or dd's time nor makes small files look slower per GiB.
+        Probing again in every round follows the machine when its speed
+        drifts."""
+        self.probes += [timed(["true"], 0, self.errors_path) for _ in range(count)]
 
     @property
     def spawn_wall(self):
@@ -137,15 +154,21 @@ class Runner:
         return statistics.median(p.cpu for p in self.probes)
 
     def net(self, sample):
-        return Sample(sample.wall - self.spawn_wall, sample.cpu - self.spawn_cpu, sample.rss)
+        return Sample(sample.wall - self.spawn_wall, sample.cpu - self.spawn_cpu)
+
+    def tavo_argv(self, path, operation, way):
+        return [self.tavo, path, operation, str(way), str(FACTOR)]
 
     def tavo_pass(self, path, operation, way):
         # The console tool ends with exit code 1 when the operation succeeded.
-        return timed([self.tavo, path, operation, str(way), str(FACTOR)], 1, self.rss_file)
+        return timed(self.tavo_argv(path, operation, way), 1, self.errors_path)
+
+    def tavo_rss(self, path, operation, way):
+        return peak_rss(self.tavo_argv(path, operation, way), 1, self.report_path)
 
     def dd_pass(self, path):
         return timed(["dd", f"if={path}", f"of={path}", f"bs={CHUNK}", "conv=notrunc",
-                      "status=none"], 0, self.rss_file)
+                      "status=none"], 0, self.errors_path)
 
     def pair(self, path, operation, way, tavo_first):
         """One tavo pass and one dd pass over the same file, in the given order."""
@@ -203,14 +226,15 @@ def measure(runner, files, runs):
     return results
 
 
-def peak_rss(runner, path):
-    """tavo's largest peak RSS over one round trip of every operation and way."""
-    peak = 0
+def rss_by_operation(runner, path):
+    """tavo's peak RSS for one round trip of every operation and way:
+    {(operation, way): KiB}."""
+    rss = {}
     for way in WAYS:
         for forward, backward in ROUND_TRIPS:
-            peak = max(peak, runner.tavo_pass(path, forward, way).rss)
-            peak = max(peak, runner.tavo_pass(path, backward, way).rss)
-    return peak
+            for operation in (forward, backward):
+                rss[(operation, way)] = runner.tavo_rss(path, operation, way)
+    return rss
 
 
 def main():
@@ -228,13 +252,15 @@ def main():
     tavo = os.path.abspath(args.tavo)
 
     scratch = tempfile.mkdtemp(prefix="tavo-bench.", dir=args.scratch)
-    runner = Runner(tavo, os.path.join(scratch, "peak-rss"))
+    runner = Runner(tavo, scratch)
     try:
         files = {}
         for size in sizes:
             path = os.path.join(scratch, f"file-{size}")
             files[size] = (path, make_file(path, size))
         results = measure(runner, files, runs)
+        # Memory in runs of their own: GNU time would slow the timed ones.
+        rss = {size: rss_by_operation(runner, path) for size, (path, _) in files.items()}
         for path, _ in files.values():
             os.remove(path)
 
@@ -243,7 +269,7 @@ def main():
                   f"{'dd cpu':>8} {'cpu ratio':>9}")
         print(f"median of {runs} alternating runs, sizes in turn, factor {FACTOR}; "
               f"{runner.spawn_wall * 1000:.1f} ms ({runner.spawn_cpu * 1000:.1f} ms CPU) "
-              f"of process start-up through GNU time taken off each time")
+              f"of process start-up (`true`) taken off each time")
         print(header)
         print("-" * len(header))
         # For each size, one value per operation and way.
@@ -259,8 +285,7 @@ def main():
                     tavo_cpu = statistics.median(t.cpu for t in tavo)
                     dd_cpu = statistics.median(d.cpu for d in dd)
                     ratio, cpu_ratio = tavo_s / dd_s, tavo_cpu / dd_cpu
-                    rss = [t.rss for t in tavo]
-                    rss_seen.update(rss)
+                    rss_seen.add(rss[size][(operation, way)])
                     gib = size / (1 << 30)
                     ratios.setdefault(size, []).append(ratio)
                     cpu_ratios.setdefault(size, []).append(cpu_ratio)
@@ -268,12 +293,13 @@ def main():
                     cpu_per_gib.setdefault(size, []).append(tavo_cpu / gib)
                     dd_per_gib.setdefault(size, []).append(dd_s / gib)
                     print(f"{operation:<9} {way:>3} {size_label(size):>8} {tavo_s:>8.4f} "
-                          f"{dd_s:>8.4f} {ratio:>5.2f} {size / tavo_s / 1e9:>5.2f} {max(rss):>12} "
+                          f"{dd_s:>8.4f} {ratio:>5.2f} {size / tavo_s / 1e9:>5.2f} "
+                          f"{rss[size][(operation, way)]:>12} "
                           f"{tavo_cpu:>8.4f} {dd_cpu:>8.4f} {cpu_ratio:>9.2f}", flush=True)
 
         small = os.path.join(scratch, "memory-probe")
         make_file(small, MEMORY_PROBE)
-        small_rss = peak_rss(runner, small)
+        small_rss = max(rss_by_operation(runner, small).values())
         large_rss = max(rss_seen)
 
         print()
