@@ -15,9 +15,11 @@ round; the script checks that against a digest taken when the file was made.
 
 The files live in a scratch folder (default: a new folder under $TMPDIR or
 /tmp) and stay in the page cache: the machine needs free memory for all of
-them at once (1.3 GiB for the default sizes), since the sizes take turns. Wall time comes from a monotonic clock around each process,
-CPU time from its resource usage, peak memory (maximum resident set size)
-from runs of their own under GNU time (/usr/bin/time).
+them at once (1.3 GiB for the default sizes), since the sizes take turns.
+
+Wall time comes from a monotonic clock around each process, CPU time from
+its resource usage, peak memory (maximum resident set size) from runs of
+their own under GNU time (/usr/bin/time).
 
 usage: io_bench.py [--quick] [--runs N] [--sizes 64M,256M,1G] [--scratch DIR] TAVO
 """
