@@ -71,7 +71,7 @@ TEST(Transforms, OnlyTheGivenLengthChanges) {
 // checked byte by byte against the arithmetic of each way, with a guard byte
 // past the end that must keep its value.
 TEST(Transforms, EveryLengthAcrossTheBlockSplitMatchesTheByteRule) {
-  constexpr int kMaxLength = 70;
+  constexpr int kMaxLength = 140;  // two 64-byte turns, a 32-byte block and a tail
   constexpr std::uint8_t kGuard = 0x77;
   const std::int32_t factor = 0x1C3;  // low byte 0xC3
   struct Way {
