@@ -11,7 +11,7 @@ inline std::uint8_t low_byte(std::int32_t value) { return static_cast<std::uint8
 // unknown length scalar at -O2 (the RelWithDebInfo build), about fifteen
 // times slower. A block of 32 bytes is two 16-byte operations, or one with
 // AVX2; two blocks per turn keep the AVX2 loop as busy. (One loop over 64
-// bytes would not do: GCC leaves it scalar at -O2.) The last few bytes go
+// bytes would not do: at -O2 GCC makes it a loop of one 16-byte operation.) The last few bytes go
 // one at a time.
 template <typename Op>
 inline void for_each_byte(std::int32_t length, std::uint8_t* buffer, Op op) {
