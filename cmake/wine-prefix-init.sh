@@ -19,10 +19,17 @@ flock 9
 rm -rf "$prefix"
 export WINEPREFIX="$prefix" WINEARCH="$arch" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+# Debian's "wine" and "wineboot" start the 32-bit loader, which some kernels
+# cannot run at all; a 64-bit prefix is made with wine64 alone.
+loader=wine
+if [ "$arch" = win64 ]; then
+  loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
+  export WINELOADER="$loader"
+fi
 start=$(date +%s)
-wineboot -i >/dev/null 2>&1
+"$loader" wineboot -i >/dev/null 2>&1
 # Windows the dialog tests open stay under the window manager's (Xvfb's) control.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+"$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 wineserver -w
 touch "$ready"
 echo "wine prefix $prefix ($arch) ready in $(($(date +%s) - start)) s" >&2

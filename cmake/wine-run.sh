@@ -11,7 +11,10 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 # Debian's "wine" starts the 32-bit loader; 64-bit programs need wine64.
 loader=wine
-[ "$arch" = win64 ] && loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
+if [ "$arch" = win64 ]; then
+  loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
+  export WINELOADER="$loader"
+fi
 
 # Starting Wine costs about two seconds while its server is down and a tenth
 # of that while it runs, so keep the server up for a minute between runs.
