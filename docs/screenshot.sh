@@ -1,7 +1,8 @@
 #!/bin/sh
 # Takes docs/tavoui.png: the dialog program under Wine on a virtual display,
 # in a Chinese (PRC) locale with a CJK font standing in for SimSun.
-# usage: docs/screenshot.sh [BUILD_DIR]     (default: build/mingw-i686)
+# usage: docs/screenshot.sh [BUILD_DIR]     (default: build/mingw-i686;
+#        build/mingw-x86_64 also works where 32-bit programs cannot run)
 # Needs: wine, xvfb-run, xwininfo, ImageMagick, fonts-wqy-microhei, localedef.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,17 +19,25 @@ export LC_ALL=zh_CN.UTF-8 LANG=zh_CN.UTF-8
 
 export WINEPREFIX=$build/wineprefix-screenshot WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
-"$root/cmake/wine-prefix-init.sh" win32 "$WINEPREFIX"
+arch=win32
+TAVO_LOADER=wine
+if file "$program" | grep -q x86-64; then
+  arch=win64
+  TAVO_LOADER=$(command -v wine64 || echo /usr/lib/wine/wine64)
+  export WINELOADER="$TAVO_LOADER"
+fi
+export TAVO_LOADER
+"$root/cmake/wine-prefix-init.sh" "$arch" "$WINEPREFIX"
 # The dialog asks for SimSun ("宋体"); let Wine draw it with WenQuanYi.
 for face in 宋体 SimSun; do
-  wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
+  "$TAVO_LOADER" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
 done
 wineserver -w
 
 out=$root/docs/tavoui.png
 export TAVO_PROGRAM="$program" TAVO_OUT="$out"
 xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
-  wine "$TAVO_PROGRAM" >/dev/null 2>&1 &
+  "$TAVO_LOADER" "$TAVO_PROGRAM" >/dev/null 2>&1 &
   geometry=""
   for i in $(seq 1 100); do
     geometry=$(xwininfo -root -tree | grep "\"tavoui-" | grep -o "[0-9]*x[0-9]*+[0-9]*+[0-9]*" | head -n 1)
