@@ -18,7 +18,7 @@ import subprocess
 import sys
 import tempfile
 
-from run_e2e import runner_command
+from run_e2e import run_through_runner, runner_command
 
 SKIP = 77  # the missing Linux build is reported as a skipped test
 
@@ -55,8 +55,11 @@ def session(command_prefix, folder, executable=None):
             f.write(content)
     results = []
     for args in COMMANDS:
-        done = subprocess.run(command_prefix + args, executable=executable, cwd=folder,
-                              capture_output=True, timeout=120)
+        if executable:
+            done = subprocess.run(command_prefix + args, executable=executable, cwd=folder,
+                                  capture_output=True, timeout=120)
+        else:
+            done = run_through_runner(command_prefix + args, folder, timeout=120)
         files = {}
         for name in FILES:
             with open(os.path.join(folder, name), "rb") as f:

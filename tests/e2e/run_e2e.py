@@ -201,7 +201,7 @@ def run_tool(options, folder, args, size_limit=None):
                               capture_output=True, timeout=300, preexec_fn=limit)
     if options.prefix:
         command = runner_command(options.prefix) + [options.tavo] + args
-        return subprocess.run(command, cwd=folder, capture_output=True, timeout=300)
+        return run_through_runner(command, folder, timeout=300)
     return subprocess.run(["tavo"] + args, executable=options.tavo, cwd=folder,
                           capture_output=True, timeout=300)
 
@@ -256,6 +256,22 @@ def run_case(options, case, echo):
         return None
     finally:
         shutil.rmtree(folder, ignore_errors=True)
+
+
+def run_through_runner(command, folder, timeout):
+    """Runs the tool through its runner (Wine). The tool writes its banner
+    before it touches any file, so a run without a byte of output is one the
+    runner never started: Wine has been seen, once in several hundred runs
+    with other tests running beside it, to return 1 with no output at all.
+    Such a run is tried again, twice at most; a tool that really prints
+    nothing still fails."""
+    for attempt in range(3):
+        done = subprocess.run(command, cwd=folder, capture_output=True, timeout=timeout)
+        if done.stdout:
+            break
+        print("note: no output from %s (exit code %d); running it again"
+              % (" ".join(command), done.returncode), file=sys.stderr)
+    return done
 
 
 def runner_command(prefix):
