@@ -172,15 +172,26 @@ class Runner:
         return timed(["dd", f"if={path}", f"of={path}", f"bs={CHUNK}", "conv=notrunc",
                       "status=none"], 0, self.errors_path)
 
-    def pair(self, path, operation, way, tavo_first):
-        """One tavo pass and one dd pass over the same file, in the given order."""
+    def pair(self, path, size, operation, way, tavo_first):
+        """One tavo pass and one dd pass over the same file, in the given
+        order, each followed by a probe of the start-up cost. So both
+        programs always start in the same conditions: right after a probe,
+        which came right after a pass over the same file."""
+        def tavo():
+            sample = self.tavo_pass(path, operation, way)
+            self.probe_spawn(size)
+            return sample
+
+        def dd():
+            sample = self.dd_pass(path)
+            self.probe_spawn(size)
+            return sample
+
         if tavo_first:
-            tavo = self.tavo_pass(path, operation, way)
-            dd = self.dd_pass(path)
-        else:
-            dd = self.dd_pass(path)
-            tavo = self.tavo_pass(path, operation, way)
-        return tavo, dd
+            tavo_sample = tavo()
+            return tavo_sample, dd()
+        dd_sample = dd()
+        return tavo(), dd_sample
 
 
 # Each forward operation with the one that undoes it.
@@ -215,10 +226,10 @@ def measure(runner, files, runs):
                 path = files[size][0]
                 for forward, backward in ROUND_TRIPS:
                     for operation in (forward, backward):
-                        tavo, dd = runner.pair(path, operation, way, tavo_first=(run % 2 == 0))
+                        tavo, dd = runner.pair(path, size, operation, way,
+                                               tavo_first=(run % 2 == 0))
                         results[(size, operation, way)][0].append(tavo)
                         results[(size, operation, way)][1].append(dd)
-                        runner.probe_spawn(size)
         for size, (path, _) in files.items():
             if os.path.getsize(path) != size:
                 raise Failure(f"{path}: size {os.path.getsize(path)} after a round, expected {size}")
@@ -243,14 +254,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("tavo", help="the console tool to measure (a release build)")
     parser.add_argument("--quick", action="store_true",
-                        help="64 MiB and 256 MiB only, 3 runs: about a minute")
-    parser.add_argument("--runs", type=int, help="timed runs per row (default 5, quick 3)")
+                        help="64 MiB and 256 MiB only, 4 runs: about a minute")
+    parser.add_argument("--runs", type=int,
+                        help="timed runs per row (default 6, quick 4); an even number "
+                             "lets tavo and dd go first equally often")
     parser.add_argument("--sizes", help="comma-separated sizes, e.g. 64M,256M,1G")
     parser.add_argument("--scratch", help="folder for the test files (default: a new temporary one)")
     args = parser.parse_args()
 
     sizes = [parse_size(s) for s in (args.sizes or ("64M,256M" if args.quick else "64M,256M,1G")).split(",")]
-    runs = args.runs or (3 if args.quick else 5)
+    runs = args.runs or (4 if args.quick else 6)
     tavo = os.path.abspath(args.tavo)
 
     scratch = tempfile.mkdtemp(prefix="tavo-bench.", dir=args.scratch)

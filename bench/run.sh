@@ -3,8 +3,8 @@
 # the byte-routine throughput and the table of whole passes against dd.
 #
 # usage: bench/run.sh [--quick] [io_bench.py options]
-#   --quick           64 MiB and 256 MiB files, 3 runs (about a minute)
-#   --runs N          timed runs per row (default 5)
+#   --quick           64 MiB and 256 MiB files, 4 runs (about a minute)
+#   --runs N          timed runs per row (default 6; keep it even)
 #   --sizes 64M,1G    file sizes
 #   --scratch DIR     where the test files go (default: $TMPDIR or /tmp);
 #                     needs free disk space and free memory for the largest
