@@ -22,16 +22,6 @@ constexpr const wchar_t* kNotANumberText = L"请键入一个整数。";
 // Help topic of the main dialog: the dialog-resource base plus the template.
 constexpr DWORD kHelpTopic = 0x20000 + IDD_MAIN;
 
-std::string to_system_code_page(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                 nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                      nullptr, nullptr);
-  return bytes;
-}
-
 std::wstring window_text(HWND control) {
   int length = GetWindowTextLengthW(control);
   std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
@@ -212,12 +202,12 @@ bool MainDialog::paint_minimised() {
 }
 
 const char* MainDialog::read_path_text() {
-  path_text = to_system_code_page(window_text(GetDlgItem(window, IDC_PATH)));
+  path_text = narrow(window_text(GetDlgItem(window, IDC_PATH)), CP_ACP);
   return path_text.c_str();
 }
 
 const char* MainDialog::read_factor_text() {
-  factor_text = to_system_code_page(window_text(GetDlgItem(window, IDC_FACTOR)));
+  factor_text = narrow(window_text(GetDlgItem(window, IDC_FACTOR)), CP_ACP);
   return factor_text.c_str();
 }
 
@@ -230,6 +220,16 @@ void MainDialog::run_and_report(const ArgumentVector& vector) {
   } else {
     MessageBoxW(window, kFailureText, kResultCaption, MB_ICONEXCLAMATION | MB_OK);
   }
+}
+
+std::string narrow(const std::wstring& text, UINT code_page) {
+  if (text.empty()) return std::string();
+  const int length = static_cast<int>(text.size());
+  const int size =
+      WideCharToMultiByte(code_page, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(code_page, 0, text.data(), length, bytes.data(), size, nullptr, nullptr);
+  return bytes;
 }
 
 }  // namespace tavo::dialog

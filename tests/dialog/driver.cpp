@@ -34,25 +34,8 @@ int g_checks = 0;
 int g_failures = 0;
 const char* g_scenario = "";
 
-std::string utf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                 nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                      nullptr, nullptr);
-  return bytes;
-}
-
-std::string ansi(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                 nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                      nullptr, nullptr);
-  return bytes;
-}
+std::string utf8(const std::wstring& text) { return tavo::dialog::narrow(text, CP_UTF8); }
+std::string ansi(const std::wstring& text) { return tavo::dialog::narrow(text, CP_ACP); }
 
 // Shows control characters, so a missing "\r" is visible in a failure.
 std::string visible(const std::string& text) {
