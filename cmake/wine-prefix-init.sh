@@ -19,13 +19,8 @@ flock 9
 rm -rf "$prefix"
 export WINEPREFIX="$prefix" WINEARCH="$arch" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
-# Debian's "wine" and "wineboot" start the 32-bit loader, which some kernels
-# cannot run at all; a 64-bit prefix is made with wine64 alone.
-loader=wine
-if [ "$arch" = win64 ]; then
-  loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
-  export WINELOADER="$loader"
-fi
+wine_arch=$arch
+. "$(dirname "$0")/wine-loader.sh"
 start=$(date +%s)
 "$loader" wineboot -i >/dev/null 2>&1
 # Windows the dialog tests open stay under the window manager's (Xvfb's) control.

@@ -9,12 +9,8 @@ shift 2
 "$(dirname "$0")/wine-prefix-init.sh" "$arch" "$prefix"
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
-# Debian's "wine" starts the 32-bit loader; 64-bit programs need wine64.
-loader=wine
-if [ "$arch" = win64 ]; then
-  loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
-  export WINELOADER="$loader"
-fi
+wine_arch=$arch
+. "$(dirname "$0")/wine-loader.sh"
 
 # Starting Wine costs about two seconds while its server is down and a tenth
 # of that while it runs, so keep the server up for a minute between runs.

@@ -19,15 +19,11 @@ export LC_ALL=zh_CN.UTF-8 LANG=zh_CN.UTF-8
 
 export WINEPREFIX=$build/wineprefix-screenshot WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
-arch=win32
-TAVO_LOADER=wine
-if file "$program" | grep -q x86-64; then
-  arch=win64
-  TAVO_LOADER=$(command -v wine64 || echo /usr/lib/wine/wine64)
-  export WINELOADER="$TAVO_LOADER"
-fi
-export TAVO_LOADER
-"$root/cmake/wine-prefix-init.sh" "$arch" "$WINEPREFIX"
+wine_arch=win32
+file "$program" | grep -q x86-64 && wine_arch=win64
+. "$root/cmake/wine-loader.sh"
+export TAVO_LOADER="$loader"
+"$root/cmake/wine-prefix-init.sh" "$wine_arch" "$WINEPREFIX"
 # The dialog asks for SimSun ("宋体"); let Wine draw it with WenQuanYi.
 for face in 宋体 SimSun; do
   "$TAVO_LOADER" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
