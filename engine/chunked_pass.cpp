@@ -3,9 +3,17 @@
 namespace tavo {
 
 PassOutcome process_chunks(platform::File file, Transform transform, std::int32_t factor,
-                           std::int64_t data_length, std::uint8_t* buffer) {
+                           std::int64_t data_length, std::uint8_t* buffer,
+                           const Observer& observer) {
+  std::int64_t total = data_length;
+  if (total == kNoDataLength && !platform::file_size(file, total)) total = 0;
   std::int64_t pos = 0;
-  for (;;) {
+  for (int chunk = 0;; ++chunk) {
+    if (observer.progress != nullptr) observer.progress(observer.context, pos, total);
+    if (chunk % 128 == 0 && observer.cancel_requested != nullptr &&
+        observer.cancel_requested(observer.context)) {
+      return {false, pos, true};
+    }
     std::size_t got = 0;
     if (!platform::read_at(file, pos, buffer, static_cast<std::size_t>(kChunkSize), got)) {
       return {false, pos, true};
@@ -31,8 +39,10 @@ PassOutcome process_chunks(platform::File file, Transform transform, std::int32_
 }
 
 bool process_chunks_or_undo(platform::File file, Transform transform, std::int32_t factor,
-                            std::int64_t data_length, std::uint8_t* buffer, bool& restored) {
-  const PassOutcome outcome = process_chunks(file, transform, factor, data_length, buffer);
+                            std::int64_t data_length, std::uint8_t* buffer, bool& restored,
+                            const Observer& observer) {
+  const PassOutcome outcome =
+      process_chunks(file, transform, factor, data_length, buffer, observer);
   restored = true;
   if (outcome.ok) return true;
   const PassOutcome undo =

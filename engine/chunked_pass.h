@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform.h"
+#include "tavo/tavo.h"
 #include "transforms.h"
 
 namespace tavo {
@@ -25,13 +26,15 @@ struct PassOutcome {
 // When a write fails, the chunk's old bytes are written back where possible,
 // so the caller can undo [0, done) and get the file back as it was.
 PassOutcome process_chunks(platform::File file, Transform transform, std::int32_t factor,
-                           std::int64_t data_length, std::uint8_t* buffer);
+                           std::int64_t data_length, std::uint8_t* buffer,
+                           const Observer& observer = {});
 
 // Runs a pass; if it fails, reverses what it had transformed. Returns true
 // when the pass completed. `restored` tells whether, after a failure, the
 // file holds its old bytes again.
 bool process_chunks_or_undo(platform::File file, Transform transform, std::int32_t factor,
-                            std::int64_t data_length, std::uint8_t* buffer, bool& restored);
+                            std::int64_t data_length, std::uint8_t* buffer, bool& restored,
+                            const Observer& observer);
 
 }  // namespace tavo
 

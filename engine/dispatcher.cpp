@@ -12,10 +12,11 @@
 namespace tavo {
 namespace {
 
-using Operation = int (*)(const char* path, std::int32_t x, std::int32_t p, Sink out);
+using Operation = int (*)(const char* path, std::int32_t x, std::int32_t p,
+                          const Channels& channels);
 
 struct Keyword {
-  const char* text;  // compared on exactly these leading characters
+  const char* text;     // compared on exactly these leading characters
   Operation operation;  // null for the peek
 };
 
@@ -47,7 +48,8 @@ std::int32_t parse_number(const char* text) {
   for (; *text >= '0' && *text <= '9'; ++text) {
     if (magnitude <= std::int64_t{INT32_MAX} + 1) magnitude = magnitude * 10 + (*text - '0');
   }
-  if (negative) return magnitude > std::int64_t{INT32_MAX} ? INT32_MIN : static_cast<std::int32_t>(-magnitude);
+  if (negative)
+    return magnitude > std::int64_t{INT32_MAX} ? INT32_MIN : static_cast<std::int32_t>(-magnitude);
   return magnitude > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(magnitude);
 }
 
@@ -60,7 +62,8 @@ const char* after_last_backslash(const char* name) {
 
 }  // namespace
 
-int dispatch_command(int argc, const char* const* argv, Sink out) {
+int dispatch_command(int argc, const char* const* argv, Sink out, Sink errors, Observer observer) {
+  const Channels channels(out, errors, observer);
   print(out, "%s\r\n", argv[0]);
   if (argc < 2) {
     print_usage(argv[0], out);
@@ -75,13 +78,13 @@ int dispatch_command(int argc, const char* const* argv, Sink out) {
       print_usage(argv[0], out);
       return 0;
     }
-    if (keyword->operation == nullptr) return peek_header(path, out);
+    if (keyword->operation == nullptr) return peek_header(path, channels);
   }
   const std::int32_t way = at_least_one(argc >= 4 ? parse_number(argv[3]) : 0);
   const std::int32_t factor = at_least_one(argc >= 5 ? parse_number(argv[4]) : 0);
 
   const std::time_t start = std::time(nullptr);
-  const int result = keyword != nullptr ? keyword->operation(path, way, factor, out) : 0;
+  const int result = keyword != nullptr ? keyword->operation(path, way, factor, channels) : 0;
   const std::time_t end = std::time(nullptr);
   print(out, "use time: < %ds\r\n", static_cast<int>(end - start) + 1);
   return result;

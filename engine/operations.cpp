@@ -42,13 +42,13 @@ int finish(File file, bool completed, Sink out, const char* keyword, const char*
 
 bool read_record(File file, std::int64_t offset, Record& record) {
   std::size_t got = 0;
-  return platform::read_at(file, offset, record.data(), record.size(), got) &&
-         got == record.size();
+  return platform::read_at(file, offset, record.data(), record.size(), got) && got == record.size();
 }
 
 }  // namespace
 
-int encrypt_rude(const char* path, std::int32_t x, std::int32_t p, Sink out) {
+int encrypt_rude(const char* path, std::int32_t x, std::int32_t p, const Channels& channels) {
+  const Sink out = channels.out;
   File file{};
   if (!platform::open_for_update(path, file)) return 0;
   const int way = x & 0xFF;
@@ -56,11 +56,12 @@ int encrypt_rude(const char* path, std::int32_t x, std::int32_t p, Sink out) {
   auto buffer = chunk_buffer();
   bool restored = false;
   const bool completed = process_chunks_or_undo(file, {way, Direction::forward}, p, kNoDataLength,
-                                                buffer->data(), restored);
+                                                buffer->data(), restored, channels.observer);
   return finish(file, completed, out, "rxen", path);
 }
 
-int decrypt_rude(const char* path, std::int32_t x, std::int32_t p, Sink out) {
+int decrypt_rude(const char* path, std::int32_t x, std::int32_t p, const Channels& channels) {
+  const Sink out = channels.out;
   File file{};
   if (!platform::open_for_update(path, file)) return 0;
   std::int64_t size = 0;
@@ -72,11 +73,13 @@ int decrypt_rude(const char* path, std::int32_t x, std::int32_t p, Sink out) {
   auto buffer = chunk_buffer();
   bool restored = false;
   const bool completed = process_chunks_or_undo(file, {static_cast<int>(x), Direction::reverse}, p,
-                                                size, buffer->data(), restored);
+                                                size, buffer->data(), restored, channels.observer);
   return finish(file, completed, out, "rxde", path);
 }
 
-int encrypt_with_header(const char* path, std::int32_t x, std::int32_t p, Sink out) {
+int encrypt_with_header(const char* path, std::int32_t x, std::int32_t p,
+                        const Channels& channels) {
+  const Sink out = channels.out;
   File file{};
   if (!platform::open_for_update(path, file)) return 0;
   Record record{};
@@ -101,8 +104,8 @@ int encrypt_with_header(const char* path, std::int32_t x, std::int32_t p, Sink o
   const Transform transform{way, Direction::forward};
   auto buffer = chunk_buffer();
   bool restored = false;
-  bool completed =
-      process_chunks_or_undo(file, transform, p, data_length, buffer->data(), restored);
+  bool completed = process_chunks_or_undo(file, transform, p, data_length, buffer->data(), restored,
+                                          channels.observer);
   if (completed && !platform::write_at(file, data_length, record.data(), record.size())) {
     restored = process_chunks(file, inverse(transform), p, data_length, buffer->data()).ok;
     completed = false;
@@ -123,7 +126,9 @@ int encrypt_with_header(const char* path, std::int32_t x, std::int32_t p, Sink o
   return finish(file, true, out, "en", path);
 }
 
-int decrypt_with_header(const char* path, std::int32_t x, std::int32_t p, Sink out) {
+int decrypt_with_header(const char* path, std::int32_t x, std::int32_t p,
+                        const Channels& channels) {
+  const Sink out = channels.out;
   File file{};
   if (!platform::open_for_update(path, file)) return 0;
   std::int64_t size = 0;
@@ -160,8 +165,8 @@ int decrypt_with_header(const char* path, std::int32_t x, std::int32_t p, Sink o
   const Transform transform{static_cast<int>(x), Direction::reverse};
   auto buffer = chunk_buffer();
   bool restored = false;
-  bool completed =
-      process_chunks_or_undo(file, transform, p, data_length, buffer->data(), restored);
+  bool completed = process_chunks_or_undo(file, transform, p, data_length, buffer->data(), restored,
+                                          channels.observer);
   if (completed && !platform::set_size(file, data_length)) {
     restored = process_chunks(file, inverse(transform), p, data_length, buffer->data()).ok;
     completed = false;
@@ -174,7 +179,8 @@ int decrypt_with_header(const char* path, std::int32_t x, std::int32_t p, Sink o
   return finish(file, true, out, "de", path);
 }
 
-int peek_header(const char* path, Sink out) {
+int peek_header(const char* path, const Channels& channels) {
+  const Sink out = channels.out;
   File file{};
   if (!platform::open_for_update(path, file)) return 0;
   std::int64_t size = 0;

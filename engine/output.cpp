@@ -13,11 +13,18 @@ void write_to_stdout(void*, const char* bytes, std::size_t count) {
   platform::write_stdout(bytes, count);
 }
 
+void write_to_stderr(void*, const char* bytes, std::size_t count) {
+  platform::write_stderr(bytes, count);
+}
+
 }  // namespace
 
 Sink stdout_sink() { return {write_to_stdout, nullptr}; }
 
+Sink stderr_sink() { return {write_to_stderr, nullptr}; }
+
 void print(Sink out, const char* format, ...) {
+  if (out.write == nullptr) return;
   std::va_list args;
   va_start(args, format);
   std::va_list copy;
@@ -41,6 +48,8 @@ void print(Sink out, const char* format, ...) {
   out.write(out.context, large.data(), static_cast<std::size_t>(needed));
 }
 
-void print_text(Sink out, const std::string& text) { out.write(out.context, text.data(), text.size()); }
+void print_text(Sink out, const std::string& text) {
+  if (out.write != nullptr) out.write(out.context, text.data(), text.size());
+}
 
 }  // namespace tavo

@@ -28,8 +28,7 @@ bool file_size(File file, std::int64_t& size);
 
 // Reads up to `count` bytes at `offset`. `got` is less than `count` only at
 // the end of the file; a failure is reported as false, never as a short read.
-bool read_at(File file, std::int64_t offset, void* buffer, std::size_t count,
-             std::size_t& got);
+bool read_at(File file, std::int64_t offset, void* buffer, std::size_t count, std::size_t& got);
 
 // Writes all `count` bytes at `offset`, or fails.
 bool write_at(File file, std::int64_t offset, const void* buffer, std::size_t count);
@@ -43,6 +42,7 @@ bool close_file(File file);
 // Writes bytes to standard output unchanged (binary mode on Windows, so
 // "\r\n" stays two bytes) and flushes them.
 void write_stdout(const char* bytes, std::size_t count);
+void write_stderr(const char* bytes, std::size_t count);
 
 }  // namespace tavo::platform
 

@@ -47,7 +47,8 @@ bool read_at(File file, std::int64_t offset, void* buffer, std::size_t count, st
   auto* bytes = static_cast<char*>(buffer);
   got = 0;
   while (got < count) {
-    const ssize_t n = ::pread(fd_of(file), bytes + got, count - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
+    const ssize_t n = ::pread(fd_of(file), bytes + got, count - got,
+                              static_cast<off_t>(offset) + static_cast<off_t>(got));
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -62,7 +63,8 @@ bool write_at(File file, std::int64_t offset, const void* buffer, std::size_t co
   const auto* bytes = static_cast<const char*>(buffer);
   std::size_t done = 0;
   while (done < count) {
-    const ssize_t n = ::pwrite(fd_of(file), bytes + done, count - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
+    const ssize_t n = ::pwrite(fd_of(file), bytes + done, count - done,
+                               static_cast<off_t>(offset) + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -85,6 +87,11 @@ bool close_file(File file) { return ::close(fd_of(file)) == 0; }
 void write_stdout(const char* bytes, std::size_t count) {
   std::fwrite(bytes, 1, count, stdout);
   std::fflush(stdout);
+}
+
+void write_stderr(const char* bytes, std::size_t count) {
+  std::fwrite(bytes, 1, count, stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace tavo::platform

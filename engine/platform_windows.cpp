@@ -3,14 +3,13 @@
 // Paths are byte strings in the active code page, so the ANSI entry points
 // are used. Positions travel in OVERLAPPED offsets, which are 64-bit on every
 // Windows build; that is what lets the 32-bit program handle files past 4 GiB.
-#include "platform.h"
-
-#include <windows.h>
-
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 #include <cstdio>
+
+#include "platform.h"
 
 namespace tavo::platform {
 namespace {
@@ -55,8 +54,7 @@ bool file_size(File file, std::int64_t& size) {
   return true;
 }
 
-bool read_at(File file, std::int64_t offset, void* buffer, std::size_t count,
-             std::size_t& got) {
+bool read_at(File file, std::int64_t offset, void* buffer, std::size_t count, std::size_t& got) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   got = 0;
   while (got < count) {
@@ -106,6 +104,12 @@ void write_stdout(const char* bytes, std::size_t count) {
   _setmode(_fileno(stdout), _O_BINARY);
   std::fwrite(bytes, 1, count, stdout);
   std::fflush(stdout);
+}
+
+void write_stderr(const char* bytes, std::size_t count) {
+  _setmode(_fileno(stderr), _O_BINARY);
+  std::fwrite(bytes, 1, count, stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace tavo::platform

@@ -7,6 +7,7 @@
 #define TAVO_TAVO_H
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tavo {
 
@@ -20,11 +21,29 @@ struct Sink {
 // reaches a console or a pipe at once with exactly "\r\n" at its end.
 Sink stdout_sink();
 
+// Standard error, in binary mode and flushed after every line. A failure
+// that standard output reports tersely or not at all also writes one line
+// "tavo: PATH: reason\r\n" here.
+Sink stderr_sink();
+
+// Watches a transforming operation ("en", "de", "rxen", "rxde"). Every
+// member may be left empty.
+struct Observer {
+  // Bytes of the pass done so far and in all. Called on the thread that runs
+  // the operation, at most every few milliseconds of work, and once at the end.
+  void (*progress)(void* context, std::int64_t done, std::int64_t total) = nullptr;
+  // Asked between zones of the pass. True stops the run: the file is put
+  // back as it was and the operation reports "cancelled" with result 0.
+  bool (*cancel_requested)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
 // Runs one command from an argument vector laid out as
 //   program name, file path, keyword, way, factor
 // (elements after the factor are ignored). Returns 1 for success, 0 otherwise.
 // The caller keeps the strings alive for the duration of the call.
-int dispatch_command(int argc, const char* const* argv, Sink out = stdout_sink());
+int dispatch_command(int argc, const char* const* argv, Sink out = stdout_sink(),
+                     Sink errors = stderr_sink(), Observer observer = {});
 
 // Prints the five usage lines, naming the part of `program_name` after its
 // last backslash.
