@@ -2,20 +2,11 @@
 
 #include <cstdio>
 
+#include "platform.h"
 #include "transforms.h"
 
 namespace tavo {
 namespace {
-
-constexpr char kBackslash = '\\';
-
-const char* base_name(const char* path) {
-  const char* base = path;
-  for (const char* c = path; *c != '\0'; ++c) {
-    if (*c == kBackslash) base = c + 1;
-  }
-  return base;
-}
 
 std::uint16_t load_le16(const std::uint8_t* bytes) {
   return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
@@ -40,10 +31,9 @@ void build_header(const char* path, std::int32_t x, std::int32_t p, Record& reco
   record[kMagic4Offset] = 'o';
   record[kWayOffset] = static_cast<std::uint8_t>(x & 0xFF);
   record[kFactorOffset] = static_cast<std::uint8_t>(p & 0xFF);
-  const char* name = base_name(path);
-  for (std::size_t i = 0; i < kNameSize; ++i) {
+  const std::string name = platform::record_name(path);
+  for (std::size_t i = 0; i < kNameSize && i < name.size(); ++i) {
     record[kNameOffset + i] = static_cast<std::uint8_t>(name[i]);
-    if (name[i] == '\0') break;
   }
   scramble_name(record);
   store_le16(record.data() + kChecksumOffset, header_checksum(record));
@@ -95,7 +85,7 @@ std::string printed_form(const Record& record) {
   std::snprintf(tail, sizeof tail, " %d %x %c %c\r\n", static_cast<int>(record[kWayOffset]),
                 static_cast<unsigned>(record[kFactorOffset]), record[kMagic3Offset],
                 record[kMagic4Offset]);
-  return head + name + tail;
+  return head + platform::displayed_name(name) + tail;
 }
 
 }  // namespace tavo

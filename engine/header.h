@@ -4,7 +4,8 @@
 //        0     2  checksum of bytes 2..511, unsigned 16-bit little-endian
 //        2     1  't'
 //        3     1  'a'
-//        4   255  base name of the file, zero-padded, then scrambled
+//        4   255  name of the file (platform::record_name), zero-padded,
+//                 then scrambled
 //      259     1  way (low byte of the way given to "en")
 //      260     1  factor (low byte of the factor given to "en")
 //      261     1  'v'
@@ -56,7 +57,8 @@ void unscramble_name(Record& record);
 bool check_header(const Record& record);
 
 // The peek's line for a record whose name has been unscrambled. Control bytes
-// of the name are shown as '?', and a name filling the whole field ends there.
+// of the name are shown as '?', a name filling the whole field ends there,
+// and the name is shown as platform::displayed_name gives it.
 std::string printed_form(const Record& record);
 
 }  // namespace tavo

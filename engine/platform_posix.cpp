@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform.h"
 
@@ -84,6 +85,8 @@ bool set_size(File file, std::int64_t size) {
 
 bool close_file(File file) { return ::close(fd_of(file)) == 0; }
 
+bool exists(const char* path) { return ::access(path, F_OK) == 0; }
+
 void write_stdout(const char* bytes, std::size_t count) {
   std::fwrite(bytes, 1, count, stdout);
   std::fflush(stdout);
@@ -93,5 +96,12 @@ void write_stderr(const char* bytes, std::size_t count) {
   std::fwrite(bytes, 1, count, stderr);
   std::fflush(stderr);
 }
+
+std::string record_name(const char* path) {
+  const char* backslash = std::strrchr(path, '\\');
+  return backslash != nullptr ? backslash + 1 : path;
+}
+
+std::string displayed_name(const std::string& stored) { return stored; }
 
 }  // namespace tavo::platform

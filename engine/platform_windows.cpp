@@ -1,13 +1,18 @@
 // Windows implementation of the platform layer (mingw-w64, 32-bit and 64-bit).
 //
-// Paths are byte strings in the active code page, so the ANSI entry points
-// are used. Positions travel in OVERLAPPED offsets, which are 64-bit on every
-// Windows build; that is what lets the 32-bit program handle files past 4 GiB.
+// The engine's paths and texts are UTF-8 and files are opened through the
+// wide API, so every name and every path length works whatever the ANSI code
+// page. That code page is used only where bytes leave the program for others
+// to read: the name in the record and output to a pipe or a file.
+// Positions travel in OVERLAPPED offsets, which are 64-bit on every Windows
+// build; that is what lets the 32-bit program handle files past 4 GiB.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
+#include <cwchar>
 
 #include "platform.h"
 
@@ -27,10 +32,187 @@ OVERLAPPED at_offset(std::int64_t offset) {
   return overlapped;
 }
 
+bool is_high_surrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool is_low_surrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+void append_utf8(std::string& out, std::uint32_t code_point) {
+  if (code_point < 0x80) {
+    out += static_cast<char>(code_point);
+  } else if (code_point < 0x800) {
+    out += static_cast<char>(0xC0 | (code_point >> 6));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else if (code_point < 0x10000) {
+    out += static_cast<char>(0xE0 | (code_point >> 12));
+    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code_point >> 18));
+    out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  }
+}
+
+// The code point of the UTF-8 sequence at `text[at]`, advancing `at` past it;
+// false, advancing one byte, for anything else. Overlong forms are refused.
+bool next_code_point(const char* text, std::size_t length, std::size_t& at,
+                     std::uint32_t& code_point) {
+  const auto lead = static_cast<unsigned char>(text[at++]);
+  if (lead < 0x80) {
+    code_point = lead;
+    return true;
+  }
+  const std::size_t trail = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+  constexpr std::uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+  if (trail == 0 || lead > 0xF4 || length - at < trail) return false;
+  code_point = lead & (0x3Fu >> trail);
+  for (std::size_t i = 0; i < trail; ++i) {
+    const auto byte = static_cast<unsigned char>(text[at + i]);
+    if ((byte & 0xC0) != 0x80) return false;
+    code_point = (code_point << 6) | (byte & 0x3F);
+  }
+  if (code_point < kSmallest[trail] || code_point > 0x10FFFF) return false;
+  at += trail;
+  return true;
+}
+
+bool starts_with(const std::wstring& text, const wchar_t* prefix) {
+  return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+// UTF-8 text in the ANSI code page, '?' for each character the code page
+// cannot write: WC_NO_BEST_FIT_CHARS, because a look-alike letter ("L" for
+// "Ł") would name another file. No ANSI code page but UTF-8 holds characters
+// beyond U+FFFF, so each becomes one '?', not one per surrogate.
+std::string ansi_from_utf8(const char* text, std::size_t length) {
+  if (GetACP() == CP_UTF8) return std::string(text, length);
+  std::wstring wide;
+  utf16_from_utf8(text, length, wide);
+  std::wstring writable;
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    const bool pair =
+        is_high_surrogate(wide[i]) && i + 1 < wide.size() && is_low_surrogate(wide[i + 1]);
+    writable += pair ? L'?' : wide[i];
+    if (pair) ++i;
+  }
+  if (writable.empty()) return std::string();
+  const int count = static_cast<int>(writable.size());
+  const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, writable.data(), count,
+                                       nullptr, 0, "?", nullptr);
+  if (size <= 0) {
+    // A code page that refuses the flag: ASCII alone is safe.
+    std::string ascii;
+    for (wchar_t c : writable) ascii += c < 0x80 ? static_cast<char>(c) : '?';
+    return ascii;
+  }
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, writable.data(), count, bytes.data(), size, "?",
+                      nullptr);
+  return bytes;
+}
+
+// Old consoles take at most 64 KiB in one call; a surrogate pair stays whole.
+void write_console(HANDLE console, const std::wstring& text) {
+  constexpr std::size_t kPiece = 8192;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    std::size_t piece = text.size() - done < kPiece ? text.size() - done : kPiece;
+    if (done + piece < text.size() && is_high_surrogate(text[done + piece - 1])) --piece;
+    DWORD written = 0;
+    if (!WriteConsoleW(console, text.data() + done, static_cast<DWORD>(piece), &written, nullptr) ||
+        written == 0) {
+      return;
+    }
+    done += written;
+  }
+}
+
+// UTF-8 text to a stream: UTF-16 to a console, which then shows every
+// character whatever its code pages; bytes in the ANSI code page to anything
+// else, as programs reading a pipe or a file expect.
+void write_text(std::FILE* stream, const char* bytes, std::size_t count) {
+  std::fflush(stream);
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  if (GetConsoleMode(handle, &mode)) {
+    std::wstring wide;
+    utf16_from_utf8(bytes, count, wide);
+    write_console(handle, wide);
+    return;
+  }
+  const std::string ansi = ansi_from_utf8(bytes, count);
+  // Text mode would expand every "\n" of "\r\n" into another "\r\n".
+  _setmode(_fileno(stream), _O_BINARY);
+  std::fwrite(ansi.data(), 1, ansi.size(), stream);
+  std::fflush(stream);
+}
+
 }  // namespace
 
+std::string utf8_from_utf16(const wchar_t* text, std::size_t length) {
+  std::string out;
+  out.reserve(length);
+  for (std::size_t i = 0; i < length; ++i) {
+    std::uint32_t code_point = static_cast<std::uint16_t>(text[i]);
+    if (is_high_surrogate(code_point) && i + 1 < length &&
+        is_low_surrogate(static_cast<std::uint16_t>(text[i + 1]))) {
+      code_point = 0x10000 + ((code_point - 0xD800) << 10) +
+                   (static_cast<std::uint16_t>(text[++i]) - 0xDC00);
+    }
+    // An unpaired surrogate is written like any other code point.
+    append_utf8(out, code_point);
+  }
+  return out;
+}
+
+std::string utf8_from_utf16(const std::wstring& text) {
+  return utf8_from_utf16(text.data(), text.size());
+}
+
+bool utf16_from_utf8(const char* text, std::size_t length, std::wstring& wide) {
+  wide.clear();
+  bool valid = true;
+  std::size_t at = 0;
+  while (at < length) {
+    std::uint32_t code_point = 0;
+    if (!next_code_point(text, length, at, code_point)) {
+      valid = false;
+      code_point = 0xFFFD;
+    }
+    if (code_point >= 0x10000) {
+      wide += static_cast<wchar_t>(0xD800 + ((code_point - 0x10000) >> 10));
+      wide += static_cast<wchar_t>(0xDC00 + ((code_point - 0x10000) & 0x3FF));
+    } else {
+      wide += static_cast<wchar_t>(code_point);
+    }
+  }
+  return valid;
+}
+
+std::wstring system_path(const char* path) {
+  std::wstring wide;
+  if (!utf16_from_utf8(path, std::strlen(path), wide)) return std::wstring();
+  const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return wide;
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return wide;
+  full.resize(length);
+  // Devices (\\.\NUL) and literal paths are left as the user gave them.
+  if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\")) return wide;
+  if (length < MAX_PATH) return full;
+  if (starts_with(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+Utf8Arguments::Utf8Arguments(int argc, const wchar_t* const* argv) {
+  for (int i = 0; i < argc; ++i) strings_.push_back(utf8_from_utf16(argv[i], std::wcslen(argv[i])));
+  for (const std::string& argument : strings_) pointers_.push_back(argument.c_str());
+  pointers_.push_back(nullptr);
+}
+
 bool open_for_update(const char* path, File& file) {
-  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+  HANDLE handle = CreateFileW(system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
@@ -98,18 +280,29 @@ bool set_size(File file, std::int64_t size) {
 
 bool close_file(File file) { return CloseHandle(to_handle(file)) != 0; }
 
-void write_stdout(const char* bytes, std::size_t count) {
-  // Text mode would expand every "\n" of "\r\n" into another "\r\n".
-  std::fflush(stdout);
-  _setmode(_fileno(stdout), _O_BINARY);
-  std::fwrite(bytes, 1, count, stdout);
-  std::fflush(stdout);
+bool exists(const char* path) {
+  return GetFileAttributesW(system_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-void write_stderr(const char* bytes, std::size_t count) {
-  _setmode(_fileno(stderr), _O_BINARY);
-  std::fwrite(bytes, 1, count, stderr);
-  std::fflush(stderr);
+void write_stdout(const char* bytes, std::size_t count) { write_text(stdout, bytes, count); }
+
+void write_stderr(const char* bytes, std::size_t count) { write_text(stderr, bytes, count); }
+
+std::string record_name(const char* path) {
+  const char* base = path;
+  for (const char* c = path; *c != '\0'; ++c) {
+    if (*c == '\\' || *c == '/') base = c + 1;
+  }
+  return ansi_from_utf8(base, std::strlen(base));
+}
+
+std::string displayed_name(const std::string& stored) {
+  if (stored.empty() || GetACP() == CP_UTF8) return stored;
+  const int length = static_cast<int>(stored.size());
+  const int size = MultiByteToWideChar(CP_ACP, 0, stored.data(), length, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, stored.data(), length, wide.data(), size);
+  return utf8_from_utf16(wide);
 }
 
 }  // namespace tavo::platform
