@@ -4,11 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "platform.h"
 
 namespace tavo::dialog {
 
@@ -36,11 +32,7 @@ ArgumentVector peek_vector(const char* path) {
 
 bool path_exists(const char* path) {
   if (path == nullptr || path[0] == '\0') return false;
-#ifdef _WIN32
-  return _access(path, 0) == 0;
-#else
-  return access(path, F_OK) == 0;
-#endif
+  return platform::exists(path);
 }
 
 namespace {

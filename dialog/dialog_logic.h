@@ -47,9 +47,9 @@ ArgumentVector operation_vector(const Operation& operation, const char* path, co
 // "tavo", path, "x=xxx": count 3.
 ArgumentVector peek_vector(const char* path);
 
-// True if anything, file or directory, exists under `path` (a byte string in
-// the system's code page). Checks existence only, not access rights. An empty
-// path never exists.
+// True if anything, file or directory, exists under `path` (UTF-8 on
+// Windows, bytes elsewhere). Checks existence only, not access rights. An
+// empty path never exists.
 bool path_exists(const char* path);
 
 // The close check of the factor field. Only the first kCloseCheckLength bytes

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform.h"
 #include "resource.h"
 #include "tavo/tavo.h"
 
@@ -135,17 +136,18 @@ void MainDialog::on_peek(int) {
 void MainDialog::on_usage(int) { print_usage(kUsageProgramName); }
 
 void MainDialog::on_browse(int) {
-  wchar_t chosen[MAX_PATH] = {};
+  // Room for the longest path Windows has (32,767 characters), not MAX_PATH.
+  std::wstring chosen(32768, L'\0');
   OPENFILENAMEW request = {};
   request.lStructSize = sizeof request;
   request.hwndOwner = window;
-  request.lpstrFile = chosen;
-  request.nMaxFile = MAX_PATH;
+  request.lpstrFile = chosen.data();
+  request.nMaxFile = static_cast<DWORD>(chosen.size());
   // No filter and no default extension: every file is listed, and a name
   // that does not exist yet is accepted as typed.
   request.Flags = OFN_HIDEREADONLY;
   if (!GetOpenFileNameW(&request)) return;
-  SetDlgItemTextW(window, IDC_PATH, chosen);
+  SetDlgItemTextW(window, IDC_PATH, chosen.c_str());
 }
 
 void MainDialog::on_close() {
@@ -202,12 +204,12 @@ bool MainDialog::paint_minimised() {
 }
 
 const char* MainDialog::read_path_text() {
-  path_text = narrow(window_text(GetDlgItem(window, IDC_PATH)), CP_ACP);
+  path_text = platform::utf8_from_utf16(window_text(GetDlgItem(window, IDC_PATH)));
   return path_text.c_str();
 }
 
 const char* MainDialog::read_factor_text() {
-  factor_text = narrow(window_text(GetDlgItem(window, IDC_FACTOR)), CP_ACP);
+  factor_text = platform::utf8_from_utf16(window_text(GetDlgItem(window, IDC_FACTOR)));
   return factor_text.c_str();
 }
 
@@ -225,10 +227,15 @@ void MainDialog::run_and_report(const ArgumentVector& vector) {
 std::string narrow(const std::wstring& text, UINT code_page) {
   if (text.empty()) return std::string();
   const int length = static_cast<int>(text.size());
+  // '?', never a look-alike letter, for what a code page lacks; UTF-8 takes
+  // neither the flag nor a default character.
+  const bool utf8 = code_page == CP_UTF8;
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const char* fallback = utf8 ? nullptr : "?";
   const int size =
-      WideCharToMultiByte(code_page, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+      WideCharToMultiByte(code_page, flags, text.data(), length, nullptr, 0, fallback, nullptr);
   std::string bytes(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(code_page, 0, text.data(), length, bytes.data(), size, nullptr, nullptr);
+  WideCharToMultiByte(code_page, flags, text.data(), length, bytes.data(), size, fallback, nullptr);
   return bytes;
 }
 

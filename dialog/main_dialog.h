@@ -50,8 +50,8 @@ class MainDialog {
   void on_help();
   bool paint_minimised();
 
-  // The field texts in the system code page, as the engine takes them. Each
-  // call replaces its buffer with the field's whole current text.
+  // The field texts in UTF-8, as the engine takes them. Each call replaces
+  // its buffer with the field's whole current text.
   const char* read_path_text();
   const char* read_factor_text();
 
