@@ -6,6 +6,10 @@ commands there and compares the exact output bytes, the exit code and the
 files afterwards. Expected bytes are computed here from the written rules of
 the ways and the record, never by the tool itself.
 
+The Windows build also runs a table of file names in three locales, whose
+ANSI code pages Wine takes from LC_ALL, and a few of them on a terminal,
+where the program writes to a console.
+
     run_e2e.py --tavo build/native/console/tavo
     run_e2e.py --tavo build/mingw-i686/console/tavo.exe --prefix cmake/wine-run.sh
 """
@@ -13,11 +17,17 @@ import argparse
 import os
 import random
 import re
+import select
 import shlex
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "fault"))
+import tavo_model  # noqa: E402  (the one model of the record)
 
 BANNER = (b"vornic encryption and decryption\r\n"
           b"tavo 0.5beta version http://www.example.com/tavo\r\n")
@@ -40,28 +50,10 @@ def transform(data, way, forward, factor):
     return bytes(~b & 0xFF for b in data)
 
 
-def scramble(c):
-    c = (c + 1) & 0xFF
-    c ^= 1
-    c = (c - 1) & 0xFF
-    return ~c & 0xFF
-
-
 def record(path, way, factor):
-    rec = bytearray(512)
-    rec[2:4] = b"ta"
-    rec[261:263] = b"vo"
-    rec[259] = way & 0xFF
-    rec[260] = factor & 0xFF
-    name = path.encode("latin-1").rsplit(b"\\", 1)[-1][:255]
-    rec[4:4 + len(name)] = name
-    rec[4:259] = bytes(scramble(c) for c in rec[4:259])
-    total = sum(rec[i] | rec[i + 1] << 8 for i in range(2, 512, 2))
-    total = (total & 0xFFFF) + (total >> 16)
-    total += total >> 16
-    checksum = ~total & 0xFFFF
-    rec[0], rec[1] = checksum & 0xFF, checksum >> 8
-    return bytes(rec)
+    """`path` is a str of Latin-1 characters, or the stored name's bytes."""
+    return tavo_model.record(path if isinstance(path, bytes) else path.encode("latin-1"), way,
+                             factor)
 
 
 def sample(size, seed):
@@ -69,24 +61,27 @@ def sample(size, seed):
     return bytes(rng.getrandbits(8) for _ in range(size))
 
 
-def ok(keyword, path):
-    return b"tavo %s file(%s) ok.\r\n" % (keyword.encode(), path.encode("latin-1"))
+def ok(keyword, path, code_page="latin-1"):
+    """The success line, with `path` as a pipe shows it in `code_page`."""
+    return b"tavo %s file(%s) ok.\r\n" % (keyword.encode(), path.encode(code_page, "replace"))
 
 
 class Step:
-    def __init__(self, args, lines, code, after=None, usage=False, size_limit=None):
+    def __init__(self, args, lines, code, after=None, usage=False, size_limit=None, shows=None):
         self.args = args          # command line after the program name
         self.size_limit = size_limit  # RLIMIT_FSIZE in bytes for this run
         self.lines = lines        # expected lines after the echo line
         self.code = code          # expected exit code
         self.after = after        # {name: expected bytes or None (unchanged)}
         self.usage = usage        # the usage lines follow `lines`
+        self.shows = shows        # run on a terminal, which must show this text
 
 
 class Case:
-    def __init__(self, name, files, steps, native_only=False, windows_only=False):
+    def __init__(self, name, files, steps, native_only=False, windows_only=False, locale=None):
         self.name, self.files, self.steps = name, files, steps
         self.native_only, self.windows_only = native_only, windows_only
+        self.locale = locale      # LC_ALL for the run; None keeps the caller's
 
 
 def build_cases():
@@ -171,17 +166,107 @@ def build_cases():
         Step(["f.bin", "en", "1", "1"], [ok("en", "f.bin"), TIMED], 1,
              {"f.bin": transform(body, 1, True, 1) + record("f.bin", 1, 1)}, size_limit=200512)],
         native_only=True))
-    return cases
+    return cases + windows_name_cases()
 
 
 def peek_line(path, way, factor):
+    """`path` as for `record`; the peek shows the stored name."""
     rec = record(path, way, factor)
-    return b"tavo: %X t a %s %d %x v o\r\n" % (rec[0] | rec[1] << 8, path.encode("latin-1"),
-                                              way, factor)
+    name = path if isinstance(path, bytes) else path.encode("latin-1")
+    return b"tavo: %X t a %s %d %x v o\r\n" % (rec[0] | rec[1] << 8, name, way, factor)
+
+
+# Windows: locales and the ANSI code pages Wine gives them (Python codecs).
+CODE_PAGES = {"zh_CN.UTF-8": "cp936", "en_US.UTF-8": "cp1252", "ru_RU.UTF-8": "cp1251"}
+NAMES = [
+    "文件.bin",                   # CJK
+    "отчёт.txt",                  # Cyrillic
+    "보고서.doc",                 # Korean
+    "تقرير.pdf",                  # Arabic
+    "café naïve Ærø.txt",         # accented Latin
+    "😀.bin",                     # beyond U+FFFF
+    "my  report v2 .txt",         # spaces
+    "отчёт 文件 café 보고서😀.txt",  # all of them
+]
+# Stands for the scratch folder as a Windows path (Z:\...) in arguments and lines.
+SCRATCH = "<scratch>"
+
+
+def round_trip(path, file, code_page, seed):
+    """All five operations, typed with `path`, on the scratch folder's `file`;
+    the lines come through a pipe in `code_page`."""
+    body = sample(3000, seed)
+    stored = tavo_model.windows_record_name(path, code_page)
+    enc = transform(body, 3, True, 42) + record(stored, 3, 42)
+    return {file: body}, [
+        Step([path, "en", "3", "42"], [ok("en", path, code_page), TIMED], 1, {file: enc}),
+        Step([path, "x=xxx"], [peek_line(stored, 3, 42)], 1, {file: enc}),
+        Step([path, "de", "3", "42"], [ok("de", path, code_page), TIMED], 1, {file: body}),
+        Step([path, "rxen", "2", "7"], [ok("rxen", path, code_page), TIMED], 1,
+             {file: transform(body, 2, True, 7)}),
+        Step([path, "rxde", "2", "7"], [ok("rxde", path, code_page), TIMED], 1, {file: body}),
+    ]
+
+
+def long_path(length):
+    """The folders and the file name of a path of about `length` characters
+    (with the scratch folder in front, or "." and ".." in front), through
+    folders named in several scripts."""
+    parts = ["长 long.bin"]
+    while sum(len(p) + 1 for p in parts) < length - 50:
+        parts.insert(-1, "dir %02d 目录 папка " % len(parts) + "d" * 30)
+    return parts
+
+
+def windows_name_cases():
+    cases = []
+    for index, (locale, code_page) in enumerate(sorted(CODE_PAGES.items())):
+        for number, name in enumerate(NAMES):
+            files, steps = round_trip(name, name, code_page, 100 * index + number)
+            cases.append(Case("name %s in %s" % (name, locale), files, steps,
+                              windows_only=True, locale=locale))
+    english = "cp1252"
+    for length in (300, 600):
+        parts = long_path(length)
+        # "." and ".." as a shell user types them: resolved before the path
+        # takes the \\?\ form, which would take them literally.
+        typed = [".", parts[0], ".."] + parts
+        for form, path in (("relative", "\\".join(typed)), ("with slashes", "/".join(typed)),
+                           ("absolute", SCRATCH + "\\" + "\\".join(parts))):
+            files, steps = round_trip(path, "/".join(parts), english, length)
+            cases.append(Case("path of about %d characters, %s" % (length, form), files, steps,
+                              windows_only=True, locale="en_US.UTF-8"))
+    # Best fit would turn "ａ" into "a" and "Ł" into "L": another file.
+    plain, other = sample(500, 7), sample(500, 8)
+    cases.append(Case("look-alike names in code page 1252: only the named file changes",
+                      {"a.txt": plain, "ａ.txt": other, "Lodz.txt": plain, "Łodz.txt": other}, [
+        Step(["ａ.txt", "rxen", "3", "42"], [ok("rxen", "ａ.txt", english), TIMED], 1,
+             {"ａ.txt": transform(other, 3, True, 42), "a.txt": None}),
+        Step(["Łodz.txt", "en", "3", "42"], [ok("en", "Łodz.txt", english), TIMED], 1,
+             {"Łodz.txt": transform(other, 3, True, 42) + record(b"?odz.txt", 3, 42),
+              "Lodz.txt": None}),
+        Step(["Łodz.txt", "x=xxx"], [peek_line(b"?odz.txt", 3, 42)], 1, {"Lodz.txt": None})],
+        windows_only=True, locale="en_US.UTF-8"))
+    cases.append(Case("look-alike names in code page 1252: a missing name opens nothing",
+                      {"a.txt": plain, "Lodz.txt": plain}, [
+        Step(["ａ.txt", "rxen", "3", "42"], [TIMED], 0, {"a.txt": None}),
+        Step(["Łodz.txt", "en", "3", "42"], [TIMED], 0, {"Lodz.txt": None}),
+        Step(["Łodz.txt", "x=xxx"], [], 0, {"Lodz.txt": None})],
+        windows_only=True, locale="en_US.UTF-8"))
+    # A console shows what its code page cannot: ANSI bytes would show in the
+    # OEM code page ("отчёт" as "ю€ў╕є" in 866), or as '?'.
+    for locale, name in (("ru_RU.UTF-8", "отчёт.txt"), ("en_US.UTF-8", "café.txt"),
+                         ("zh_CN.UTF-8", "보고서文件.doc")):
+        body = sample(100, 9)
+        cases.append(Case("console window in %s shows %s" % (locale, name), {name: body}, [
+            Step([name, "rxen", "3", "42"], [], 1, {name: transform(body, 3, True, 42)},
+                 shows="tavo rxen file(%s) ok." % name)], windows_only=True, locale=locale))
+    return cases
 
 
 def prepare(folder, files):
     for name, content in files.items():
+        os.makedirs(os.path.dirname(os.path.join(folder, name.rstrip("/"))), exist_ok=True)
         if name.endswith("/"):
             os.mkdir(os.path.join(folder, name[:-1]))
         elif name.endswith("|"):
@@ -191,7 +276,9 @@ def prepare(folder, files):
                 f.write(content)
 
 
-def run_tool(options, folder, args, size_limit=None):
+def run_tool(options, folder, args, size_limit=None, env=None, terminal=False):
+    if terminal:
+        return run_on_terminal(runner_command(options.prefix) + [options.tavo] + args, folder, env)
     if size_limit is not None:
         import resource
 
@@ -201,7 +288,7 @@ def run_tool(options, folder, args, size_limit=None):
                               capture_output=True, timeout=300, preexec_fn=limit)
     if options.prefix:
         command = runner_command(options.prefix) + [options.tavo] + args
-        return run_through_runner(command, folder, timeout=300)
+        return run_through_runner(command, folder, timeout=300, env=env)
     return subprocess.run(["tavo"] + args, executable=options.tavo, cwd=folder,
                           capture_output=True, timeout=300)
 
@@ -229,8 +316,18 @@ def match_output(actual, echo, step):
     return "unexpected trailing output %r" % rest if rest else None
 
 
+def shown_on_terminal(output, text):
+    """Whether the terminal output shows `text`. Wine draws a console there
+    with escape sequences, and may move the cursor over a space instead of
+    writing it, so both are compared without escapes and blanks."""
+    plain = re.sub(rb"\x1b(\[[0-9;?]*[A-Za-z]|\][^\x07]*\x07)|\s", b"", output)
+    return re.sub(r"\s", "", text).encode() in plain
+
+
 def run_case(options, case, echo):
     folder = tempfile.mkdtemp(prefix="tavo-e2e-", dir=options.scratch)
+    env = locale_environment(options, case.locale)
+    scratch = "Z:" + os.path.abspath(folder).replace("/", "\\")
     try:
         prepare(folder, case.files)
         for step in case.steps:
@@ -238,10 +335,18 @@ def run_case(options, case, echo):
             for n in before:
                 with open(os.path.join(folder, n), "rb") as f:
                     before[n] = f.read()
-            result = run_tool(options, folder, step.args, step.size_limit)
+            args = [a.replace(SCRATCH, scratch) for a in step.args]
+            result = run_tool(options, folder, args, step.size_limit, env, step.shows is not None)
             if result.stderr:
                 return "wrote to standard error: %r" % result.stderr[:200]
-            problem = match_output(result.stdout, echo, step)
+            if step.shows is not None:
+                problem = None if shown_on_terminal(result.stdout, step.shows) else (
+                    "the terminal does not show %r: %r" % (step.shows, result.stdout[-400:]))
+            else:
+                step_lines = [line.replace(SCRATCH.encode(), scratch.encode())
+                              if line is not TIMED else line for line in step.lines]
+                problem = match_output(result.stdout, echo, Step(
+                    args, step_lines, step.code, usage=step.usage))
             if problem:
                 return "%s: %s" % (" ".join(step.args), problem)
             if result.returncode != step.code:
@@ -258,7 +363,48 @@ def run_case(options, case, echo):
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def run_through_runner(command, folder, timeout):
+def run_on_terminal(command, folder, env, timeout=120):
+    """Runs the command with a pseudo-terminal as its standard handles, as a
+    console window would have them. Returns what a finished run does."""
+    import pty
+    master, slave = pty.openpty()
+    process = subprocess.Popen(command, cwd=folder, env=env, stdin=slave, stdout=slave,
+                               stderr=slave)
+    os.close(slave)
+    output = b""
+    deadline = time.monotonic() + timeout
+    # Wine's helper processes may keep the terminal open after the program has
+    # ended, so reading stops once the program has ended and the terminal is quiet.
+    while time.monotonic() < deadline:
+        if select.select([master], [], [], 0.5)[0]:
+            try:
+                output += os.read(master, 65536)
+                continue
+            except OSError:  # the terminal has closed
+                break
+        if process.poll() is not None:
+            break
+    os.close(master)
+    code = process.wait(timeout=max(1, deadline - time.monotonic()))
+    return subprocess.CompletedProcess(command, code, output, b"")
+
+
+def locale_environment(options, locale):
+    """The environment for a run in `locale`: LC_ALL, and LOCPATH where the
+    locale had to be compiled into the build tree."""
+    if locale is None:
+        return None
+    if locale not in options.locpaths:
+        options.locpaths[locale] = subprocess.run(
+            ["sh", os.path.join(HERE, "..", "..", "cmake", "ensure-locale.sh"), locale,
+             options.locales], check=True, capture_output=True, text=True).stdout.strip()
+    env = dict(os.environ, LC_ALL=locale, LANG=locale)
+    if options.locpaths[locale]:
+        env["LOCPATH"] = options.locpaths[locale]
+    return env
+
+
+def run_through_runner(command, folder, timeout, env=None):
     """Runs the tool through its runner (Wine). The tool writes its banner
     before it touches any file, so a run without a byte of output is one the
     runner never started: Wine has been seen, once in several hundred runs
@@ -266,7 +412,7 @@ def run_through_runner(command, folder, timeout):
     Such a run is tried again, twice at most; a tool that really prints
     nothing still fails."""
     for attempt in range(3):
-        done = subprocess.run(command, cwd=folder, capture_output=True, timeout=timeout)
+        done = subprocess.run(command, cwd=folder, capture_output=True, timeout=timeout, env=env)
         if done.stdout:
             break
         print("note: no output from %s (exit code %d); running it again"
@@ -289,8 +435,13 @@ def main():
     parser.add_argument("--prefix", default="", help="command that runs the executable (wine)")
     parser.add_argument("--scratch", default=None, help="folder for the scratch folders")
     parser.add_argument("--filter", default="", help="run only cases whose name holds this")
+    parser.add_argument("--locales", default=None,
+                        help="folder for the locales the system lacks (default: in --scratch)")
     options = parser.parse_args()
     options.tavo = os.path.abspath(options.tavo)
+    options.locales = os.path.abspath(options.locales or os.path.join(options.scratch or ".",
+                                                                       "locale"))
+    options.locpaths = {}
 
     # The echo line repeats the program name as the system hands it over.
     if options.prefix:

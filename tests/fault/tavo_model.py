@@ -72,6 +72,15 @@ def record(path, way, factor):
     return bytes(rec)
 
 
+def windows_record_name(path, code_page):
+    """The name the Windows build stores for `path` (a str) when the ANSI code
+    page is `code_page` (a Python codec such as "cp1252"): the part after the
+    last backslash or slash, with one '?' for each character the code page
+    cannot write. `record` takes the result as its path."""
+    base = path[max(path.rfind("\\"), path.rfind("/")) + 1:]
+    return base.encode(code_page, errors="replace")
+
+
 def has_valid_record(data):
     if len(data) < RECORD_SIZE:
         return False
