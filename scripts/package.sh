@@ -151,6 +151,7 @@ EOF
 normalise "$root/DEBIAN"
 dpkg-deb --root-owner-group -Zxz --build "$root" "dist/tavo_${deb_version}_amd64.deb" >/dev/null
 
-(cd dist && sha256sum -- *.zip *.deb *.tar.gz >SHA256SUMS)
+sums=$(cd dist && sha256sum -- *)
+echo "$sums" >dist/SHA256SUMS
 ls -l dist | tail -n +2
 echo "packaged in $((SECONDS - started)) s (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH)"
