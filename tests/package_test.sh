@@ -43,7 +43,7 @@ cd "$a/dist"
 sha256sum --quiet --strict -c SHA256SUMS || fail "SHA256SUMS does not verify"
 
 # The version the program reports names every artifact.
-deb=(*.deb)
+deb=("$PWD"/*.deb)
 root=$work/root
 dpkg-deb -x "${deb[0]}" "$root"
 tavo=$root/usr/bin/tavo
