@@ -2,17 +2,26 @@
 #include "platform.h"
 #include "tavo/tavo.h"
 
+namespace {
+
+int run(int argc, const char* const* argv) {
+  tavo::print_banner();
+  // Ctrl+C and its kin stop the run between zones and put the file back.
+  tavo::catch_interrupts();
+  tavo::Observer observer;
+  observer.cancel_requested = [](void*) { return tavo::interrupt_requested(); };
+  return tavo::dispatch_command(argc, argv, tavo::stdout_sink(), tavo::stderr_sink(), observer);
+}
+
+}  // namespace
+
 #ifdef _WIN32
 // Linked with -municode: Windows hands over the command line as it holds it,
 // in UTF-16, so no name is lost to the ANSI code page; the engine takes UTF-8.
 int wmain(int argc, wchar_t** argv) {
-  tavo::print_banner();
   const tavo::platform::Utf8Arguments arguments(argc, argv);
-  return tavo::dispatch_command(argc, arguments.data());
+  return run(argc, arguments.data());
 }
 #else
-int main(int argc, char** argv) {
-  tavo::print_banner();
-  return tavo::dispatch_command(argc, argv);
-}
+int main(int argc, char** argv) { return run(argc, argv); }
 #endif
