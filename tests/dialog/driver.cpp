@@ -1127,30 +1127,121 @@ void check_chooser(Session& s, const std::wstring& folder) {
 // A file dropped from the file manager: the first path goes into the field.
 // The drop handle is built inside the program's own memory, as the shell
 // would hand it over.
-void check_drop(Session& s, const std::wstring& folder, HANDLE process) {
-  g_scenario = "drop";
-  std::wstring first = folder + L"dropped one.bin";
-  std::wstring second = folder + L"dropped two.bin";
+bool post_drop(Session& s, HANDLE process, const std::vector<std::wstring>& names) {
   std::vector<char> block(sizeof(DROPFILES));
   auto* header = reinterpret_cast<DROPFILES*>(block.data());
   header->pFiles = sizeof(DROPFILES);
   header->fWide = TRUE;
-  for (const std::wstring& name : {first, second}) {
+  for (const std::wstring& name : names) {
     const char* bytes = reinterpret_cast<const char*>(name.c_str());
     block.insert(block.end(), bytes, bytes + (name.size() + 1) * sizeof(wchar_t));
   }
   block.insert(block.end(), sizeof(wchar_t), '\0');
   void* remote =
       VirtualAllocEx(process, nullptr, block.size(), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-  if (!CHECK(remote != nullptr)) return;
+  if (!CHECK(remote != nullptr)) return false;
   CHECK(WriteProcessMemory(process, remote, block.data(), block.size(), nullptr));
+  PostMessageW(s.dialog, WM_DROPFILES, reinterpret_cast<WPARAM>(remote), 0);
+  return true;
+}
+
+void check_drop(Session& s, const std::wstring& folder, HANDLE process) {
+  g_scenario = "drop";
+  std::wstring first = folder + L"dropped one.bin";
+  std::wstring second = folder + L"dropped two.bin";
   s.set_path(L"before the drop");
   std::size_t mark = s.program.output().size();
-  PostMessageW(s.dialog, WM_DROPFILES, reinterpret_cast<WPARAM>(remote), 0);
+  if (!post_drop(s, process, {first, second})) return;
   CHECK_MSG(wait_until([&] { return window_text(s.item(1000)) == first; }, kLongWait),
             wide_pair(window_text(s.item(1000)), first));
   CHECK(s.expect_no_window());
   CHECK(s.program.output_since(mark).empty());
+}
+
+// Names the code page cannot write and paths past MAX_PATH, typed and
+// dropped; with "Lodz.txt" beside "Łodz.txt" (which code page 1252 would
+// make "Lodz.txt" by best fit) only the named file changes.
+void check_names(Session& s, const std::wstring& folder, HANDLE process) {
+  g_scenario = "names";
+  s.set_factor(L"42");
+  auto type_path = [&](const std::wstring& path) {
+    s.set_path(L"");
+    type_text(s.item(1000), path);
+    return CHECK_MSG(wait_until([&] { return window_text(s.item(1000)) == path; }, kLongWait),
+                     "typed " + utf8(path));
+  };
+  auto ok_line = [](const char* keyword, const std::wstring& path) {
+    return "tavo\r\ntavo " + std::string(keyword) + " file(" + ansi(path) +
+           ") ok.\r\nuse time: < Ns\r\n";
+  };
+
+  const std::wstring name = L"\x043E\x0442\x0447\x0451\x0442 \x6587\x4EF6 caf\xE9.bin";
+  const std::wstring unicode = folder + name;
+  const Bytes data = sample_bytes(800, 21);
+  write_file(unicode, data);
+  if (type_path(unicode)) {
+    press_and_expect(s, 1008, kSuccess, ok_line("en", unicode));
+    Bytes after = read_file(unicode);
+    CHECK_MSG(after.size() == data.size() + 512 &&
+                  Bytes(after.begin(), after.begin() + 800) == transformed(data, 3, 42),
+              "en of " + utf8(name));
+    std::size_t mark = s.program.output().size();
+    s.click(1012);
+    CHECK(s.expect_box(kSuccess, kResultCaption, IDI_INFORMATION));
+    const std::string tail = " t a " + ansi(name) + " 3 2a v o\r\n";
+    s.program.wait_for_output(mark, tail, kLongWait);
+    std::string peek = s.program.output_since(mark);
+    CHECK_MSG(peek.size() > tail.size() &&
+                  peek.compare(peek.size() - tail.size(), tail.size(), tail) == 0,
+              "peek: \"" + visible(peek) + "\"");
+    press_and_expect(s, 1009, kSuccess, ok_line("de", unicode));
+    CHECK_MSG(read_file(unicode) == data, "de of " + utf8(name));
+  }
+
+  // Folders of 60 characters, with the \\?\ form to make them here.
+  std::wstring deep = folder;
+  std::vector<std::wstring> folders;
+  while (deep.size() < 300) {
+    deep += L"\x9577\x3044 folder " + std::wstring(50, L'f') + L"\\";
+    folders.push_back(deep);
+    CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr);
+  }
+  const std::wstring long_path = deep + name;
+  write_file(L"\\\\?\\" + long_path, data);
+  if (type_path(long_path)) {
+    press_and_expect(s, 1010, kSuccess, ok_line("rxen", long_path));
+    CHECK_MSG(read_file(L"\\\\?\\" + long_path) == transformed(data, 3, 42),
+              "rxen of a path of " + std::to_string(long_path.size()) + " characters");
+  }
+  s.set_path(L"before the drop");
+  if (post_drop(s, process, {long_path})) {
+    CHECK_MSG(wait_until([&] { return window_text(s.item(1000)) == long_path; }, kLongWait),
+              "dropped " + std::to_string(long_path.size()) + " characters");
+    press_and_expect(s, 1011, kSuccess, ok_line("rxde", long_path));
+    CHECK_MSG(read_file(L"\\\\?\\" + long_path) == data, "rxde of the dropped path");
+  }
+  DeleteFileW((L"\\\\?\\" + long_path).c_str());
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+    RemoveDirectoryW((L"\\\\?\\" + *it).c_str());
+  }
+
+  const std::wstring stroked = folder + L"\x0141odz.txt";
+  const std::wstring plain = folder + L"Lodz.txt";
+  const Bytes other = sample_bytes(600, 22);
+  write_file(plain, other);
+  write_file(stroked, data);
+  if (type_path(stroked)) {
+    press_and_expect(s, 1010, kSuccess, ok_line("rxen", stroked));
+    CHECK_MSG(read_file(stroked) == transformed(data, 3, 42), "rxen of \u0141odz.txt");
+    CHECK_MSG(read_file(plain) == other, "Lodz.txt changed");
+    // With the named file gone, nothing runs: the silent existence test.
+    DeleteFileW(stroked.c_str());
+    std::size_t mark = s.program.output().size();
+    s.click(1010);
+    CHECK_MSG(s.expect_no_window(), "a missing \u0141odz.txt showed a window");
+    CHECK_MSG(s.program.output_since(mark).empty(), visible(s.program.output_since(mark)));
+    CHECK_MSG(read_file(plain) == other, "Lodz.txt changed");
+  }
 }
 
 // The close box checks the factor field; a whole number lets it close.
@@ -1287,6 +1378,7 @@ int wmain(int argc, wchar_t** argv) {
       check_typing(s);
       check_chooser(s, folder);
       check_drop(s, folder, s.program.process());
+      check_names(s, folder, s.program.process());
       check_close(s);
     }
   }

@@ -15,6 +15,12 @@ if ! command -v xvfb-run >/dev/null 2>&1; then
   exit 1
 fi
 
+# An English locale, code page 1252: where best fit would make "Lodz.txt" of
+# "Łodz.txt", and where most names the driver types cannot be written.
+locpath=$(sh "$root/cmake/ensure-locale.sh" en_US.UTF-8 "$(dirname "$prefix")/locale")
+export LC_ALL=en_US.UTF-8 LANG=en_US.UTF-8
+if [ -n "$locpath" ]; then export LOCPATH="$locpath"; fi
+
 # Wine shows the Linux root as drive Z:.
 windows_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
 
