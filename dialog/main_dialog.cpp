@@ -36,16 +36,10 @@ bool modifier_down() {
 
 }  // namespace
 
+// The operation buttons come from the operation table; these are the others.
 const MainDialog::Command MainDialog::kCommands[] = {
-    {IDC_WAY4_EN, &MainDialog::on_operation},   {IDC_WAY4_DE, &MainDialog::on_operation},
-    {IDC_WAY4_RXEN, &MainDialog::on_operation}, {IDC_WAY4_RXDE, &MainDialog::on_operation},
-    {IDC_WAY3_EN, &MainDialog::on_operation},   {IDC_WAY3_DE, &MainDialog::on_operation},
-    {IDC_WAY3_RXEN, &MainDialog::on_operation}, {IDC_WAY3_RXDE, &MainDialog::on_operation},
-    {IDC_WAY2_EN, &MainDialog::on_operation},   {IDC_WAY2_DE, &MainDialog::on_operation},
-    {IDC_WAY2_RXEN, &MainDialog::on_operation}, {IDC_WAY2_RXDE, &MainDialog::on_operation},
-    {IDC_WAY1_EN, &MainDialog::on_operation},   {IDC_WAY1_DE, &MainDialog::on_operation},
-    {IDC_WAY1_RXEN, &MainDialog::on_operation}, {IDC_WAY1_RXDE, &MainDialog::on_operation},
-    {IDC_PEEK, &MainDialog::on_peek},           {IDC_USAGE, &MainDialog::on_usage},
+    {IDC_PEEK, &MainDialog::on_peek},
+    {IDC_USAGE, &MainDialog::on_usage},
     {IDC_BROWSE, &MainDialog::on_browse},
 };
 
@@ -109,6 +103,10 @@ void MainDialog::on_command(int control_id, int notification) {
   // IDOK (Enter with no default button) and IDCANCEL (Escape) are not in the
   // table, so neither closes the dialog; only the close box does.
   if (notification != BN_CLICKED) return;
+  if (const Operation* operation = find_operation(control_id)) {
+    on_operation(*operation);
+    return;
+  }
   for (const Command& command : kCommands) {
     if (command.control_id == control_id) {
       (this->*command.handler)(control_id);
@@ -117,13 +115,11 @@ void MainDialog::on_command(int control_id, int notification) {
   }
 }
 
-void MainDialog::on_operation(int control_id) {
-  const Operation* operation = find_operation(control_id);
-  if (operation == nullptr) return;
+void MainDialog::on_operation(const Operation& operation) {
   const char* factor = read_factor_text();
   const char* path = read_path_text();
   if (!path_exists(path)) return;
-  run_and_report(operation_vector(*operation, path, factor));
+  run_and_report(operation_vector(operation, path, factor));
 }
 
 void MainDialog::on_peek(int) {

@@ -41,7 +41,7 @@ class MainDialog {
 
   void on_init_dialog();
   void on_command(int control_id, int notification);
-  void on_operation(int control_id);
+  void on_operation(const Operation& operation);
   void on_peek(int control_id);
   void on_usage(int control_id);
   void on_browse(int control_id);

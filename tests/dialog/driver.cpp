@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "main_dialog.h"
+#include "resource.h"
 
 namespace {
 
@@ -386,45 +387,48 @@ struct ExpectedControl {
 
 // The template, in template order.
 const ExpectedControl kLayout[] = {
-    {1007, Kind::kDefaultButton, L"选择文件..", 263, 8, 50, 14},
+    {IDC_BROWSE, Kind::kDefaultButton, L"选择文件..", 263, 8, 50, 14},
     {-1, Kind::kGroup, L"加解密因数(1-255)", 3, 50, 255, 106},
-    {1000, Kind::kPathEdit, L"", 3, 10, 255, 12},
+    {IDC_PATH, Kind::kPathEdit, L"", 3, 10, 255, 12},
     {-1, Kind::kGroupLeft, L"反向加密解密(不使用加解密因数)", 3, 24, 255, 25},
-    {1001, Kind::kButton, L"加密", 10, 34, 50, 12},
-    {1002, Kind::kButton, L"解密", 73, 34, 50, 12},
-    {1003, Kind::kButton, L"使用说明", 73, 60, 50, 12},
-    {1004, Kind::kButton, L"暴力加密", 136, 34, 50, 12},
-    {1005, Kind::kButton, L"暴力解密", 199, 34, 50, 12},
-    {1006, Kind::kFactorEdit, nullptr, 10, 60, 50, 12},
+    {IDC_WAY4_EN, Kind::kButton, L"加密", 10, 34, 50, 12},
+    {IDC_WAY4_DE, Kind::kButton, L"解密", 73, 34, 50, 12},
+    {IDC_USAGE, Kind::kButton, L"使用说明", 73, 60, 50, 12},
+    {IDC_WAY4_RXEN, Kind::kButton, L"暴力加密", 136, 34, 50, 12},
+    {IDC_WAY4_RXDE, Kind::kButton, L"暴力解密", 199, 34, 50, 12},
+    {IDC_FACTOR, Kind::kFactorEdit, nullptr, 10, 60, 50, 12},
     {-1, Kind::kGroupCenter, L"特别提示 - tavo 0.5beta", 1, 158, 318, 41},
     {-1, Kind::kText, L"重要文件，请于加解密前做好备份！！！出错后果很严重，无法恢复？？？", 5, 168,
      265, 8},
     {-1, Kind::kGroupLeft, L"请选择文件需要加密或解密的文件", 1, 0, 318, 23},
     {-1, Kind::kGroupRight, L"异或加密解密(使用加解密因数)", 3, 78, 255, 25},
-    {1008, Kind::kFlatButton, L"加密", 10, 88, 50, 12},
-    {1009, Kind::kFlatButton, L"解密", 74, 88, 50, 12},
-    {1010, Kind::kFlatButton, L"暴力加密", 136, 88, 50, 12},
-    {1011, Kind::kFlatButton, L"暴力解密", 200, 88, 50, 12},
-    {1012, Kind::kButton, L"窥视加密头", 136, 60, 50, 12},
+    {IDC_WAY3_EN, Kind::kFlatButton, L"加密", 10, 88, 50, 12},
+    {IDC_WAY3_DE, Kind::kFlatButton, L"解密", 74, 88, 50, 12},
+    {IDC_WAY3_RXEN, Kind::kFlatButton, L"暴力加密", 136, 88, 50, 12},
+    {IDC_WAY3_RXDE, Kind::kFlatButton, L"暴力解密", 200, 88, 50, 12},
+    {IDC_PEEK, Kind::kButton, L"窥视加密头", 136, 60, 50, 12},
     {-1, Kind::kLine, L"", 3, 74, 255, 1},
     {-1, Kind::kGroupRight, L"2#加密解密(使用加解密因数)", 3, 104, 255, 25},
-    {1013, Kind::kFlatButton, L"加密", 9, 114, 50, 12},
-    {1014, Kind::kFlatButton, L"解密", 73, 114, 50, 12},
-    {1015, Kind::kFlatButton, L"暴力加密", 135, 114, 50, 12},
-    {1016, Kind::kFlatButton, L"暴力解密", 199, 114, 50, 12},
+    {IDC_WAY2_EN, Kind::kFlatButton, L"加密", 9, 114, 50, 12},
+    {IDC_WAY2_DE, Kind::kFlatButton, L"解密", 73, 114, 50, 12},
+    {IDC_WAY2_RXEN, Kind::kFlatButton, L"暴力加密", 135, 114, 50, 12},
+    {IDC_WAY2_RXDE, Kind::kFlatButton, L"暴力解密", 199, 114, 50, 12},
     {-1, Kind::kGroupRight, L"1#加密解密(使用加解密因数)", 3, 129, 255, 25},
-    {1017, Kind::kFlatButton, L"加密", 9, 139, 50, 12},
-    {1018, Kind::kFlatButton, L"解密", 73, 139, 50, 12},
-    {1019, Kind::kFlatButton, L"暴力加密", 135, 139, 50, 12},
-    {1020, Kind::kFlatButton, L"暴力解密", 199, 139, 50, 12},
+    {IDC_WAY1_EN, Kind::kFlatButton, L"加密", 9, 139, 50, 12},
+    {IDC_WAY1_DE, Kind::kFlatButton, L"解密", 73, 139, 50, 12},
+    {IDC_WAY1_RXEN, Kind::kFlatButton, L"暴力加密", 135, 139, 50, 12},
+    {IDC_WAY1_RXDE, Kind::kFlatButton, L"暴力解密", 199, 139, 50, 12},
     {-1, Kind::kText, L"实现几种vornic的加解密方法，适用于非特别重要机密文件高速加解密保护", 5, 178,
      289, 8},
     {-1, Kind::kText, nullptr, 5, 188, 289, 8},
     {-1, Kind::kIcon, nullptr, 295, 175, 21, 21},
 };
 
-const int kTabOrder[] = {1007, 1000, 1001, 1002, 1003, 1004, 1005, 1006, 1008, 1009, 1010,
-                         1011, 1012, 1013, 1014, 1015, 1016, 1017, 1018, 1019, 1020};
+const int kTabOrder[] = {IDC_BROWSE,    IDC_PATH,      IDC_WAY4_EN, IDC_WAY4_DE, IDC_USAGE,
+                         IDC_WAY4_RXEN, IDC_WAY4_RXDE, IDC_FACTOR,  IDC_WAY3_EN, IDC_WAY3_DE,
+                         IDC_WAY3_RXEN, IDC_WAY3_RXDE, IDC_PEEK,    IDC_WAY2_EN, IDC_WAY2_DE,
+                         IDC_WAY2_RXEN, IDC_WAY2_RXDE, IDC_WAY1_EN, IDC_WAY1_DE, IDC_WAY1_RXEN,
+                         IDC_WAY1_RXDE};
 
 const wchar_t kTitle[] = L"tavoui-vornic加密解密(程序)-http://www.example.com/tavo";
 
@@ -592,7 +596,7 @@ void check_layout(HWND dialog, DWORD thread) {
     }
   }
 
-  // Tab order: template order over the enabled tab stops, starting at 1007.
+  // Tab order: template order over the enabled tab stops, starting at the chooser button.
   std::vector<int> tabs;
   HWND first = GetNextDlgTabItem(dialog, nullptr, FALSE);
   for (HWND item = first; item != nullptr && tabs.size() < 40;) {
@@ -608,9 +612,10 @@ void check_layout(HWND dialog, DWORD thread) {
   GUITHREADINFO gui = {};
   gui.cbSize = sizeof gui;
   CHECK(GetGUIThreadInfo(thread, &gui));
-  CHECK_MSG(GetDlgCtrlID(gui.hwndFocus) == 1007, std::to_string(GetDlgCtrlID(gui.hwndFocus)));
-  CHECK(LOWORD(SendMessageW(dialog, DM_GETDEFID, 0, 0)) == 1007);
-  CHECK((GetWindowLongW(GetDlgItem(dialog, 1007), GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON);
+  CHECK_MSG(GetDlgCtrlID(gui.hwndFocus) == IDC_BROWSE, std::to_string(GetDlgCtrlID(gui.hwndFocus)));
+  CHECK(LOWORD(SendMessageW(dialog, DM_GETDEFID, 0, 0)) == IDC_BROWSE);
+  CHECK((GetWindowLongW(GetDlgItem(dialog, IDC_BROWSE), GWL_STYLE) & BS_TYPEMASK) ==
+        BS_DEFPUSHBUTTON);
 
   // The small window icon shows in the caption: look for the flower there.
   // (Wine answers WM_GETICON only inside the program's own process.)
@@ -675,12 +680,12 @@ void check_version_record(const std::wstring& exe) {
   }
 }
 
-// Icon 128: one 32 by 32 image in 32-bit colour, a pink flower on light grey.
+// The application icon: one 32 by 32 image in 32-bit colour, a pink flower on light grey.
 void check_icon_resource(const std::wstring& exe) {
   g_scenario = "icon resource";
   HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   if (!CHECK(module != nullptr)) return;
-  HRSRC group = FindResourceW(module, MAKEINTRESOURCEW(128), MAKEINTRESOURCEW(14));
+  HRSRC group = FindResourceW(module, MAKEINTRESOURCEW(IDI_APP), MAKEINTRESOURCEW(14));
   if (CHECK(group != nullptr)) {
     const auto* bytes = static_cast<const BYTE*>(LockResource(LoadResource(module, group)));
     // Group icon directory: reserved, type, count, then 14-byte entries.
@@ -689,7 +694,8 @@ void check_icon_resource(const std::wstring& exe) {
     CHECK(bytes[6] == 32 && bytes[7] == 32);      // width, height
     CHECK((bytes[12] | (bytes[13] << 8)) == 32);  // bits per pixel
   }
-  HICON icon = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(128), IMAGE_ICON, 32, 32, 0));
+  HICON icon =
+      static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, 32, 32, 0));
   if (CHECK(icon != nullptr)) {
     ICONINFO info = {};
     GetIconInfo(icon, &info);
@@ -797,8 +803,8 @@ class Session {
 
   HWND item(int id) const { return GetDlgItem(dialog, id); }
 
-  void set_path(const std::wstring& path) { set_text(item(1000), path); }
-  void set_factor(const std::wstring& factor) { set_text(item(1006), factor); }
+  void set_path(const std::wstring& path) { set_text(item(IDC_PATH), path); }
+  void set_factor(const std::wstring& factor) { set_text(item(IDC_FACTOR), factor); }
 
   // Presses a button the way a mouse click would. Posted, because the
   // handler does not return until its message box is dismissed.
@@ -884,10 +890,10 @@ struct WayRow {
 };
 
 const WayRow kRows[] = {
-    {4, 1001, 1002, 1004, 1005, L"7", 7},
-    {3, 1008, 1009, 1010, 1011, L"42", 42},
-    {2, 1013, 1014, 1015, 1016, L"200", 200},
-    {1, 1017, 1018, 1019, 1020, L"13", 13},
+    {4, IDC_WAY4_EN, IDC_WAY4_DE, IDC_WAY4_RXEN, IDC_WAY4_RXDE, L"7", 7},
+    {3, IDC_WAY3_EN, IDC_WAY3_DE, IDC_WAY3_RXEN, IDC_WAY3_RXDE, L"42", 42},
+    {2, IDC_WAY2_EN, IDC_WAY2_DE, IDC_WAY2_RXEN, IDC_WAY2_RXDE, L"200", 200},
+    {1, IDC_WAY1_EN, IDC_WAY1_DE, IDC_WAY1_RXEN, IDC_WAY1_RXDE, L"13", 13},
 };
 
 void check_operations(Session& s, const std::wstring& folder) {
@@ -913,7 +919,7 @@ void check_operations(Session& s, const std::wstring& folder) {
 
     // Peek: the recorded name, way and factor (hex); the checksum varies.
     std::size_t mark = s.program.output().size();
-    s.click(1012);
+    s.click(IDC_PEEK);
     CHECK(s.expect_box(kSuccess, kResultCaption, IDI_INFORMATION));
     char tail[64];
     std::snprintf(tail, sizeof tail, " t a %s %d %x v o\r\n", ansi(name).c_str(), row.way,
@@ -948,26 +954,28 @@ void check_failures(Session& s, const std::wstring& folder) {
   s.set_path(path);
 
   // No header to peek at.
-  press_and_expect(s, 1012, kFailure, "tavo\r\nunknown tavo?file?\r\n");
+  press_and_expect(s, IDC_PEEK, kFailure, "tavo\r\nunknown tavo?file?\r\n");
   // Way 4 ignores the factor, but "de" compares the recorded one.
   s.set_factor(L"7");
-  press_and_expect(s, 1001, kSuccess, "tavo\r\ntavo en file(" + p + ") ok.\r\nuse time: < Ns\r\n");
+  press_and_expect(s, IDC_WAY4_EN, kSuccess,
+                   "tavo\r\ntavo en file(" + p + ") ok.\r\nuse time: < Ns\r\n");
   Bytes encrypted = read_file(path);
   s.set_factor(L"8");
-  press_and_expect(s, 1002, kFailure, "tavo\r\ntavo de file(" + p + ") p!=p\r\nuse time: < Ns\r\n");
+  press_and_expect(s, IDC_WAY4_DE, kFailure,
+                   "tavo\r\ntavo de file(" + p + ") p!=p\r\nuse time: < Ns\r\n");
   CHECK(read_file(path) == encrypted);
 
   // A directory exists, so the engine runs and fails to open it.
   std::wstring directory = folder + L"a_folder";
   CreateDirectoryW(directory.c_str(), nullptr);
   s.set_path(directory);
-  press_and_expect(s, 1019, kFailure, "tavo\r\nuse time: < Ns\r\n");
+  press_and_expect(s, IDC_WAY1_RXEN, kFailure, "tavo\r\nuse time: < Ns\r\n");
 
   g_scenario = "silent existence test";
   for (const std::wstring& missing : {folder + L"no_such_file.bin", std::wstring()}) {
     s.set_path(missing);
     std::size_t mark = s.program.output().size();
-    for (int id : {1001, 1019, 1012}) {
+    for (int id : {IDC_WAY4_EN, IDC_WAY1_RXEN, IDC_PEEK}) {
       s.click(id);
       CHECK_MSG(s.expect_no_window(),
                 "button " + std::to_string(id) + " on \"" + utf8(missing) + "\" showed a window");
@@ -981,7 +989,7 @@ void check_failures(Session& s, const std::wstring& folder) {
   write_file(one, data);
   s.set_path(one);
   s.set_factor(L"");
-  press_and_expect(s, 1019, kSuccess,
+  press_and_expect(s, IDC_WAY1_RXEN, kSuccess,
                    "tavo\r\ntavo rxen file(" + ansi(one) + ") ok.\r\nuse time: < Ns\r\n");
   CHECK_MSG(read_file(one) == transformed(data, 1, 1), "empty factor runs with factor 1");
 }
@@ -989,7 +997,7 @@ void check_failures(Session& s, const std::wstring& folder) {
 void check_usage(Session& s) {
   g_scenario = "usage";
   std::size_t mark = s.program.output().size();
-  s.click(1003);
+  s.click(IDC_USAGE);
   const std::string want =
       "usage: rxende filename [en|de|rxen|rxde|] x p\r\n"
       "x=(4,3,2,1)\r\n"
@@ -1002,19 +1010,19 @@ void check_usage(Session& s) {
   CHECK_MSG(got == want, "got \"" + visible(got) + "\"");
 }
 
-// Escape and the OK command are ignored; Enter in a field presses 1007.
+// Escape and the OK command are ignored; Enter in a field presses the chooser button.
 void check_keys(Session& s) {
   g_scenario = "keys";
   std::size_t mark = s.program.output().size();
-  PostMessageW(s.item(1006), WM_KEYDOWN, VK_ESCAPE, 0);
-  PostMessageW(s.item(1006), WM_KEYUP, VK_ESCAPE, 0);
+  PostMessageW(s.item(IDC_FACTOR), WM_KEYDOWN, VK_ESCAPE, 0);
+  PostMessageW(s.item(IDC_FACTOR), WM_KEYUP, VK_ESCAPE, 0);
   PostMessageW(s.dialog, WM_COMMAND, IDCANCEL, 0);
   PostMessageW(s.dialog, WM_COMMAND, IDOK, 0);
   CHECK(s.expect_no_window());
   CHECK(IsWindow(s.dialog) && IsWindowVisible(s.dialog));
   CHECK(s.program.output_since(mark).empty());
 
-  for (int field : {1000, 1006}) {
+  for (int field : {IDC_PATH, IDC_FACTOR}) {
     PostMessageW(s.item(field), WM_KEYDOWN, VK_RETURN, 0);
     PostMessageW(s.item(field), WM_KEYUP, VK_RETURN, 0);
     HWND chooser = s.wait_owned(kLongWait);
@@ -1036,7 +1044,7 @@ void type_text(HWND field, const std::wstring& text) {
 // path field scrolls and keeps a path of any length.
 void check_typing(Session& s) {
   g_scenario = "typing";
-  HWND factor = s.item(1006);
+  HWND factor = s.item(IDC_FACTOR);
   s.set_factor(L"");
   type_text(factor, L"a4 -2+x");
   CHECK_MSG(wait_until([&] { return window_text(factor) == L"42"; }, kLongWait),
@@ -1056,7 +1064,7 @@ void check_typing(Session& s) {
   CHECK_MSG(typed.size() < 30 && typed.find_first_not_of(L'9') == std::wstring::npos,
             "the factor field took \"" + utf8(typed) + "\"");
 
-  HWND path = s.item(1000);
+  HWND path = s.item(IDC_PATH);
   std::wstring long_path =
       L"C:\\" + std::wstring(120, L'a') + L"\\" + std::wstring(150, L'b') + L".bin";
   s.set_path(L"");
@@ -1087,7 +1095,7 @@ void check_chooser(Session& s, const std::wstring& folder) {
   std::size_t mark = s.program.output().size();
 
   // Cancel keeps the field.
-  s.click(1007);
+  s.click(IDC_BROWSE);
   HWND chooser = s.wait_owned(kLongWait);
   if (!CHECK_MSG(chooser != nullptr, "no chooser")) return;
   // No read-only option and no file-type filter.
@@ -1097,14 +1105,14 @@ void check_chooser(Session& s, const std::wstring& folder) {
   CHECK(types == nullptr || SendMessageW(types, CB_GETCOUNT, 0, 0) <= 0);
   PostMessageW(chooser, WM_COMMAND, IDCANCEL, 0);
   CHECK(wait_until([&] { return !IsWindow(chooser); }, kLongWait));
-  CHECK(window_text(s.item(1000)) == kept);
+  CHECK(window_text(s.item(IDC_PATH)) == kept);
 
   // A typed name replaces the field with its full path; it need not exist.
   Bytes data = sample_bytes(10, 3);
   std::wstring existing = folder + L"chosen.bin";
   write_file(existing, data);
   for (const std::wstring& name : {existing, folder + L"not_yet_there.bin"}) {
-    s.click(1007);
+    s.click(IDC_BROWSE);
     chooser = s.wait_owned(kLongWait);
     if (!CHECK_MSG(chooser != nullptr, "no chooser")) return;
     HWND field = chooser_name_field(chooser);
@@ -1117,7 +1125,7 @@ void check_chooser(Session& s, const std::wstring& folder) {
                  reinterpret_cast<LPARAM>(GetDlgItem(chooser, IDOK)));
     CHECK_MSG(wait_until([&] { return !IsWindow(chooser); }, kLongWait),
               "the chooser did not close on " + utf8(name));
-    std::wstring got = window_text(s.item(1000));
+    std::wstring got = window_text(s.item(IDC_PATH));
     CHECK_MSG(lstrcmpiW(got.c_str(), name.c_str()) == 0, wide_pair(got, name));
   }
   CHECK(s.program.output_since(mark).empty());
@@ -1147,8 +1155,8 @@ void check_drop(Session& s, const std::wstring& folder, HANDLE process) {
   s.set_path(L"before the drop");
   std::size_t mark = s.program.output().size();
   PostMessageW(s.dialog, WM_DROPFILES, reinterpret_cast<WPARAM>(remote), 0);
-  CHECK_MSG(wait_until([&] { return window_text(s.item(1000)) == first; }, kLongWait),
-            wide_pair(window_text(s.item(1000)), first));
+  CHECK_MSG(wait_until([&] { return window_text(s.item(IDC_PATH)) == first; }, kLongWait),
+            wide_pair(window_text(s.item(IDC_PATH)), first));
   CHECK(s.expect_no_window());
   CHECK(s.program.output_since(mark).empty());
 }
@@ -1166,10 +1174,12 @@ void check_close(Session& s) {
     GUITHREADINFO gui = {};
     gui.cbSize = sizeof gui;
     CHECK(wait_until(
-        [&] { return GetGUIThreadInfo(s.program.thread(), &gui) && gui.hwndFocus == s.item(1006); },
+        [&] {
+          return GetGUIThreadInfo(s.program.thread(), &gui) && gui.hwndFocus == s.item(IDC_FACTOR);
+        },
         kLongWait));
     DWORD from = 1, to = 0;
-    SendMessageW(s.item(1006), EM_GETSEL, reinterpret_cast<WPARAM>(&from),
+    SendMessageW(s.item(IDC_FACTOR), EM_GETSEL, reinterpret_cast<WPARAM>(&from),
                  reinterpret_cast<LPARAM>(&to));
     CHECK_MSG(from == 0 && to == std::wcslen(bad),
               "selection " + std::to_string(from) + "-" + std::to_string(to));
@@ -1190,10 +1200,10 @@ void check_start(Session& s) {
       "vornic encryption and decryption\r\ntavo 0.5beta version http://www.example.com/tavo\r\n";
   s.program.wait_for_output(0, banner, kLongWait);
   CHECK_MSG(s.program.output() == banner, visible(s.program.output()));
-  std::wstring factor = window_text(s.item(1006));
+  std::wstring factor = window_text(s.item(IDC_FACTOR));
   int value = _wtoi(factor.c_str());
   CHECK_MSG(value >= 1 && value <= 255 && std::to_wstring(value) == factor, utf8(factor));
-  CHECK(window_text(s.item(1000)).empty());
+  CHECK(window_text(s.item(IDC_PATH)).empty());
 }
 
 // What Wine answers only inside the program's own process: the window icons
@@ -1220,12 +1230,12 @@ void check_in_process() {
       kLongWait);
   if (CHECK_MSG(dialog != nullptr, "no dialog on the thread")) {
     auto icon =
-        reinterpret_cast<LRESULT>(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(128)));
+        reinterpret_cast<LRESULT>(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_APP)));
     CHECK(icon != 0);
     CHECK(SendMessageW(dialog, WM_GETICON, ICON_BIG, 0) == icon);
     CHECK(SendMessageW(dialog, WM_GETICON, ICON_SMALL, 0) == icon);
     CHECK(SendMessageW(dialog, WM_QUERYDRAGICON, 0, 0) == icon);
-    set_text(GetDlgItem(dialog, 1006), L"5");
+    set_text(GetDlgItem(dialog, IDC_FACTOR), L"5");
     PostMessageW(dialog, WM_CLOSE, 0, 0);
   }
   CHECK_MSG(WaitForSingleObject(thread, kLongWait) == WAIT_OBJECT_0, "the dialog did not close");
