@@ -6,9 +6,10 @@
 // usage: tavo_dialog_driver PATH\TO\tavoui.exe
 // Needs a display (Xvfb under Wine). Prints one line per check that fails
 // and a summary; exits with 1 if any check failed.
-// <windows.h> first: the other Win32 headers build on it.
+
+// The harness first: it brings <windows.h>, which the other Win32 headers need.
 // clang-format off
-#include <windows.h>
+#include "harness.h"
 // clang-format on
 
 #include <commdlg.h>
@@ -20,346 +21,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "main_dialog.h"
 #include "resource.h"
 
+namespace tavo::driver {
 namespace {
-
-// ---------------------------------------------------------------- reporting
-
-int g_checks = 0;
-int g_failures = 0;
-const char* g_scenario = "";
-
-std::string utf8(const std::wstring& text) { return tavo::dialog::narrow(text, CP_UTF8); }
-std::string ansi(const std::wstring& text) { return tavo::dialog::narrow(text, CP_ACP); }
-
-// Shows control characters, so a missing "\r" is visible in a failure.
-std::string visible(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-bool check(bool ok, int line, const std::string& what) {
-  ++g_checks;
-  if (!ok) {
-    ++g_failures;
-    std::printf("FAIL [%s] line %d: %s\n", g_scenario, line, what.c_str());
-    std::fflush(stdout);
-  }
-  return ok;
-}
-
-#define CHECK(cond) check((cond), __LINE__, #cond)
-#define CHECK_MSG(cond, msg) check((cond), __LINE__, std::string(#cond) + " -- " + (msg))
-
-std::string wide_pair(const std::wstring& got, const std::wstring& want) {
-  return "got \"" + utf8(got) + "\", want \"" + utf8(want) + "\"";
-}
-
-std::string number_pair(long long got, long long want) {
-  return "got " + std::to_string(got) + ", want " + std::to_string(want);
-}
-
-// ---------------------------------------------------------------- waiting
-
-template <typename Predicate>
-bool wait_until(Predicate predicate, DWORD timeout_ms) {
-  DWORD start = GetTickCount();
-  for (;;) {
-    if (predicate()) return true;
-    if (GetTickCount() - start >= timeout_ms) return false;
-    Sleep(20);
-  }
-}
-
-constexpr DWORD kShortWait = 1500;  // how long "nothing happens" is watched
-constexpr DWORD kLongWait = 15000;  // how long something expected may take
-
-// ---------------------------------------------------------------- windows
-
-std::wstring window_text(HWND window) {
-  wchar_t buffer[1024] = {};
-  // WM_GETTEXT reaches the other process's control and copies the text back.
-  SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_BLOCK, 5000,
-                      nullptr);
-  return buffer;
-}
-
-std::wstring class_name(HWND window) {
-  wchar_t buffer[64] = {};
-  GetClassNameW(window, buffer, 64);
-  return buffer;
-}
-
-void set_text(HWND window, const std::wstring& text) {
-  SendMessageTimeoutW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_BLOCK,
-                      5000, nullptr);
-}
-
-struct ThreadWindows {
-  DWORD thread;
-  std::vector<HWND> found;
-};
-
-BOOL CALLBACK collect_dialog(HWND window, LPARAM context) {
-  auto* list = reinterpret_cast<ThreadWindows*>(context);
-  if (IsWindowVisible(window) && class_name(window) == L"#32770") list->found.push_back(window);
-  return TRUE;
-}
-
-std::vector<HWND> dialogs_of_thread(DWORD thread) {
-  ThreadWindows windows{thread, {}};
-  EnumThreadWindows(thread, &collect_dialog, reinterpret_cast<LPARAM>(&windows));
-  return windows.found;
-}
-
-// A window the dialog owns: a message box, or the file chooser.
-HWND owned_window(DWORD thread, HWND owner) {
-  for (HWND window : dialogs_of_thread(thread)) {
-    if (window != owner && GetWindow(window, GW_OWNER) == owner) return window;
-  }
-  return nullptr;
-}
-
-bool is_message_box(HWND window) {
-  return GetDlgItem(window, 0xFFFF) != nullptr && GetDlgItem(window, IDOK) != nullptr &&
-         GetDlgItem(window, edt1) == nullptr && GetDlgItem(window, cmb13) == nullptr;
-}
-
-// ---------------------------------------------------------------- the program
-
-class Program {
- public:
-  explicit Program(const std::wstring& exe) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE write_end = nullptr;
-    CreatePipe(&read_end_, &write_end, &inherit, 0);
-    SetHandleInformation(read_end_, HANDLE_FLAG_INHERIT, 0);
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
-    startup.hStdOutput = write_end;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring command = L"\"" + exe + L"\"";
-    InitializeCriticalSection(&lock_);
-    started_ = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                              nullptr, &startup, &process_) != FALSE;
-    CloseHandle(write_end);
-    CloseHandle(nul);
-    if (started_) reader_ = CreateThread(nullptr, 0, &Program::read_output, this, 0, nullptr);
-  }
-
-  ~Program() {
-    if (started_ && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) {
-      TerminateProcess(process_.hProcess, 99);
-      WaitForSingleObject(process_.hProcess, 5000);
-    }
-    if (reader_ != nullptr) {
-      WaitForSingleObject(reader_, 5000);
-      CloseHandle(reader_);
-    }
-    if (started_) {
-      CloseHandle(process_.hProcess);
-      CloseHandle(process_.hThread);
-    }
-    CloseHandle(read_end_);
-    DeleteCriticalSection(&lock_);
-  }
-
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
-
-  bool started() const { return started_; }
-  DWORD thread() const { return process_.dwThreadId; }
-  HANDLE process() const { return process_.hProcess; }
-
-  std::string output() {
-    EnterCriticalSection(&lock_);
-    std::string copy = output_;
-    LeaveCriticalSection(&lock_);
-    return copy;
-  }
-
-  // The output written since `mark` (an earlier output().size()).
-  std::string output_since(std::size_t mark) {
-    std::string all = output();
-    return mark <= all.size() ? all.substr(mark) : std::string();
-  }
-
-  bool wait_for_output(std::size_t mark, const std::string& text, DWORD timeout) {
-    return wait_until([&] { return output_since(mark).find(text) != std::string::npos; }, timeout);
-  }
-
-  HWND find_dialog(DWORD timeout) {
-    HWND dialog = nullptr;
-    wait_until(
-        [&] {
-          for (HWND window : dialogs_of_thread(thread())) {
-            if (GetWindow(window, GW_OWNER) == nullptr) dialog = window;
-          }
-          return dialog != nullptr;
-        },
-        timeout);
-    return dialog;
-  }
-
-  bool exited(DWORD timeout, DWORD& code) {
-    if (WaitForSingleObject(process_.hProcess, timeout) != WAIT_OBJECT_0) return false;
-    GetExitCodeProcess(process_.hProcess, &code);
-    return true;
-  }
-
- private:
-  static DWORD WINAPI read_output(void* context) {
-    auto* self = static_cast<Program*>(context);
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(self->read_end_, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-      EnterCriticalSection(&self->lock_);
-      self->output_.append(buffer, got);
-      LeaveCriticalSection(&self->lock_);
-    }
-    return 0;
-  }
-
-  HANDLE read_end_ = nullptr;
-  HANDLE reader_ = nullptr;
-  PROCESS_INFORMATION process_ = {};
-  bool started_ = false;
-  CRITICAL_SECTION lock_;
-  std::string output_;
-};
-
-// ---------------------------------------------------------------- screen
-
-// The screen's pixels in `area`, 0x00RRGGBB, row by row from the top.
-struct Pixels {
-  int width = 0;
-  int height = 0;
-  std::vector<std::uint32_t> rgb;
-};
-
-Pixels render(int width, int height, const std::function<void(HDC)>& paint) {
-  Pixels out;
-  if (width <= 0 || height <= 0) return out;
-  BITMAPINFO format = {};
-  format.bmiHeader.biSize = sizeof format.bmiHeader;
-  format.bmiHeader.biWidth = width;
-  format.bmiHeader.biHeight = -height;
-  format.bmiHeader.biPlanes = 1;
-  format.bmiHeader.biBitCount = 32;
-  void* bits = nullptr;
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  HBITMAP bitmap = CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  paint(memory);
-  GdiFlush();
-  out.width = width;
-  out.height = height;
-  const auto* words = static_cast<const std::uint32_t*>(bits);
-  out.rgb.assign(words, words + width * height);
-  for (auto& word : out.rgb) word &= 0xFFFFFF;
-  SelectObject(memory, old);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
-  return out;
-}
-
-Pixels capture(const RECT& area) {
-  return render(area.right - area.left, area.bottom - area.top, [&](HDC memory) {
-    HDC screen = GetDC(nullptr);
-    BitBlt(memory, 0, 0, area.right - area.left, area.bottom - area.top, screen, area.left,
-           area.top, SRCCOPY);
-    ReleaseDC(nullptr, screen);
-  });
-}
-
-int count_pink(const Pixels& pixels) {
-  int count = 0;
-  for (std::uint32_t word : pixels.rgb) {
-    int r = (word >> 16) & 0xFF, g = (word >> 8) & 0xFF, b = word & 0xFF;
-    if (r > 200 && g < 160 && b > 120 && r - g > 60) ++count;
-  }
-  return count;
-}
-
-long long distance(const Pixels& a, const Pixels& b) {
-  if (a.rgb.size() != b.rgb.size()) return -1;
-  long long total = 0;
-  for (std::size_t i = 0; i < a.rgb.size(); ++i) {
-    for (int shift : {0, 8, 16}) {
-      total += std::abs(static_cast<int>((a.rgb[i] >> shift) & 0xFF) -
-                        static_cast<int>((b.rgb[i] >> shift) & 0xFF));
-    }
-  }
-  return total;
-}
-
-// Which system icon a message box shows: its icon control's pixels against
-// the two candidates drawn on the same background.
-bool box_shows_icon(HWND box, const wchar_t* wanted, const wchar_t* other, std::string& detail) {
-  HWND control = nullptr;
-  for (HWND child = GetWindow(box, GW_CHILD); child != nullptr;
-       child = GetWindow(child, GW_HWNDNEXT)) {
-    if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
-        lstrcmpiW(class_name(child).c_str(), L"Static") == 0) {
-      control = child;
-    }
-  }
-  if (control == nullptr) {
-    detail = "no icon in the box";
-    return false;
-  }
-  RECT area;
-  GetWindowRect(control, &area);
-  Pixels shown;
-  // Give the box time to paint: the icon area stops being one flat colour.
-  wait_until(
-      [&] {
-        shown = capture(area);
-        for (std::uint32_t word : shown.rgb) {
-          if (word != shown.rgb.front()) return true;
-        }
-        return false;
-      },
-      kShortWait);
-  auto drawn = [&](const wchar_t* name) {
-    HICON icon = LoadIconW(nullptr, name);
-    std::uint32_t background = shown.rgb.empty() ? 0 : shown.rgb.front();
-    return render(shown.width, shown.height, [&](HDC dc) {
-      HBRUSH brush = CreateSolidBrush(
-          RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF));
-      RECT all = {0, 0, shown.width, shown.height};
-      FillRect(dc, &all, brush);
-      DeleteObject(brush);
-      DrawIcon(dc, 0, 0, icon);
-    });
-  };
-  long long near_wanted = distance(shown, drawn(wanted));
-  long long near_other = distance(shown, drawn(other));
-  detail = "distance to wanted icon " + std::to_string(near_wanted) + ", to the other " +
-           std::to_string(near_other);
-  return near_wanted >= 0 && near_wanted < near_other;
-}
 
 // ---------------------------------------------------------------- layout
 
@@ -727,271 +396,169 @@ void check_icon_resource(const std::wstring& exe) {
   FreeLibrary(module);
 }
 
-// ---------------------------------------------------------------- files
-
-using Bytes = std::vector<unsigned char>;
-
-Bytes read_file(const std::wstring& path) {
-  Bytes bytes;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return bytes;
-  unsigned char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-    bytes.insert(bytes.end(), buffer, buffer + got);
-  }
-  CloseHandle(file);
-  return bytes;
-}
-
-void write_file(const std::wstring& path, const Bytes& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-}
-
-// Pseudo-random content from a fixed seed (printed once), so a failure can
-// be replayed.
-constexpr std::uint32_t kSeed = 20100530;
-
-Bytes sample_bytes(std::size_t size, std::uint32_t salt) {
-  std::uint32_t state = kSeed ^ (salt * 2654435761u);
-  Bytes bytes(size);
-  for (auto& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<unsigned char>(state >> 16);
-  }
-  return bytes;
-}
-
-// The forward transform of each way, written out from its definition.
-Bytes transformed(const Bytes& data, int way, int factor) {
-  Bytes out(data);
-  auto p = static_cast<unsigned char>(factor & 0xFF);
-  for (auto& byte : out) {
-    switch (way) {
-      case 1:
-        byte = static_cast<unsigned char>(byte + p);
-        break;
-      case 2:
-        byte = static_cast<unsigned char>(byte - p);
-        break;
-      case 3:
-        byte = static_cast<unsigned char>(byte ^ p);
-        break;
-      case 4:
-        byte = static_cast<unsigned char>(~byte);
-        break;
-    }
-  }
-  return out;
-}
-
-// ---------------------------------------------------------------- a session
-
-class Session {
- public:
-  Session(const std::wstring& exe) : program(exe) {}
-
-  bool open() {
-    if (!CHECK(program.started())) return false;
-    dialog = program.find_dialog(kLongWait);
-    return CHECK_MSG(dialog != nullptr, "no dialog appeared");
-  }
-
-  HWND item(int id) const { return GetDlgItem(dialog, id); }
-
-  void set_path(const std::wstring& path) { set_text(item(IDC_PATH), path); }
-  void set_factor(const std::wstring& factor) { set_text(item(IDC_FACTOR), factor); }
-
-  // Presses a button the way a mouse click would. Posted, because the
-  // handler does not return until its message box is dismissed.
-  void click(int id) { PostMessageW(item(id), BM_CLICK, 0, 0); }
-
-  HWND wait_owned(DWORD timeout) {
-    HWND found = nullptr;
-    wait_until([&] { return (found = owned_window(program.thread(), dialog)) != nullptr; },
-               timeout);
-    return found;
-  }
-
-  // Waits for a message box, checks its text and caption, dismisses it.
-  bool expect_box(const std::wstring& text, const std::wstring& caption,
-                  const wchar_t* icon = IDI_EXCLAMATION) {
-    HWND box = wait_owned(kLongWait);
-    if (!CHECK_MSG(box != nullptr, "no message box \"" + utf8(text) + "\"")) return false;
-    bool ok = CHECK_MSG(is_message_box(box), "owned window is not a message box");
-    std::wstring got = window_text(GetDlgItem(box, 0xFFFF));
-    ok &= CHECK_MSG(got == text, wide_pair(got, text));
-    std::wstring got_caption = window_text(box);
-    ok &= CHECK_MSG(got_caption == caption, wide_pair(got_caption, caption));
-    std::string detail;
-    const wchar_t* other = icon == IDI_EXCLAMATION ? IDI_INFORMATION : IDI_EXCLAMATION;
-    // Painting may lag behind the box's appearance: look again for a while.
-    bool shows = wait_until([&] { return box_shows_icon(box, icon, other, detail); }, kShortWait);
-    ok &= CHECK_MSG(shows, utf8(text) + ": " + detail);
-    dismiss(box);
-    return ok;
-  }
-
-  void dismiss(HWND box) {
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
-    CHECK_MSG(wait_until([&] { return !IsWindow(box) || !IsWindowVisible(box); }, kLongWait),
-              "the box did not close");
-  }
-
-  // Nothing owned by the dialog appears for a while.
-  bool expect_no_window() {
-    HWND window = wait_owned(kShortWait);
-    if (window != nullptr) dismiss(window);
-    return window == nullptr;
-  }
-
-  Program program;
-  HWND dialog = nullptr;
-};
+// ---------------------------------------------------------------- presses
 
 const wchar_t kResultCaption[] = L"请查看控制台提示";
 const wchar_t kSuccess[] = L"成功";
 const wchar_t kFailure[] = L"出错了";
 
-std::string timing_free(const std::string& text) {
-  // "use time: < Ns" with N of 1 or more: the value depends on the clock.
-  std::string out = text;
-  std::size_t at = out.find("use time: < ");
-  if (at != std::string::npos) {
-    std::size_t digits = at + 12;
-    std::size_t end = out.find('s', digits);
-    if (end != std::string::npos && end > digits) out.replace(digits, end - digits, "N");
-  }
-  return out;
-}
+// What a file in the scratch folder is before a press.
+enum Before {
+  kKept,     // as the rows before left it
+  kFresh,    // written anew with `size` sample bytes
+  kFolder,   // a folder of that name
+  kMissing,  // nothing of that name
+};
 
-// One press that should run the engine: the box text and the console text
-// (with the timing value replaced by N).
-void press_and_expect(Session& s, int id, const std::wstring& box, const std::string& console) {
-  std::size_t mark = s.program.output().size();
-  s.click(id);
-  const wchar_t* icon = box == kSuccess ? IDI_INFORMATION : IDI_EXCLAMATION;
-  CHECK_MSG(s.expect_box(box, kResultCaption, icon), "button " + std::to_string(id));
-  s.program.wait_for_output(mark, console.substr(console.size() - 3), kLongWait);
-  std::string got = timing_free(s.program.output_since(mark));
-  CHECK_MSG(got == console, "button " + std::to_string(id) + ": got \"" + visible(got) +
-                                "\", want \"" + visible(console) + "\"");
-}
-
-struct WayRow {
+// What the file holds after a press: the bytes it was written with,
+// transformed by `way` and `factor` (way 0: unchanged), and a 512-byte
+// record after them or not. A negative way: the file is not looked at.
+struct After {
   int way;
-  int en, de, rxen, rxde;
-  const wchar_t* factor;
-  int factor_value;
+  int factor;
+  bool record;
 };
 
-const WayRow kRows[] = {
-    {4, IDC_WAY4_EN, IDC_WAY4_DE, IDC_WAY4_RXEN, IDC_WAY4_RXDE, L"7", 7},
-    {3, IDC_WAY3_EN, IDC_WAY3_DE, IDC_WAY3_RXEN, IDC_WAY3_RXDE, L"42", 42},
-    {2, IDC_WAY2_EN, IDC_WAY2_DE, IDC_WAY2_RXEN, IDC_WAY2_RXDE, L"200", 200},
-    {1, IDC_WAY1_EN, IDC_WAY1_DE, IDC_WAY1_RXEN, IDC_WAY1_RXDE, L"13", 13},
+constexpr After kPlain{0, 0, false};
+constexpr After kNotLookedAt{-1, 0, false};
+
+// One press of a button with the path field naming `file` in the scratch
+// folder (an empty name leaves the field empty). `console` is the whole
+// console text the press adds, with "{path}" and "{name}" for the file's path
+// and name, "*" for any run of characters, and N for the timing value. A
+// null `box`: no window and no console text at all.
+struct Press {
+  const wchar_t* file;
+  Before before;
+  int size;
+  const wchar_t* factor;  // typed first; nullptr leaves the field as it is
+  int button;
+  const wchar_t* box;
+  const char* console;
+  After after;
 };
 
-void check_operations(Session& s, const std::wstring& folder) {
-  for (const WayRow& row : kRows) {
-    g_scenario = "operations";
-    std::wstring name = L"way" + std::to_wstring(row.way) + L".bin";
-    std::wstring path = folder + name;
-    std::string p = ansi(path);
-    std::string w = std::to_string(row.way);
-    Bytes original = sample_bytes(1000, static_cast<std::uint32_t>(row.way));
-    write_file(path, original);
-    s.set_path(path);
-    s.set_factor(row.factor);
+#define OK_LINES(keyword) "tavo\r\ntavo " keyword " file({path}) ok.\r\nuse time: < Ns\r\n"
+#define PEEK_LINES(way_and_factor) "tavo\r\ntavo: * t a {name} " way_and_factor " v o\r\n"
+const char kFactorMismatch[] = "tavo\r\ntavo de file({path}) p!=p\r\nuse time: < Ns\r\n";
 
-    // Encrypt with header: data transformed, 512-byte header appended.
-    press_and_expect(s, row.en, kSuccess,
-                     "tavo\r\ntavo en file(" + p + ") ok.\r\nuse time: < Ns\r\n");
-    Bytes after = read_file(path);
-    Bytes want = transformed(original, row.way, row.factor_value);
-    CHECK_MSG(after.size() == 1512, "way " + w + " size " + std::to_string(after.size()));
-    CHECK_MSG(after.size() >= 1000 && Bytes(after.begin(), after.begin() + 1000) == want,
-              "way " + w + " en data");
+const Press kPresses[] = {
+    // Each way: en, peek (the factor in hex), de, rxen, rxde.
+    {L"way4.bin", kFresh, 1000, L"7", IDC_WAY4_EN, kSuccess, OK_LINES("en"), {4, 7, true}},
+    {L"way4.bin", kKept, 0, nullptr, IDC_PEEK, kSuccess, PEEK_LINES("4 7"), {4, 7, true}},
+    {L"way4.bin", kKept, 0, nullptr, IDC_WAY4_DE, kSuccess, OK_LINES("de"), kPlain},
+    {L"way4.bin", kKept, 0, nullptr, IDC_WAY4_RXEN, kSuccess, OK_LINES("rxen"), {4, 7, false}},
+    {L"way4.bin", kKept, 0, nullptr, IDC_WAY4_RXDE, kSuccess, OK_LINES("rxde"), kPlain},
+    {L"way3.bin", kFresh, 1000, L"42", IDC_WAY3_EN, kSuccess, OK_LINES("en"), {3, 42, true}},
+    {L"way3.bin", kKept, 0, nullptr, IDC_PEEK, kSuccess, PEEK_LINES("3 2a"), {3, 42, true}},
+    {L"way3.bin", kKept, 0, nullptr, IDC_WAY3_DE, kSuccess, OK_LINES("de"), kPlain},
+    {L"way3.bin", kKept, 0, nullptr, IDC_WAY3_RXEN, kSuccess, OK_LINES("rxen"), {3, 42, false}},
+    {L"way3.bin", kKept, 0, nullptr, IDC_WAY3_RXDE, kSuccess, OK_LINES("rxde"), kPlain},
+    {L"way2.bin", kFresh, 1000, L"200", IDC_WAY2_EN, kSuccess, OK_LINES("en"), {2, 200, true}},
+    {L"way2.bin", kKept, 0, nullptr, IDC_PEEK, kSuccess, PEEK_LINES("2 c8"), {2, 200, true}},
+    {L"way2.bin", kKept, 0, nullptr, IDC_WAY2_DE, kSuccess, OK_LINES("de"), kPlain},
+    {L"way2.bin", kKept, 0, nullptr, IDC_WAY2_RXEN, kSuccess, OK_LINES("rxen"), {2, 200, false}},
+    {L"way2.bin", kKept, 0, nullptr, IDC_WAY2_RXDE, kSuccess, OK_LINES("rxde"), kPlain},
+    {L"way1.bin", kFresh, 1000, L"13", IDC_WAY1_EN, kSuccess, OK_LINES("en"), {1, 13, true}},
+    {L"way1.bin", kKept, 0, nullptr, IDC_PEEK, kSuccess, PEEK_LINES("1 d"), {1, 13, true}},
+    {L"way1.bin", kKept, 0, nullptr, IDC_WAY1_DE, kSuccess, OK_LINES("de"), kPlain},
+    {L"way1.bin", kKept, 0, nullptr, IDC_WAY1_RXEN, kSuccess, OK_LINES("rxen"), {1, 13, false}},
+    {L"way1.bin", kKept, 0, nullptr, IDC_WAY1_RXDE, kSuccess, OK_LINES("rxde"), kPlain},
+    // No record to peek at.
+    {L"plain.bin", kFresh, 700, nullptr, IDC_PEEK, kFailure, "tavo\r\nunknown tavo?file?\r\n",
+     kPlain},
+    // Way 4 ignores the factor, but "de" compares the recorded one.
+    {L"plain.bin", kKept, 0, L"7", IDC_WAY4_EN, kSuccess, OK_LINES("en"), {4, 7, true}},
+    {L"plain.bin", kKept, 0, L"8", IDC_WAY4_DE, kFailure, kFactorMismatch, {4, 7, true}},
+    // A folder exists, so the engine runs and fails to open it.
+    {L"a_folder", kFolder, 0, nullptr, IDC_WAY1_RXEN, kFailure, "tavo\r\nuse time: < Ns\r\n",
+     kNotLookedAt},
+    // The dialog's own existence test: nothing runs, nothing shows.
+    {L"no_such_file.bin", kMissing, 0, nullptr, IDC_WAY4_EN, nullptr, "", kNotLookedAt},
+    {L"no_such_file.bin", kMissing, 0, nullptr, IDC_WAY1_RXEN, nullptr, "", kNotLookedAt},
+    {L"no_such_file.bin", kMissing, 0, nullptr, IDC_PEEK, nullptr, "", kNotLookedAt},
+    {L"", kMissing, 0, nullptr, IDC_WAY4_EN, nullptr, "", kNotLookedAt},
+    {L"", kMissing, 0, nullptr, IDC_WAY1_RXEN, nullptr, "", kNotLookedAt},
+    {L"", kMissing, 0, nullptr, IDC_PEEK, nullptr, "", kNotLookedAt},
+    // An empty factor field runs with factor 1.
+    {L"one.bin", kFresh, 300, L"", IDC_WAY1_RXEN, kSuccess, OK_LINES("rxen"), {1, 1, false}},
+};
 
-    // Peek: the recorded name, way and factor (hex); the checksum varies.
-    std::size_t mark = s.program.output().size();
-    s.click(IDC_PEEK);
-    CHECK(s.expect_box(kSuccess, kResultCaption, IDI_INFORMATION));
-    char tail[64];
-    std::snprintf(tail, sizeof tail, " t a %s %d %x v o\r\n", ansi(name).c_str(), row.way,
-                  row.factor_value);
-    s.program.wait_for_output(mark, tail, kLongWait);
-    std::string peek = s.program.output_since(mark);
-    CHECK_MSG(peek.rfind("tavo\r\ntavo: ", 0) == 0 && peek.size() > std::strlen(tail) &&
-                  peek.compare(peek.size() - std::strlen(tail), std::string::npos, tail) == 0,
-              "peek: \"" + visible(peek) + "\"");
+#undef PEEK_LINES
+#undef OK_LINES
 
-    // Decrypt with header: the original back, header cut off.
-    press_and_expect(s, row.de, kSuccess,
-                     "tavo\r\ntavo de file(" + p + ") ok.\r\nuse time: < Ns\r\n");
-    CHECK_MSG(read_file(path) == original, "way " + w + " de");
-
-    // Without header.
-    press_and_expect(s, row.rxen, kSuccess,
-                     "tavo\r\ntavo rxen file(" + p + ") ok.\r\nuse time: < Ns\r\n");
-    CHECK_MSG(read_file(path) == want, "way " + w + " rxen");
-    press_and_expect(s, row.rxde, kSuccess,
-                     "tavo\r\ntavo rxde file(" + p + ") ok.\r\nuse time: < Ns\r\n");
-    CHECK_MSG(read_file(path) == original, "way " + w + " rxde");
+// `text` matches `pattern`, in which "*" stands for any run of characters.
+bool matches(const std::string& pattern, const std::string& text) {
+  std::size_t star = pattern.find('*');
+  if (star == std::string::npos) return pattern == text;
+  if (text.compare(0, star, pattern, 0, star) != 0) return false;
+  std::string rest = pattern.substr(star + 1);
+  for (std::size_t from = star; from <= text.size(); ++from) {
+    if (matches(rest, text.substr(from))) return true;
   }
+  return false;
 }
 
-void check_failures(Session& s, const std::wstring& folder) {
-  g_scenario = "failures";
-  std::wstring path = folder + L"plain.bin";
-  std::string p = ansi(path);
-  Bytes original = sample_bytes(700, 9);
-  write_file(path, original);
-  s.set_path(path);
-
-  // No header to peek at.
-  press_and_expect(s, IDC_PEEK, kFailure, "tavo\r\nunknown tavo?file?\r\n");
-  // Way 4 ignores the factor, but "de" compares the recorded one.
-  s.set_factor(L"7");
-  press_and_expect(s, IDC_WAY4_EN, kSuccess,
-                   "tavo\r\ntavo en file(" + p + ") ok.\r\nuse time: < Ns\r\n");
-  Bytes encrypted = read_file(path);
-  s.set_factor(L"8");
-  press_and_expect(s, IDC_WAY4_DE, kFailure,
-                   "tavo\r\ntavo de file(" + p + ") p!=p\r\nuse time: < Ns\r\n");
-  CHECK(read_file(path) == encrypted);
-
-  // A directory exists, so the engine runs and fails to open it.
-  std::wstring directory = folder + L"a_folder";
-  CreateDirectoryW(directory.c_str(), nullptr);
-  s.set_path(directory);
-  press_and_expect(s, IDC_WAY1_RXEN, kFailure, "tavo\r\nuse time: < Ns\r\n");
-
-  g_scenario = "silent existence test";
-  for (const std::wstring& missing : {folder + L"no_such_file.bin", std::wstring()}) {
-    s.set_path(missing);
-    std::size_t mark = s.program.output().size();
-    for (int id : {IDC_WAY4_EN, IDC_WAY1_RXEN, IDC_PEEK}) {
-      s.click(id);
-      CHECK_MSG(s.expect_no_window(),
-                "button " + std::to_string(id) + " on \"" + utf8(missing) + "\" showed a window");
-    }
-    CHECK_MSG(s.program.output_since(mark).empty(), visible(s.program.output_since(mark)));
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
   }
+  return text;
+}
 
-  g_scenario = "empty factor";
-  std::wstring one = folder + L"one.bin";
-  Bytes data = sample_bytes(300, 11);
-  write_file(one, data);
-  s.set_path(one);
-  s.set_factor(L"");
-  press_and_expect(s, IDC_WAY1_RXEN, kSuccess,
-                   "tavo\r\ntavo rxen file(" + ansi(one) + ") ok.\r\nuse time: < Ns\r\n");
-  CHECK_MSG(read_file(one) == transformed(data, 1, 1), "empty factor runs with factor 1");
+void check_presses(Session& s, const std::wstring& folder) {
+  Bytes written;  // what the current file was last written with
+  std::uint32_t row = 0;
+  for (const Press& press : kPresses) {
+    ++row;
+    std::wstring name = press.file;
+    static std::string scenario;
+    scenario = "press " + std::to_string(row) + " on \"" + utf8(name) + "\"";
+    g_scenario = scenario.c_str();
+    std::wstring path = name.empty() ? name : folder + name;
+    switch (press.before) {
+      case kKept:
+        break;
+      case kFresh:
+        written = sample_bytes(static_cast<std::size_t>(press.size), row);
+        write_file(path, written);
+        break;
+      case kFolder:
+        CreateDirectoryW(path.c_str(), nullptr);
+        break;
+      case kMissing:
+        break;
+    }
+    s.set_path(path);
+    if (press.factor != nullptr) s.set_factor(press.factor);
+
+    std::string button = "button " + std::to_string(press.button);
+    std::string want =
+        replaced(replaced(press.console, "{path}", ansi(path)), "{name}", ansi(name));
+    std::size_t mark = s.program.output().size();
+    s.click(press.button);
+    if (press.box == nullptr) {
+      CHECK_MSG(s.expect_no_window(), button + " showed a window");
+    } else {
+      const wchar_t* icon = press.box == kSuccess ? IDI_INFORMATION : IDI_EXCLAMATION;
+      CHECK_MSG(s.expect_box(press.box, kResultCaption, icon), button);
+      wait_until([&] { return matches(want, timing_free(s.program.output_since(mark))); },
+                 kLongWait);
+    }
+    std::string got = timing_free(s.program.output_since(mark));
+    CHECK_MSG(matches(want, got),
+              button + ": got \"" + visible(got) + "\", want \"" + visible(want) + "\"");
+
+    if (press.after.way < 0) continue;
+    Bytes want_bytes = transformed(written, press.after.way, press.after.factor);
+    Bytes bytes = read_file(path);
+    std::size_t want_size = written.size() + (press.after.record ? 512 : 0);
+    CHECK_MSG(bytes.size() == want_size, button + ": " + number_pair(bytes.size(), want_size));
+    CHECK_MSG(bytes.size() >= written.size() &&
+                  Bytes(bytes.begin(), bytes.begin() + written.size()) == want_bytes,
+              button + ": the file's data");
+  }
 }
 
 void check_usage(Session& s) {
@@ -1242,37 +809,11 @@ void check_in_process() {
   CloseHandle(thread);
 }
 
-std::wstring make_scratch_folder() {
-  wchar_t temp[MAX_PATH] = {};
-  GetTempPathW(MAX_PATH, temp);
-  std::wstring folder =
-      std::wstring(temp) + L"tavoui-driver-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
-  CreateDirectoryW(folder.c_str(), nullptr);
-  return folder;
-}
-
-void remove_folder(const std::wstring& folder) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring path = folder + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveDirectoryW(path.c_str());
-      } else {
-        DeleteFileW(path.c_str());
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  RemoveDirectoryW(folder.c_str());
-}
-
 }  // namespace
+}  // namespace tavo::driver
 
 int wmain(int argc, wchar_t** argv) {
+  using namespace tavo::driver;
   if (argc < 2) {
     std::printf("usage: tavo_dialog_driver PATH\\TO\\tavoui.exe\n");
     return 2;
@@ -1290,8 +831,7 @@ int wmain(int argc, wchar_t** argv) {
     if (s.open()) {
       check_start(s);
       check_layout(s.dialog, s.program.thread());
-      check_operations(s, folder);
-      check_failures(s, folder);
+      check_presses(s, folder);
       check_usage(s);
       check_keys(s);
       check_typing(s);
