@@ -93,10 +93,21 @@ std::vector<HWND> dialogs_of_thread(DWORD thread) {
 
 HWND owned_window(DWORD thread, HWND owner) {
   for (HWND window : dialogs_of_thread(thread)) {
-    if (window != owner && GetWindow(window, GW_OWNER) == owner) return window;
+    if (window != owner && GetWindow(window, GW_OWNER) == owner && !is_progress_window(window)) {
+      return window;
+    }
   }
   return nullptr;
 }
+
+HWND progress_window(DWORD thread, HWND owner) {
+  for (HWND window : dialogs_of_thread(thread)) {
+    if (GetWindow(window, GW_OWNER) == owner && is_progress_window(window)) return window;
+  }
+  return nullptr;
+}
+
+bool is_progress_window(HWND window) { return GetDlgItem(window, IDC_PROGRESS_BAR) != nullptr; }
 
 bool is_message_box(HWND window) {
   return GetDlgItem(window, 0xFFFF) != nullptr && GetDlgItem(window, IDOK) != nullptr &&

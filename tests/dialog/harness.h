@@ -58,9 +58,13 @@ std::wstring window_text(HWND window);
 std::wstring class_name(HWND window);
 void set_text(HWND window, const std::wstring& text);
 std::vector<HWND> dialogs_of_thread(DWORD thread);
-// A window the dialog owns: a message box, or the file chooser.
+// A window the dialog owns other than the progress window: a message box,
+// or the file chooser.
 HWND owned_window(DWORD thread, HWND owner);
 bool is_message_box(HWND window);
+// The progress window of a long run, while it shows.
+HWND progress_window(DWORD thread, HWND owner);
+bool is_progress_window(HWND window);
 
 // ---------------------------------------------------------------- the program
 
