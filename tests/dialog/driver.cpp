@@ -3,7 +3,7 @@
 // control, fills the fields, presses the buttons, reads and dismisses the
 // message boxes, and checks the console lines and the files on disk.
 //
-// usage: tavo_dialog_driver PATH\TO\tavoui.exe
+// usage: tavo_dialog_driver PATH\TO\tavoui.exe [long]
 // Needs a display (Xvfb under Wine). Prints one line per check that fails
 // and a summary; exits with 1 if any check failed.
 
@@ -12,11 +12,13 @@
 #include "harness.h"
 // clang-format on
 
+#include <commctrl.h>
 #include <commdlg.h>
 #include <dlgs.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -561,6 +563,166 @@ void check_presses(Session& s, const std::wstring& folder) {
   }
 }
 
+// ---------------------------------------------------------------- long runs
+
+const wchar_t kCancelled[] = L"已取消";
+
+// What is done to a long run while it goes on.
+enum Interruption {
+  kCancelButton,  // the progress window's cancel button
+  kCloseBox,      // the main dialog's close box
+  kSessionEnd,    // Windows asks whether the session may end
+};
+
+// One long run of "rxen" with way 4 (every byte inverted) on a sparse file
+// of 2 GiB: the box it ends with, and whether the file ends inverted or as
+// it was.
+struct LongRun {
+  const char* scenario;
+  Interruption interruption;
+  const wchar_t* box;
+  bool inverted;
+};
+
+const LongRun kLongRuns[] = {
+    {"cancel button", kCancelButton, kCancelled, false},
+    {"close box", kCloseBox, kSuccess, true},
+    {"session end", kSessionEnd, kCancelled, false},
+};
+
+constexpr std::int64_t kLongRunSize = std::int64_t{2} << 30;
+constexpr std::int64_t kSampleStep = 1 << 20;
+constexpr DWORD kProgressWithin = 1000;  // the progress window shows by then
+constexpr DWORD kAnswerWithin = 100;     // the dialog answers a message by then
+constexpr DWORD kLongRunWait = 120000;   // a whole pass over 2 GiB, flushed
+
+bool make_sparse_file(const std::wstring& path, std::int64_t size) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD ignored = 0;
+  DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+  LARGE_INTEGER end;
+  end.QuadPart = size;
+  bool ok = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  CloseHandle(file);
+  return ok;
+}
+
+// The file's size is `size` and 512 bytes at the start of every MiB, and the
+// last 512, all hold `fill`. Cheap next to hashing 2 GiB, and a zone left
+// transformed or not put back spans at least one of the samples.
+bool holds_only(const std::wstring& path, std::int64_t size, unsigned char fill,
+                std::string& detail) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    detail = "cannot open the file";
+    return false;
+  }
+  LARGE_INTEGER got_size = {};
+  GetFileSizeEx(file, &got_size);
+  bool ok = got_size.QuadPart == size;
+  detail = "size " + number_pair(got_size.QuadPart, size);
+  std::vector<std::int64_t> offsets;
+  for (std::int64_t at = 0; at + 512 <= size; at += kSampleStep) offsets.push_back(at);
+  if (size >= 512) offsets.push_back(size - 512);
+  unsigned char sample[512];
+  for (std::int64_t at : offsets) {
+    if (!ok) break;
+    LARGE_INTEGER offset;
+    offset.QuadPart = at;
+    DWORD read = 0;
+    ok = SetFilePointerEx(file, offset, nullptr, FILE_BEGIN) &&
+         ReadFile(file, sample, sizeof sample, &read, nullptr) && read == sizeof sample;
+    for (unsigned char byte : sample) ok = ok && byte == fill;
+    if (!ok) detail = "at offset " + std::to_string(at) + " not all " + std::to_string(fill);
+  }
+  CloseHandle(file);
+  return ok;
+}
+
+void check_long_runs(Session& s, const std::wstring& folder) {
+  std::wstring path = folder + L"two GiB.bin";
+  g_scenario = "long runs";
+  if (!CHECK_MSG(make_sparse_file(path, kLongRunSize), "no sparse file of 2 GiB")) return;
+  s.set_path(path);
+  unsigned char fill = 0;
+  for (const LongRun& run : kLongRuns) {
+    g_scenario = run.scenario;
+    std::size_t mark = s.program.output().size();
+    DWORD pressed = GetTickCount();
+    s.click(IDC_WAY4_RXEN);
+    HWND progress = nullptr;
+    wait_until(
+        [&] { return (progress = progress_window(s.program.thread(), s.dialog)) != nullptr; },
+        kLongWait);
+    DWORD shown_after = GetTickCount() - pressed;
+    if (!CHECK_MSG(progress != nullptr, "no progress window")) return;
+    CHECK_MSG(shown_after <= kProgressWithin, "shown after " + std::to_string(shown_after) + " ms");
+    CHECK((GetWindowLongW(progress, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0);
+    CHECK(window_text(GetDlgItem(progress, IDC_PROGRESS_FILE)) == L"two GiB.bin");
+    CHECK(window_text(GetDlgItem(progress, IDCANCEL)) == L"取消");
+    CHECK(!IsWindowEnabled(s.item(IDC_WAY4_RXEN)) && !IsWindowEnabled(s.item(IDC_PATH)));
+
+    // The bar moves, and the dialog answers at once all the while.
+    HWND bar = GetDlgItem(progress, IDC_PROGRESS_BAR);
+    LRESULT first = SendMessageW(bar, PBM_GETPOS, 0, 0);
+    DWORD slowest = 0;
+    bool answered = true;
+    bool moved = wait_until(
+        [&] {
+          DWORD before = GetTickCount();
+          DWORD_PTR ignored = 0;
+          answered &= SendMessageTimeoutW(s.dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kAnswerWithin,
+                                          &ignored) != 0;
+          slowest = std::max(slowest, GetTickCount() - before);
+          return SendMessageW(bar, PBM_GETPOS, 0, 0) > first;
+        },
+        kLongWait);
+    CHECK_MSG(moved, "the bar stays at " + std::to_string(first));
+    DWORD moved_after = GetTickCount() - pressed;
+    CHECK_MSG(answered && slowest < kAnswerWithin,
+              "the dialog took " + std::to_string(slowest) + " ms to answer");
+
+    switch (run.interruption) {
+      case kCancelButton:
+        PostMessageW(GetDlgItem(progress, IDCANCEL), BM_CLICK, 0, 0);
+        break;
+      case kCloseBox:
+        PostMessageW(s.dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+        Sleep(300);
+        CHECK_MSG(IsWindow(s.dialog) && IsWindowVisible(s.dialog), "the close box closed it");
+        CHECK_MSG(owned_window(s.program.thread(), s.dialog) == nullptr,
+                  "the close box showed a window");
+        CHECK(IsWindow(progress));
+        break;
+      case kSessionEnd: {
+        DWORD_PTR may_end = TRUE;
+        CHECK(SendMessageTimeoutW(s.dialog, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_BLOCK,
+                                  kLongWait, &may_end) != 0);
+        CHECK_MSG(may_end == FALSE, "the session may end during the run");
+        break;
+      }
+    }
+    DWORD interrupted = GetTickCount();
+    CHECK(s.expect_box(run.box, kResultCaption, IDI_INFORMATION, kLongRunWait));
+    DWORD ended_after = GetTickCount() - interrupted;
+    CHECK(!IsWindow(progress));
+    CHECK(IsWindowEnabled(s.item(IDC_WAY4_RXEN)) && IsWindowEnabled(s.item(IDC_PATH)));
+    if (run.inverted) fill = static_cast<unsigned char>(~fill);
+    std::string detail;
+    CHECK_MSG(holds_only(path, kLongRunSize, fill, detail), detail);
+    std::string console = timing_free(s.program.output_since(mark));
+    bool ok_line = console.find(") ok.\r\n") != std::string::npos;
+    CHECK_MSG(ok_line == (run.box == kSuccess), visible(console));
+    std::printf(
+        "long run, %s: progress window after %lu ms, bar moved after %lu ms, slowest answer %lu "
+        "ms, ended %lu ms after the interruption\n",
+        run.scenario, shown_after, moved_after, slowest, ended_after);
+  }
+  DeleteFileW(path.c_str());
+}
+
 void check_usage(Session& s) {
   g_scenario = "usage";
   std::size_t mark = s.program.output().size();
@@ -815,7 +977,7 @@ void check_in_process() {
 int wmain(int argc, wchar_t** argv) {
   using namespace tavo::driver;
   if (argc < 2) {
-    std::printf("usage: tavo_dialog_driver PATH\\TO\\tavoui.exe\n");
+    std::printf("usage: tavo_dialog_driver PATH\\TO\\tavoui.exe [long]\n");
     return 2;
   }
   DWORD start = GetTickCount();
@@ -824,14 +986,20 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("tavoui driver: %s, scratch %s, data seed %u\n", utf8(exe).c_str(),
               utf8(folder).c_str(), kSeed);
 
-  check_version_record(exe);
-  check_icon_resource(exe);
-  {
+  // "long": the long runs alone (docs/screenshot.sh photographs one).
+  const bool long_runs_only = argc > 2 && std::wcscmp(argv[2], L"long") == 0;
+  if (long_runs_only) {
+    Session s(exe);
+    if (s.open()) check_long_runs(s, folder);
+  } else {
+    check_version_record(exe);
+    check_icon_resource(exe);
     Session s(exe);
     if (s.open()) {
       check_start(s);
       check_layout(s.dialog, s.program.thread());
       check_presses(s, folder);
+      check_long_runs(s, folder);
       check_usage(s);
       check_keys(s);
       check_typing(s);
@@ -840,7 +1008,7 @@ int wmain(int argc, wchar_t** argv) {
       check_close(s);
     }
   }
-  check_in_process();
+  if (!long_runs_only) check_in_process();
   remove_folder(folder);
   std::printf("tavoui driver: %d checks, %d failed, %.1f s\n", g_checks, g_failures,
               (GetTickCount() - start) / 1000.0);

@@ -240,8 +240,8 @@ class Session {
 
   // Waits for a message box, checks its text and caption, dismisses it.
   bool expect_box(const std::wstring& text, const std::wstring& caption,
-                  const wchar_t* icon = IDI_EXCLAMATION) {
-    HWND box = wait_owned(kLongWait);
+                  const wchar_t* icon = IDI_EXCLAMATION, DWORD timeout = kLongWait) {
+    HWND box = wait_owned(timeout);
     if (!CHECK_MSG(box != nullptr, "no message box \"" + utf8(text) + "\"")) return false;
     bool ok = CHECK_MSG(is_message_box(box), "owned window is not a message box");
     std::wstring got = window_text(GetDlgItem(box, 0xFFFF));
