@@ -81,8 +81,8 @@ MainDialog::MainDialog(const std::wstring& app_name) : application_name(app_name
 }
 
 MainDialog::~MainDialog() {
-  // Closing is refused during a run, but a dialog that failed to start or a
-  // session that ends may still leave one: let it finish its undo.
+  // The dialog does not close during a run, so none should be left; if one
+  // is, its thread must not outlive the object it reports to.
   progress.reset();
   worker.reset();
 }

@@ -48,6 +48,10 @@ INT_PTR ProgressWindow::handle(UINT message, WPARAM wparam) {
       // The window goes when the run ends; closing it asks for that.
       on_cancel();
       return TRUE;
+    case WM_DESTROY:
+      // Also when the owner goes first, taking this window with it.
+      window_ = nullptr;
+      return FALSE;
     default:
       return FALSE;
   }
