@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "transforms.h"
+
 namespace tavo {
 namespace {
 
@@ -31,7 +33,10 @@ constexpr std::uint8_t kVersion = 1;
 
 std::uint64_t load_le64(const std::uint8_t* bytes) {
   std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
+  std::memcpy(&value, bytes, sizeof value);  // one load on little-endian hosts
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  value = __builtin_bswap64(value);
+#endif
   return value;
 }
 
@@ -111,13 +116,20 @@ std::uint64_t hash_bytes(const std::uint8_t* bytes, std::size_t count) {
   return h;
 }
 
-std::int64_t piece_count(std::int64_t begin, std::int64_t end) {
-  if (end <= begin) return 0;
-  return (end - 1) / kSectorSize - begin / kSectorSize + 1;
+std::int64_t piece_end(std::int64_t pos, std::int64_t end) {
+  const std::int64_t sector_end = (pos / kSectorSize + 1) * kSectorSize;
+  const std::int64_t chunk_end = (pos / kChunkSize + 1) * kChunkSize;
+  const std::int64_t cut = sector_end < chunk_end ? sector_end : chunk_end;
+  return cut < end ? cut : end;
 }
 
-std::int64_t piece_begin(std::int64_t begin, std::int64_t index) {
-  return index == 0 ? begin : (begin / kSectorSize + index) * kSectorSize;
+std::int64_t piece_count(std::int64_t begin, std::int64_t end) {
+  if (end <= begin) return 0;
+  // Sector bounds inside the range, chunk bounds inside it that are not
+  // sector bounds too, plus one.
+  const auto bounds = [begin, end](std::int64_t unit) { return (end - 1) / unit - begin / unit; };
+  const std::int64_t common = static_cast<std::int64_t>(kSectorSize) * kChunkSize / 2;  // lcm
+  return 1 + bounds(kSectorSize) + bounds(kChunkSize) - bounds(common);
 }
 
 std::int64_t RunPlan::area_start() const {
@@ -127,9 +139,11 @@ std::int64_t RunPlan::area_start() const {
 }
 
 std::int64_t RunPlan::area_size() const {
-  // A zone of z bytes touches at most z / 512 + 2 sectors.
+  // A zone of z bytes has at most z / 512 + z / chunk + 2 pieces.
   const std::int64_t zone = data_length < zone_size ? data_length : zone_size;
-  return align_up((zone / kSectorSize + 2) * static_cast<std::int64_t>(kFactSize), kSectorSize);
+  return align_up(
+      (zone / kSectorSize + zone / kChunkSize + 2) * static_cast<std::int64_t>(kFactSize),
+      kSectorSize);
 }
 
 std::int64_t RunPlan::area_offset(int area) const { return area_start() + area * area_size(); }
@@ -226,16 +240,20 @@ std::optional<std::pair<RunPlan, RunState>> decode_slot(const Slot& slot, std::i
   return std::make_pair(plan, state);
 }
 
-std::vector<std::uint8_t> facts_bytes(const Facts& facts) {
-  std::vector<std::uint8_t> bytes(facts.size() * kFactSize);
-  for (std::size_t i = 0; i < facts.size(); ++i) store_le64(&bytes[i * kFactSize], facts[i]);
-  return bytes;
+void store_fact(std::uint8_t* bytes, std::uint64_t fact) { store_le64(bytes, fact); }
+
+std::uint64_t load_fact(const std::uint8_t* bytes) { return load_le64(bytes); }
+
+void FactsHash::add_block(const std::uint8_t* bytes, std::size_t count) {
+  state_ = rotate_left(state_ ^ hash_bytes(bytes, count), 29) * 0x9E3779B185EBCA87ull;
+  total_ += count;
 }
 
-Facts facts_from_bytes(const std::vector<std::uint8_t>& bytes) {
-  Facts facts(bytes.size() / kFactSize);
-  for (std::size_t i = 0; i < facts.size(); ++i) facts[i] = load_le64(&bytes[i * kFactSize]);
-  return facts;
+std::uint64_t FactsHash::value() const {
+  std::uint8_t tail[16];
+  store_le64(tail, state_);
+  store_le64(tail + 8, total_);
+  return hash_bytes(tail, sizeof tail);
 }
 
 }  // namespace tavo

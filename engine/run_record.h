@@ -37,8 +37,10 @@
 //      128   255  name field for the record of "en", before scrambling
 //      383   129  zero
 //
-// A piece is the part of a 512-aligned sector of the file that lies inside
-// one zone, and its fact is the hash of its bytes before the run. Every way
+// The zone is cut into pieces at every multiple of 512 and of the chunk size,
+// so that one write of a pass writes each piece whole (a crash may keep any
+// prefix of a sector's writes), and a piece's fact is the hash of its bytes
+// before the run. Every way
 // with a factor that changes bytes changes every byte, so a piece whose hash
 // matches neither its old bytes nor its old bytes transformed is torn.
 #ifndef TAVO_RUN_RECORD_H
@@ -48,7 +50,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 #include "header.h"
 
@@ -106,15 +107,28 @@ void encode_slot(const RunPlan& plan, const RunState& state, Slot& slot);
 // magic, hash, size and fields hold together. The facts are not checked here.
 std::optional<std::pair<RunPlan, RunState>> decode_slot(const Slot& slot, std::int64_t file_size);
 
-// The number of pieces of [begin, end), and the bounds of piece `index`.
+// The end of the piece that starts at `pos`, and the number of pieces of
+// [begin, end).
+std::int64_t piece_end(std::int64_t pos, std::int64_t end);
 std::int64_t piece_count(std::int64_t begin, std::int64_t end);
-std::int64_t piece_begin(std::int64_t begin, std::int64_t index);
 
-using Facts = std::vector<std::uint64_t>;
+// Fact areas are written and read in blocks of this many bytes, so the facts
+// of a zone of any size take no more memory than one block.
+inline constexpr std::size_t kFactBlock = 4096;
 
-// Serialises facts to the bytes of a fact area and back.
-std::vector<std::uint8_t> facts_bytes(const Facts& facts);
-Facts facts_from_bytes(const std::vector<std::uint8_t>& bytes);
+void store_fact(std::uint8_t* bytes, std::uint64_t fact);
+std::uint64_t load_fact(const std::uint8_t* bytes);
+
+// The hash of a range's facts, fed one block at a time in order.
+class FactsHash {
+ public:
+  void add_block(const std::uint8_t* bytes, std::size_t count);
+  std::uint64_t value() const;
+
+ private:
+  std::uint64_t state_ = 0x243F6A8885A308D3ull;
+  std::uint64_t total_ = 0;
+};
 
 }  // namespace tavo
 
