@@ -227,8 +227,8 @@ class Session {
   void set_path(const std::wstring& path) { set_text(item(IDC_PATH), path); }
   void set_factor(const std::wstring& factor) { set_text(item(IDC_FACTOR), factor); }
 
-  // Presses a button the way a mouse click would. Posted, because the
-  // handler does not return until its message box is dismissed.
+  // Presses a button the way a mouse click would. Posted, because a
+  // handler may not return until its message box is dismissed.
   void click(int id) { PostMessageW(item(id), BM_CLICK, 0, 0); }
 
   HWND wait_owned(DWORD timeout) {
@@ -240,8 +240,8 @@ class Session {
 
   // Waits for a message box, checks its text and caption, dismisses it.
   bool expect_box(const std::wstring& text, const std::wstring& caption,
-                  const wchar_t* icon = IDI_EXCLAMATION, DWORD timeout = kLongWait) {
-    HWND box = wait_owned(timeout);
+                  const wchar_t* icon = IDI_EXCLAMATION) {
+    HWND box = wait_owned(kLongWait);
     if (!CHECK_MSG(box != nullptr, "no message box \"" + utf8(text) + "\"")) return false;
     bool ok = CHECK_MSG(is_message_box(box), "owned window is not a message box");
     std::wstring got = window_text(GetDlgItem(box, 0xFFFF));
