@@ -30,7 +30,8 @@ class MainDialog {
 
   ~MainDialog();
 
-  // Runs the dialog modally until a close request passes the factor check.
+  // Runs the dialog modally until a close request, made while no run is going
+  // on, passes the factor check.
   // Returns the dialog's result, or -1 if it could not be created.
   INT_PTR run(HWND owner);
 
@@ -68,9 +69,9 @@ class MainDialog {
   const char* read_path_text();
   const char* read_factor_text();
 
-  // Hands the vector to the engine on a worker thread; the dialog's controls
-  // stay disabled until it has returned and the user has been told how it
-  // went.
+  // Hands the vector to the engine on a worker thread. The dialog's controls
+  // stay disabled until it has returned; then a message box tells the user
+  // how it went.
   void run_and_report(const ArgumentVector& vector);
   void enable_controls(bool enable);
   double run_seconds() const;
