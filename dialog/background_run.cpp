@@ -32,8 +32,12 @@ DWORD WINAPI BackgroundRun::thread_main(void* context) {
   observer.progress = &BackgroundRun::on_progress;
   observer.cancel_requested = &BackgroundRun::on_cancel_question;
   observer.context = self;
+  // While a run goes, Ctrl+C or closing the console window cancels it
+  // instead of ending the program half-way through the file.
+  catch_interrupts();
   const int result = dispatch_command(static_cast<int>(items.size()), items.data(), stdout_sink(),
                                       stderr_sink(), observer);
+  release_interrupts();
   PostMessageW(self->window_, kRunFinishedMessage, static_cast<WPARAM>(result), 0);
   return 0;
 }
@@ -50,7 +54,9 @@ void BackgroundRun::on_progress(void* context, std::int64_t done, std::int64_t t
 }
 
 bool BackgroundRun::on_cancel_question(void* context) {
-  return static_cast<BackgroundRun*>(context)->cancel_.load();
+  auto* self = static_cast<BackgroundRun*>(context);
+  if (interrupt_requested()) self->cancel_.store(true);
+  return self->cancel_.load();
 }
 
 }  // namespace tavo::dialog
