@@ -290,54 +290,52 @@ int transform_file(const Command& command, const Key& key, PlanFor plan_for) {
   return report(command, ending.outcome, ending.detail);
 }
 
+// A run over all of a file's bytes with `way` (the given way, reduced as the
+// keyword reduces it), or the refusal of an unknown way.
+Outcome plan_whole_file(RunKeyword keyword, std::int32_t given_way, std::int32_t way,
+                        std::int32_t factor, std::int64_t size, RunPlan& plan,
+                        std::string& detail) {
+  if (!is_known_way(way)) {
+    detail = std::to_string(given_way);
+    return Outcome::unknown_way;
+  }
+  const NameField name = plan.name;
+  plan = make_plan(keyword, way, static_cast<std::uint8_t>(factor), size, size, 0);
+  plan.name = name;
+  return Outcome::ok;
+}
+
 }  // namespace
 
 int encrypt_rude(const char* path, std::int32_t way, std::int32_t factor,
                  const Channels& channels) {
   const Command command{"rxen", path, channels};
-  const Key key{RunKeyword::rxen, way, factor};
-  return transform_file(command, key,
+  return transform_file(command, {RunKeyword::rxen, way, factor},
                         [&](File, std::int64_t size, RunPlan& plan, std::string& detail) {
-                          if (!is_known_way(way & 0xFF)) {
-                            detail = std::to_string(way);
-                            return Outcome::unknown_way;
-                          }
-                          plan = make_plan(RunKeyword::rxen, way & 0xFF,
-                                           static_cast<std::uint8_t>(factor), size, size, 0);
-                          return Outcome::ok;
+                          return plan_whole_file(RunKeyword::rxen, way, way & 0xFF, factor, size,
+                                                 plan, detail);
                         });
 }
 
 int decrypt_rude(const char* path, std::int32_t way, std::int32_t factor,
                  const Channels& channels) {
   const Command command{"rxde", path, channels};
-  const Key key{RunKeyword::rxde, way, factor};
-  return transform_file(
-      command, key, [&](File, std::int64_t size, RunPlan& plan, std::string& detail) {
-        if (!is_known_way(way)) {
-          detail = std::to_string(way);
-          return Outcome::unknown_way;
-        }
-        plan = make_plan(RunKeyword::rxde, way, static_cast<std::uint8_t>(factor), size, size, 0);
-        return Outcome::ok;
-      });
+  return transform_file(command, {RunKeyword::rxde, way, factor},
+                        [&](File, std::int64_t size, RunPlan& plan, std::string& detail) {
+                          return plan_whole_file(RunKeyword::rxde, way, way, factor, size, plan,
+                                                 detail);
+                        });
 }
 
 int encrypt_with_header(const char* path, std::int32_t way, std::int32_t factor,
                         const Channels& channels) {
   const Command command{"en", path, channels};
-  const Key key{RunKeyword::en, way, factor};
-  return transform_file(
-      command, key, [&](File, std::int64_t size, RunPlan& plan, std::string& detail) {
-        if (!is_known_way(way & 0xFF)) {
-          detail = std::to_string(way);
-          return Outcome::unknown_way;
-        }
-        plan =
-            make_plan(RunKeyword::en, way & 0xFF, static_cast<std::uint8_t>(factor), size, size, 0);
-        plan.name = name_field_for(path);
-        return Outcome::ok;
-      });
+  return transform_file(command, {RunKeyword::en, way, factor},
+                        [&](File, std::int64_t size, RunPlan& plan, std::string& detail) {
+                          plan.name = name_field_for(path);
+                          return plan_whole_file(RunKeyword::en, way, way & 0xFF, factor, size,
+                                                 plan, detail);
+                        });
 }
 
 int decrypt_with_header(const char* path, std::int32_t way, std::int32_t factor,
