@@ -98,6 +98,7 @@ std::string displayed_name(const std::string& stored);
 // console window only set a flag; a second one ends the process as usual.
 void catch_interrupts();
 bool interrupt_requested();
+void release_interrupts();
 
 // Windows only: the console control handler that catch_interrupts()
 // installs, for tests to call directly. For a closed window, a log-off or a

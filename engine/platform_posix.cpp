@@ -178,6 +178,11 @@ void catch_interrupts() {
 
 bool interrupt_requested() { return interrupted != 0; }
 
+void release_interrupts() {
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) signal(signal_number, SIG_DFL);
+  interrupted = 0;
+}
+
 std::string record_name(const char* path) {
   const char* backslash = std::strrchr(path, '\\');
   return backslash != nullptr ? backslash + 1 : path;

@@ -364,6 +364,11 @@ void catch_interrupts() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
 bool interrupt_requested() { return interrupted != 0; }
 
+void release_interrupts() {
+  SetConsoleCtrlHandler(on_console_event, FALSE);
+  InterlockedExchange(&interrupted, 0);
+}
+
 std::string record_name(const char* path) {
   const char* base = path;
   for (const char* c = path; *c != '\0'; ++c) {
