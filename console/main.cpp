@@ -3,5 +3,9 @@
 
 int main(int argc, char** argv) {
   tavo::print_banner();
-  return tavo::dispatch_command(argc, argv);
+  // Ctrl+C and its kin stop the run between zones and put the file back.
+  tavo::catch_interrupts();
+  tavo::Observer observer;
+  observer.cancel_requested = [](void*) { return tavo::interrupt_requested(); };
+  return tavo::dispatch_command(argc, argv, tavo::stdout_sink(), tavo::stderr_sink(), observer);
 }

@@ -12,7 +12,7 @@
 namespace tavo {
 namespace {
 
-using Operation = int (*)(const char* path, std::int32_t x, std::int32_t p,
+using Operation = int (*)(const char* path, std::int32_t way, std::int32_t factor,
                           const Channels& channels);
 
 struct Keyword {
@@ -80,6 +80,7 @@ int dispatch_command(int argc, const char* const* argv, Sink out, Sink errors, O
     }
     if (keyword->operation == nullptr) return peek_header(path, channels);
   }
+  if (keyword == nullptr) print(errors, "tavo: %s: no keyword given\r\n", path);
   const std::int32_t way = at_least_one(argc >= 4 ? parse_number(argv[3]) : 0);
   const std::int32_t factor = at_least_one(argc >= 5 ? parse_number(argv[4]) : 0);
 

@@ -1,5 +1,6 @@
 #include "header.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "transforms.h"
@@ -32,21 +33,31 @@ constexpr auto kNameLength = static_cast<std::int32_t>(kNameSize);
 
 }  // namespace
 
-void build_header(const char* path, std::int32_t x, std::int32_t p, Record& record) {
+NameField name_field_for(const char* path) {
+  NameField field{};
+  const char* name = base_name(path);
+  for (std::size_t i = 0; i < kNameSize; ++i) {
+    field[i] = static_cast<std::uint8_t>(name[i]);
+    if (name[i] == '\0') break;
+  }
+  return field;
+}
+
+void build_record(const NameField& name, std::int32_t way, std::int32_t factor, Record& record) {
   record.fill(0);
   record[kMagic1Offset] = 't';
   record[kMagic2Offset] = 'a';
   record[kMagic3Offset] = 'v';
   record[kMagic4Offset] = 'o';
-  record[kWayOffset] = static_cast<std::uint8_t>(x & 0xFF);
-  record[kFactorOffset] = static_cast<std::uint8_t>(p & 0xFF);
-  const char* name = base_name(path);
-  for (std::size_t i = 0; i < kNameSize; ++i) {
-    record[kNameOffset + i] = static_cast<std::uint8_t>(name[i]);
-    if (name[i] == '\0') break;
-  }
+  record[kWayOffset] = static_cast<std::uint8_t>(way & 0xFF);
+  record[kFactorOffset] = static_cast<std::uint8_t>(factor & 0xFF);
+  std::copy(name.begin(), name.end(), record.begin() + kNameOffset);
   scramble_name(record);
   store_le16(record.data() + kChecksumOffset, header_checksum(record));
+}
+
+void build_header(const char* path, std::int32_t way, std::int32_t factor, Record& record) {
+  build_record(name_field_for(path), way, factor, record);
 }
 
 std::uint16_t header_checksum(const Record& record) {

@@ -40,9 +40,18 @@ static_assert(kReservedOffset + kReservedSize == kRecordSize);
 
 using Record = std::array<std::uint8_t, kRecordSize>;
 
-// Fills every byte of `record` for a file at `path` encrypted with way `x`
-// and factor `p` (only their low bytes are stored).
-void build_header(const char* path, std::int32_t x, std::int32_t p, Record& record);
+using NameField = std::array<std::uint8_t, kNameSize>;
+
+// The name field of the record for a file at `path`, before scrambling: the
+// base name, its terminating zero while it fits, then zeros.
+NameField name_field_for(const char* path);
+
+// Fills every byte of `record` from an unscrambled name field, a way and a
+// factor (only their low bytes are stored).
+void build_record(const NameField& name, std::int32_t way, std::int32_t factor, Record& record);
+
+// build_record with the name field of `path`.
+void build_header(const char* path, std::int32_t way, std::int32_t factor, Record& record);
 
 // The internet checksum (one's complement sum of little-endian 16-bit words)
 // over bytes 2..511.

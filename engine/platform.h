@@ -4,11 +4,15 @@
 // surfaces at the call that caused it (no stream buffer can hide a failed
 // write) and no seek is needed between reading a chunk and writing it back.
 // Sizes and offsets are 64-bit on every build, the 32-bit Windows one included.
+//
+// The operations reach files only through a FileSystem, so tests can swap in
+// one that records every write, size change and flush, or fails on purpose.
 #ifndef TAVO_PLATFORM_H
 #define TAVO_PLATFORM_H
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace tavo::platform {
 
@@ -17,32 +21,62 @@ struct File {
   std::intptr_t handle;
 };
 
-// Opens an existing regular file for reading and writing, without creating
-// or truncating it and without denying other programs access to it.
-// Fails for anything that is not a regular file: a directory, a device
-// (including the Windows names NUL and CON), a FIFO or a socket.
-bool open_for_update(const char* path, File& file);
+enum class Access {
+  update,     // read and write; no other run may hold the file meanwhile
+  peek_only,  // read and write access is still required, but other peeks may share it
+};
 
-// The file's current size.
-bool file_size(File file, std::int64_t& size);
+enum class OpenStatus {
+  opened,
+  failed,       // the system's reason is in error_text()
+  not_regular,  // a directory, a device, a FIFO or a socket
+  in_use,       // another run holds the file
+};
 
-// Reads up to `count` bytes at `offset`. `got` is less than `count` only at
-// the end of the file; a failure is reported as false, never as a short read.
-bool read_at(File file, std::int64_t offset, void* buffer, std::size_t count, std::size_t& got);
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
 
-// Writes all `count` bytes at `offset`, or fails.
-bool write_at(File file, std::int64_t offset, const void* buffer, std::size_t count);
+  // Opens an existing regular file for reading and writing, without creating
+  // or truncating it, and holds it against other runs until it is closed.
+  virtual OpenStatus open(const char* path, Access access, File& file) = 0;
+  virtual bool size(File file, std::int64_t& size) = 0;
+  // Reads up to `count` bytes at `offset`. `got` is less than `count` only at
+  // the end of the file; a failure is reported as false, never as a short read.
+  virtual bool read_at(File file, std::int64_t offset, void* buffer, std::size_t count,
+                       std::size_t& got) = 0;
+  // Writes all `count` bytes at `offset`, or fails.
+  virtual bool write_at(File file, std::int64_t offset, const void* buffer, std::size_t count) = 0;
+  // Sets the file's size, cutting or extending it.
+  virtual bool set_size(File file, std::int64_t size) = 0;
+  // Makes every write and size change so far durable. After a failure
+  // nothing is known about what reached the disk.
+  virtual bool flush(File file) = 0;
+  // Asks the system to start writing a range back now, so a later flush has
+  // less to wait for. Only a hint.
+  virtual void start_writeback(File, std::int64_t, std::int64_t) {}
+  // Claims disk space for [offset, offset + length) without changing the
+  // size, so running out of space shows before anything is changed. False
+  // only when the space is known to be missing.
+  virtual bool reserve(File, std::int64_t, std::int64_t) { return true; }
+  // Closes the file; false if the system reports an error while closing.
+  virtual bool close(File file) = 0;
+  // The system's text for the last failure of a call above.
+  virtual std::string error_text() = 0;
+};
 
-// Sets the file's size, cutting or extending it.
-bool set_size(File file, std::int64_t size);
+// The real files of this system.
+FileSystem& system_files();
 
-// Closes the file; false if the system reports an error while closing.
-bool close_file(File file);
-
-// Writes bytes to standard output unchanged (binary mode on Windows, so
-// "\r\n" stays two bytes) and flushes them.
+// Writes bytes to standard output or standard error unchanged (binary mode
+// on Windows, so "\r\n" stays two bytes) and flushes them.
 void write_stdout(const char* bytes, std::size_t count);
 void write_stderr(const char* bytes, std::size_t count);
+
+// From now on Ctrl+C, Ctrl+Break, SIGTERM, SIGHUP and the closing of the
+// console window only set a flag; a second one ends the process as usual.
+void catch_interrupts();
+bool interrupt_requested();
 
 }  // namespace tavo::platform
 

@@ -2,14 +2,19 @@
 #ifndef _FILE_OFFSET_BITS
 #define _FILE_OFFSET_BITS 64
 #endif
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE  // fallocate, sync_file_range
+#endif
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform.h"
 
@@ -18,71 +23,136 @@ namespace {
 
 int fd_of(File file) { return static_cast<int>(file.handle); }
 
+class PosixFiles final : public FileSystem {
+ public:
+  OpenStatus open(const char* path, Access access, File& file) override {
+    // Over a file-size limit a write must fail with EFBIG, not kill the
+    // process half-way through a pass.
+    signal(SIGXFSZ, SIG_IGN);
+    // O_NONBLOCK keeps a FIFO from blocking the open; it is rejected below.
+    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return remember(OpenStatus::failed);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+      return remember(OpenStatus::failed);
+    }
+    if (!S_ISREG(info.st_mode)) {
+      ::close(fd);
+      return OpenStatus::not_regular;
+    }
+    // Peeks share the lock with each other; a run holds it alone.
+    const int mode = access == Access::peek_only ? LOCK_SH : LOCK_EX;
+    while (::flock(fd, mode | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+      return error == EWOULDBLOCK ? OpenStatus::in_use : remember(OpenStatus::failed);
+    }
+    file.handle = fd;
+    return OpenStatus::opened;
+  }
+
+  bool size(File file, std::int64_t& size) override {
+    struct stat info {};
+    if (::fstat(fd_of(file), &info) != 0) return remember(false);
+    size = static_cast<std::int64_t>(info.st_size);
+    return true;
+  }
+
+  bool read_at(File file, std::int64_t offset, void* buffer, std::size_t count,
+               std::size_t& got) override {
+    auto* bytes = static_cast<char*>(buffer);
+    got = 0;
+    while (got < count) {
+      const ssize_t n = ::pread(fd_of(file), bytes + got, count - got,
+                                static_cast<off_t>(offset) + static_cast<off_t>(got));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return remember(false);
+      }
+      if (n == 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  bool write_at(File file, std::int64_t offset, const void* buffer, std::size_t count) override {
+    const auto* bytes = static_cast<const char*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+      const ssize_t n = ::pwrite(fd_of(file), bytes + done, count - done,
+                                 static_cast<off_t>(offset) + static_cast<off_t>(done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return remember(false);
+      }
+      if (n == 0) {
+        errno = ENOSPC;
+        return remember(false);
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  bool set_size(File file, std::int64_t size) override {
+    for (;;) {
+      if (::ftruncate(fd_of(file), static_cast<off_t>(size)) == 0) return true;
+      if (errno != EINTR) return remember(false);
+    }
+  }
+
+  bool flush(File file) override {
+    // Never retried on EINTR or anything else: after a failed flush the
+    // kernel may already have dropped the pages it could not write.
+    return ::fdatasync(fd_of(file)) == 0 || remember(false);
+  }
+
+  void start_writeback(File file, std::int64_t offset, std::int64_t length) override {
+    ::sync_file_range(fd_of(file), static_cast<off_t>(offset), static_cast<off_t>(length),
+                      SYNC_FILE_RANGE_WRITE);
+  }
+
+  bool reserve(File file, std::int64_t offset, std::int64_t length) override {
+    for (;;) {
+      if (::fallocate(fd_of(file), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                      static_cast<off_t>(length)) == 0) {
+        return true;
+      }
+      if (errno == EINTR) continue;
+      // File systems without preallocation find out at the first write.
+      return !(errno == ENOSPC || errno == EFBIG || errno == EDQUOT) || remember(false);
+    }
+  }
+
+  bool close(File file) override { return ::close(fd_of(file)) == 0 || remember(false); }
+
+  std::string error_text() override { return std::strerror(last_error_); }
+
+ private:
+  template <typename T>
+  T remember(T result) {
+    last_error_ = errno;
+    return result;
+  }
+
+  int last_error_ = 0;
+};
+
+volatile sig_atomic_t interrupted = 0;
+
+void on_interrupt(int) { interrupted = 1; }
+
 }  // namespace
 
-bool open_for_update(const char* path, File& file) {
-  // Over a file-size limit a write must fail with EFBIG, not kill the process
-  // half-way through a pass.
-  signal(SIGXFSZ, SIG_IGN);
-  // O_NONBLOCK keeps a FIFO from blocking the open; it is rejected below.
-  const int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return false;
-  }
-  file.handle = fd;
-  return true;
+FileSystem& system_files() {
+  static PosixFiles files;
+  return files;
 }
-
-bool file_size(File file, std::int64_t& size) {
-  struct stat info {};
-  if (::fstat(fd_of(file), &info) != 0) return false;
-  size = static_cast<std::int64_t>(info.st_size);
-  return true;
-}
-
-bool read_at(File file, std::int64_t offset, void* buffer, std::size_t count, std::size_t& got) {
-  auto* bytes = static_cast<char*>(buffer);
-  got = 0;
-  while (got < count) {
-    const ssize_t n = ::pread(fd_of(file), bytes + got, count - got,
-                              static_cast<off_t>(offset) + static_cast<off_t>(got));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool write_at(File file, std::int64_t offset, const void* buffer, std::size_t count) {
-  const auto* bytes = static_cast<const char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::pwrite(fd_of(file), bytes + done, count - done,
-                               static_cast<off_t>(offset) + static_cast<off_t>(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool set_size(File file, std::int64_t size) {
-  for (;;) {
-    if (::ftruncate(fd_of(file), static_cast<off_t>(size)) == 0) return true;
-    if (errno != EINTR) return false;
-  }
-}
-
-bool close_file(File file) { return ::close(fd_of(file)) == 0; }
 
 void write_stdout(const char* bytes, std::size_t count) {
   std::fwrite(bytes, 1, count, stdout);
@@ -93,5 +163,17 @@ void write_stderr(const char* bytes, std::size_t count) {
   std::fwrite(bytes, 1, count, stderr);
   std::fflush(stderr);
 }
+
+void catch_interrupts() {
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  // The handler is reset after the first signal, so a second one ends the
+  // process at once.
+  action.sa_flags = SA_RESETHAND | SA_RESTART;
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+}
+
+bool interrupt_requested() { return interrupted != 0; }
 
 }  // namespace tavo::platform

@@ -29,6 +29,14 @@ TIMING = re.compile(rb"use time: < [0-9]+s\r\n")
 TIMED = object()  # stands for the timing line in an expected list
 
 
+def reason(path, text=None):
+    """The standard-error line of a failure; without a text, any reason (the
+    system's own words differ between Linux and Windows)."""
+    if text is None:
+        return re.compile(rb"tavo: %s: [^\r\n]+\r\n" % re.escape(path.encode("latin-1")))
+    return b"tavo: %s: %s\r\n" % (path.encode("latin-1"), text)
+
+
 def transform(data, way, forward, factor):
     f = factor & 0xFF
     if way == 1:
@@ -74,8 +82,11 @@ def ok(keyword, path):
 
 
 class Step:
-    def __init__(self, args, lines, code, after=None, usage=False, size_limit=None):
+    def __init__(self, args, lines, code, after=None, usage=False, size_limit=None, errors=b"",
+                 locked=None):
         self.args = args          # command line after the program name
+        self.errors = errors      # expected standard error: bytes, or a pattern from reason()
+        self.locked = locked      # a file that another run holds meanwhile
         self.size_limit = size_limit  # RLIMIT_FSIZE in bytes for this run
         self.lines = lines        # expected lines after the echo line
         self.code = code          # expected exit code
@@ -94,7 +105,8 @@ def build_cases():
     data = sample(200000, 1)
     cases.append(Case("no arguments: usage", {}, [Step([], [], 0, usage=True)]))
     cases.append(Case("path without keyword: timing only, file untouched", {"d.bin": data},
-                      [Step(["d.bin"], [TIMED], 0, {"d.bin": None})]))
+                      [Step(["d.bin"], [TIMED], 0, {"d.bin": None},
+                            errors=reason("d.bin", b"no keyword given"))]))
     cases.append(Case("unknown keyword EN", {"d.bin": data},
                       [Step(["d.bin", "EN", "1", "1"],
                             [b"unknown encryption or decryption way?\r\n"], 0, {"d.bin": None},
@@ -119,57 +131,82 @@ def build_cases():
             ]))
     small = sample(1000, 9)
     enc = transform(small, 3, True, 9) + record("s.bin", 3, 9)
+    unknown_way = b"unknown way %d (ways are 1 to 4)"
     refusals = [
-        (["s.bin", "rxen", "5", "1"], b"tavo en file(s.bin) unknown way\r\n", small),
-        (["s.bin", "rxen", "256", "1"], b"tavo en file(s.bin) unknown way\r\n", small),
-        (["s.bin", "rxde", "257", "1"], b"tavo rxde file(s.bin) unknown way\r\n", small),
-        (["s.bin", "en", "5", "1"], b"tavo en file(s.bin) unknown way\r\n", small),
-        (["s.bin", "de", "1", "1"], b"unknown tavo?file(s.bin)\r\n", small),
-        (["s.bin", "de", "2", "9"], b"tavo de file(s.bin) x!=x\r\n", enc),
-        (["s.bin", "de", "3", "8"], b"tavo de file(s.bin) p!=p\r\n", enc),
-        (["s.bin", "de", "1", "1"], b"tavo de file(s.bin) x!=x\r\n", enc),
+        (["s.bin", "rxen", "5", "1"], b"tavo en file(s.bin) unknown way\r\n", small, unknown_way % 5),
+        (["s.bin", "rxen", "256", "1"], b"tavo en file(s.bin) unknown way\r\n", small,
+         unknown_way % 256),
+        (["s.bin", "rxde", "257", "1"], b"tavo rxde file(s.bin) unknown way\r\n", small,
+         unknown_way % 257),
+        (["s.bin", "en", "5", "1"], b"tavo en file(s.bin) unknown way\r\n", small, unknown_way % 5),
+        (["s.bin", "de", "1", "1"], b"unknown tavo?file(s.bin)\r\n", small,
+         b"no valid record at its end"),
+        (["s.bin", "de", "2", "9"], b"tavo de file(s.bin) x!=x\r\n", enc,
+         b"the way differs from the one in its record"),
+        (["s.bin", "de", "3", "8"], b"tavo de file(s.bin) p!=p\r\n", enc,
+         b"the factor differs from the one in its record"),
+        (["s.bin", "de", "1", "1"], b"tavo de file(s.bin) x!=x\r\n", enc,
+         b"the way differs from the one in its record"),
     ]
-    for args, line, content in refusals:
+    for args, line, content, why in refusals:
         cases.append(Case("refused: %s" % " ".join(args[1:]), {"s.bin": content},
-                          [Step(args, [line, TIMED], 0, {"s.bin": None})]))
+                          [Step(args, [line, TIMED], 0, {"s.bin": None},
+                                errors=reason("s.bin", why))]))
+    # Failures that print no line of their own, or a terse one, give their
+    # reason on standard error; standard output stays as it always was.
     cases.append(Case("peek without record", {"s.bin": small},
-                      [Step(["s.bin", "x=xxx"], [b"unknown tavo?file?\r\n"], 0, {"s.bin": None})]))
+                      [Step(["s.bin", "x=xxx"], [b"unknown tavo?file?\r\n"], 0, {"s.bin": None},
+                            errors=reason("s.bin", b"no valid record at its end"))]))
+    short = reason("s.bin", b"too short to hold a record")
     cases.append(Case("de and peek on 511 bytes", {"s.bin": small[:511]}, [
-        Step(["s.bin", "de", "1", "1"], [TIMED], 0, {"s.bin": None}),
-        Step(["s.bin", "x=xxx"], [b"unknown tavo?file?\r\n"], 0, {"s.bin": None})]))
+        Step(["s.bin", "de", "1", "1"], [TIMED], 0, {"s.bin": None}, errors=short),
+        Step(["s.bin", "x=xxx"], [b"unknown tavo?file?\r\n"], 0, {"s.bin": None}, errors=short)]))
     cases.append(Case("missing file", {}, [
-        Step(["absent.bin", "en", "1", "1"], [TIMED], 0),
-        Step(["absent.bin", "x=xxx"], [], 0)]))
+        Step(["absent.bin", "en", "1", "1"], [TIMED], 0, errors=reason("absent.bin")),
+        Step(["absent.bin", "x=xxx"], [], 0, errors=reason("absent.bin"))]))
     cases.append(Case("directory", {"dir/": b""}, [
-        Step(["dir", "rxen", "1", "1"], [TIMED], 0),
-        Step(["dir", "x=xxx"], [], 0)]))
+        Step(["dir", "rxen", "1", "1"], [TIMED], 0, errors=reason("dir")),
+        Step(["dir", "x=xxx"], [], 0, errors=reason("dir"))]))
+    cases.append(Case("no permission to write", {"ro.bin!": small}, [
+        Step(["ro.bin", "rxen", "1", "1"], [TIMED], 0, {"ro.bin": None}, errors=reason("ro.bin")),
+        Step(["ro.bin", "x=xxx"], [], 0, {"ro.bin": None}, errors=reason("ro.bin"))]))
+    cases.append(Case("file held by another run", {"h.bin": small}, [
+        Step(["h.bin", "rxen", "1", "1"], [b"tavo rxen file(h.bin) in use by another run\r\n", TIMED],
+             0, {"h.bin": None}, errors=reason("h.bin", b"held by another run"), locked="h.bin"),
+        Step(["h.bin", "x=xxx"], [b"tavo x=xxx file(h.bin) in use by another run\r\n"], 0,
+             {"h.bin": None}, errors=reason("h.bin", b"held by another run"), locked="h.bin")],
+        native_only=True))
     cases.append(Case("way text 2abc and factor text -5 give way 2 and factor 1", {"w.bin": small},
                       [Step(["w.bin", "en", "2abc", "-5"], [ok("en", "w.bin"), TIMED], 1,
                             {"w.bin": transform(small, 2, True, 1) + record("w.bin", 2, 1)})]))
     cases.append(Case("huge numbers saturate", {"w.bin": small},
                       [Step(["w.bin", "en", "99999999999999", "-99999999999999"],
-                            [b"tavo en file(w.bin) unknown way\r\n", TIMED], 0, {"w.bin": None})]))
+                            [b"tavo en file(w.bin) unknown way\r\n", TIMED], 0, {"w.bin": None},
+                            errors=reason("w.bin", unknown_way % 2147483647))]))
     # Linux-only: devices and a file-size limit.
+    not_file = b"not a regular file"
     cases.append(Case("devices and FIFOs are not files", {"fifo|": b""}, [
-        Step(["/dev/zero", "rxen", "1", "1"], [TIMED], 0),
-        Step(["/dev/null", "en", "1", "1"], [TIMED], 0),
-        Step(["fifo", "rxde", "1", "1"], [TIMED], 0)], native_only=True))
+        Step(["/dev/zero", "rxen", "1", "1"], [TIMED], 0, errors=reason("/dev/zero", not_file)),
+        Step(["/dev/null", "en", "1", "1"], [TIMED], 0, errors=reason("/dev/null", not_file)),
+        Step(["fifo", "rxde", "1", "1"], [TIMED], 0, errors=reason("fifo", not_file))],
+        native_only=True))
     # Windows device names open like files but are not files.
     cases.append(Case("NUL, CON and COM1 are devices, not files", {}, [
-        Step(["NUL", "rxen", "1", "1"], [TIMED], 0),
-        Step(["NUL", "de", "1", "1"], [TIMED], 0),
-        Step(["nul", "x=xxx"], [], 0),
-        Step(["CON", "en", "3", "7"], [TIMED], 0),
-        Step(["C:\\dir\\NUL", "rxde", "1", "1"], [TIMED], 0),
-        Step(["COM1", "rxen", "1", "1"], [TIMED], 0)], windows_only=True))
+        Step(["NUL", "rxen", "1", "1"], [TIMED], 0, errors=reason("NUL")),
+        Step(["NUL", "de", "1", "1"], [TIMED], 0, errors=reason("NUL")),
+        Step(["nul", "x=xxx"], [], 0, errors=reason("nul")),
+        Step(["CON", "en", "3", "7"], [TIMED], 0, errors=reason("CON")),
+        Step(["C:\\dir\\NUL", "rxde", "1", "1"], [TIMED], 0, errors=reason("C:\\dir\\NUL")),
+        Step(["COM1", "rxen", "1", "1"], [TIMED], 0, errors=reason("COM1"))], windows_only=True))
     body = sample(200000, 5)
-    for limit in (200000, 200100, 200511):
+    # A run needs room at the end of the file for its run record meanwhile.
+    for limit in (200000, 200100, 200511, 200512):
         cases.append(Case("en under a file-size limit of %d bytes" % limit, {"f.bin": body}, [
             Step(["f.bin", "en", "1", "1"], [b"tavo en file(f.bin) io error\r\n", TIMED], 0,
-                 {"f.bin": None}, size_limit=limit)], native_only=True))
-    cases.append(Case("en at a file-size limit that leaves room for the record", {"f.bin": body}, [
+                 {"f.bin": None}, size_limit=limit, errors=reason("f.bin"))], native_only=True))
+    cases.append(Case("en at a file-size limit that leaves room for the run", {"f.bin": body}, [
         Step(["f.bin", "en", "1", "1"], [ok("en", "f.bin"), TIMED], 1,
-             {"f.bin": transform(body, 1, True, 1) + record("f.bin", 1, 1)}, size_limit=200512)],
+             {"f.bin": transform(body, 1, True, 1) + record("f.bin", 1, 1)}, size_limit=1 << 20)],
         native_only=True))
     return cases
 
@@ -186,6 +223,13 @@ def prepare(folder, files):
             os.mkdir(os.path.join(folder, name[:-1]))
         elif name.endswith("|"):
             os.mkfifo(os.path.join(folder, name[:-1]))
+        elif name.endswith("!"):
+            # Not writable, even for root, which ignores permission bits.
+            path = os.path.join(folder, name[:-1])
+            with open(path, "wb") as f:
+                f.write(content)
+            os.chmod(path, 0o444)
+            subprocess.run(["chattr", "+i", path], stderr=subprocess.DEVNULL)
         else:
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(content)
@@ -234,13 +278,24 @@ def run_case(options, case, echo):
     try:
         prepare(folder, case.files)
         for step in case.steps:
-            before = {n: c for n, c in case.files.items() if not n.endswith(("/", "|"))}
+            before = {n.rstrip("!"): c for n, c in case.files.items() if not n.endswith(("/", "|"))}
             for n in before:
                 with open(os.path.join(folder, n), "rb") as f:
                     before[n] = f.read()
-            result = run_tool(options, folder, step.args, step.size_limit)
-            if result.stderr:
-                return "wrote to standard error: %r" % result.stderr[:200]
+            held = None
+            if step.locked:
+                import fcntl
+                held = open(os.path.join(folder, step.locked), "rb")
+                fcntl.flock(held, fcntl.LOCK_EX)
+            try:
+                result = run_tool(options, folder, step.args, step.size_limit)
+            finally:
+                if held:
+                    held.close()
+            errors_ok = (step.errors.fullmatch(result.stderr) if hasattr(step.errors, "fullmatch")
+                         else result.stderr == step.errors)
+            if not errors_ok:
+                return "%s: standard error %r" % (" ".join(step.args), result.stderr[:200])
             problem = match_output(result.stdout, echo, step)
             if problem:
                 return "%s: %s" % (" ".join(step.args), problem)
@@ -255,6 +310,7 @@ def run_case(options, case, echo):
                                                                       len(actual))
         return None
     finally:
+        subprocess.run(["chattr", "-R", "-i", folder], stderr=subprocess.DEVNULL)
         shutil.rmtree(folder, ignore_errors=True)
 
 

@@ -38,6 +38,14 @@ struct Observer {
   void* context = nullptr;
 };
 
+// From now on Ctrl+C, Ctrl+Break, SIGTERM, SIGHUP and the closing of the
+// console window do not end the process: the first one only makes
+// interrupt_requested() true, so an observer can stop the running operation
+// at its next zone and have the file put back. A second one ends the process
+// at once.
+void catch_interrupts();
+bool interrupt_requested();
+
 // Runs one command from an argument vector laid out as
 //   program name, file path, keyword, way, factor
 // (elements after the factor are ignored). Returns 1 for success, 0 otherwise.
