@@ -17,16 +17,6 @@ std::int64_t block_end(std::int64_t pos, std::int64_t end) {
   return cut < end ? cut : end;
 }
 
-// The piece of [begin, end) that starts at `pos`, and its index.
-std::int64_t piece_index(std::int64_t begin, std::int64_t pos) {
-  return pos == begin ? 0 : pos / kSectorSize - begin / kSectorSize;
-}
-
-std::int64_t piece_end(std::int64_t pos, std::int64_t end) {
-  const std::int64_t next = (pos / kSectorSize + 1) * kSectorSize;
-  return next < end ? next : end;
-}
-
 std::uint64_t facts_hash(const Facts& facts) {
   const std::vector<std::uint8_t> bytes = facts_bytes(facts);
   return hash_bytes(bytes.data(), bytes.size());
@@ -195,6 +185,7 @@ RunStatus Run::write_header(const Range& low, const Range& high) {
 
 RunStatus Run::compute_facts(std::int64_t begin, std::int64_t end, Target target, Facts& facts) {
   facts.assign(static_cast<std::size_t>(piece_count(begin, end)), 0);
+  std::size_t index = 0;
   const Transform to_old = inverse(forward());
   for (std::int64_t pos = begin; pos < end;) {
     const std::int64_t stop = block_end(pos, end);
@@ -207,9 +198,8 @@ RunStatus Run::compute_facts(std::int64_t begin, std::int64_t end, Target target
       apply_transform(to_old, static_cast<std::int32_t>(count), context_.buffer, plan_.factor);
     }
     for (std::int64_t piece = pos; piece < stop; piece = piece_end(piece, stop)) {
-      facts[static_cast<std::size_t>(piece_index(begin, piece))] =
-          hash_bytes(context_.buffer + (piece - pos),
-                     static_cast<std::size_t>(piece_end(piece, stop) - piece));
+      facts[index++] = hash_bytes(context_.buffer + (piece - pos),
+                                  static_cast<std::size_t>(piece_end(piece, stop) - piece));
     }
     pos = stop;
   }
@@ -219,6 +209,7 @@ RunStatus Run::compute_facts(std::int64_t begin, std::int64_t end, Target target
 RunStatus Run::repair_range(const Range& range, Target target, bool fix) {
   const Transform to_old = inverse(forward());
   std::vector<std::uint8_t> converted;
+  std::size_t index = 0;
   for (std::int64_t pos = range.begin; pos < range.end;) {
     const std::int64_t stop = block_end(pos, range.end);
     const auto count = static_cast<std::size_t>(stop - pos);
@@ -230,8 +221,7 @@ RunStatus Run::repair_range(const Range& range, Target target, bool fix) {
     for (std::int64_t piece = pos; piece < stop; piece = piece_end(piece, stop)) {
       std::uint8_t* bytes = context_.buffer + (piece - pos);
       const auto length = static_cast<std::int32_t>(piece_end(piece, stop) - piece);
-      const std::uint64_t fact =
-          range.facts[static_cast<std::size_t>(piece_index(range.begin, piece))];
+      const std::uint64_t fact = range.facts[index++];
       PieceState state = PieceState::torn;
       if (hash_bytes(bytes, static_cast<std::size_t>(length)) == fact) {
         state = PieceState::old_bytes;

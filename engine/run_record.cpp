@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "transforms.h"
+
 namespace tavo {
 namespace {
 
@@ -111,13 +113,20 @@ std::uint64_t hash_bytes(const std::uint8_t* bytes, std::size_t count) {
   return h;
 }
 
-std::int64_t piece_count(std::int64_t begin, std::int64_t end) {
-  if (end <= begin) return 0;
-  return (end - 1) / kSectorSize - begin / kSectorSize + 1;
+std::int64_t piece_end(std::int64_t pos, std::int64_t end) {
+  const std::int64_t sector_end = (pos / kSectorSize + 1) * kSectorSize;
+  const std::int64_t chunk_end = (pos / kChunkSize + 1) * kChunkSize;
+  const std::int64_t cut = sector_end < chunk_end ? sector_end : chunk_end;
+  return cut < end ? cut : end;
 }
 
-std::int64_t piece_begin(std::int64_t begin, std::int64_t index) {
-  return index == 0 ? begin : (begin / kSectorSize + index) * kSectorSize;
+std::int64_t piece_count(std::int64_t begin, std::int64_t end) {
+  if (end <= begin) return 0;
+  // Sector bounds inside the range, chunk bounds inside it that are not
+  // sector bounds too, plus one.
+  const auto bounds = [begin, end](std::int64_t unit) { return (end - 1) / unit - begin / unit; };
+  const std::int64_t common = static_cast<std::int64_t>(kSectorSize) * kChunkSize / 2;  // lcm
+  return 1 + bounds(kSectorSize) + bounds(kChunkSize) - bounds(common);
 }
 
 std::int64_t RunPlan::area_start() const {
@@ -127,9 +136,11 @@ std::int64_t RunPlan::area_start() const {
 }
 
 std::int64_t RunPlan::area_size() const {
-  // A zone of z bytes touches at most z / 512 + 2 sectors.
+  // A zone of z bytes has at most z / 512 + z / chunk + 2 pieces.
   const std::int64_t zone = data_length < zone_size ? data_length : zone_size;
-  return align_up((zone / kSectorSize + 2) * static_cast<std::int64_t>(kFactSize), kSectorSize);
+  return align_up(
+      (zone / kSectorSize + zone / kChunkSize + 2) * static_cast<std::int64_t>(kFactSize),
+      kSectorSize);
 }
 
 std::int64_t RunPlan::area_offset(int area) const { return area_start() + area * area_size(); }

@@ -37,8 +37,10 @@
 //      128   255  name field for the record of "en", before scrambling
 //      383   129  zero
 //
-// A piece is the part of a 512-aligned sector of the file that lies inside
-// one zone, and its fact is the hash of its bytes before the run. Every way
+// The zone is cut into pieces at every multiple of 512 and of the chunk size,
+// so that one write of a pass writes each piece whole (a crash may keep any
+// prefix of a sector's writes), and a piece's fact is the hash of its bytes
+// before the run. Every way
 // with a factor that changes bytes changes every byte, so a piece whose hash
 // matches neither its old bytes nor its old bytes transformed is torn.
 #ifndef TAVO_RUN_RECORD_H
@@ -106,9 +108,10 @@ void encode_slot(const RunPlan& plan, const RunState& state, Slot& slot);
 // magic, hash, size and fields hold together. The facts are not checked here.
 std::optional<std::pair<RunPlan, RunState>> decode_slot(const Slot& slot, std::int64_t file_size);
 
-// The number of pieces of [begin, end), and the bounds of piece `index`.
+// The end of the piece that starts at `pos`, and the number of pieces of
+// [begin, end).
+std::int64_t piece_end(std::int64_t pos, std::int64_t end);
 std::int64_t piece_count(std::int64_t begin, std::int64_t end);
-std::int64_t piece_begin(std::int64_t begin, std::int64_t index);
 
 using Facts = std::vector<std::uint64_t>;
 

@@ -13,20 +13,7 @@ using test::Bytes;
 using test::Captured;
 using test::pattern;
 using test::ScratchFile;
-
-// Independent of the engine's routines: the table of ways, byte by byte.
-Bytes transformed(Bytes bytes, int way, bool forward, int factor) {
-  const auto f = static_cast<std::uint8_t>(factor & 0xFF);
-  for (auto& b : bytes) {
-    switch (way) {
-      case 1: b = static_cast<std::uint8_t>(forward ? b + f : b - f); break;
-      case 2: b = static_cast<std::uint8_t>(forward ? b - f : b + f); break;
-      case 3: b = static_cast<std::uint8_t>(b ^ f); break;
-      default: b = static_cast<std::uint8_t>(~b); break;
-    }
-  }
-  return bytes;
-}
+using test::transformed;
 
 const std::size_t kBoundarySizes[] = {0, 1, 65533, 65534, 65535, 2 * 65534, 200000};
 
@@ -58,7 +45,8 @@ TEST(HeaderOperations, EveryWayAndChunkBoundaryRoundTrips) {
                 transformed(original, way, true, 200));
       Record expected{};
       build_header("header.bin", way, 200, expected);
-      EXPECT_TRUE(std::equal(expected.begin(), expected.end(), encrypted.begin() + static_cast<long>(size)));
+      EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
+                             encrypted.begin() + static_cast<long>(size)));
       ASSERT_EQ(decrypt_with_header(file.path.c_str(), way, 200, out.sink()), 1);
       ASSERT_EQ(file.bytes(), original) << size << " way " << way;
       EXPECT_EQ(out.text, "tavo en file(header.bin) ok.\r\ntavo de file(header.bin) ok.\r\n");
@@ -85,10 +73,11 @@ const Refusal kRefusals[] = {
      "tavo rxde file(f.bin) unknown way\r\n"},
     {"en way 5", 100, false, [](const char* p, Sink o) { return encrypt_with_header(p, 5, 1, o); },
      "tavo en file(f.bin) unknown way\r\n"},
-    {"en way 256", 0, false, [](const char* p, Sink o) { return encrypt_with_header(p, 256, 1, o); },
+    {"en way 256", 0, false,
+     [](const char* p, Sink o) { return encrypt_with_header(p, 256, 1, o); },
      "tavo en file(f.bin) unknown way\r\n"},
-    {"de 511 bytes", 511, false, [](const char* p, Sink o) { return decrypt_with_header(p, 1, 1, o); },
-     ""},
+    {"de 511 bytes", 511, false,
+     [](const char* p, Sink o) { return decrypt_with_header(p, 1, 1, o); }, ""},
     {"peek 511 bytes", 511, false, [](const char* p, Sink o) { return peek_header(p, o); },
      "unknown tavo?file?\r\n"},
     {"de never encrypted", 4000, false,
@@ -96,17 +85,20 @@ const Refusal kRefusals[] = {
      "unknown tavo?file(f.bin)\r\n"},
     {"peek never encrypted", 512, false, [](const char* p, Sink o) { return peek_header(p, o); },
      "unknown tavo?file?\r\n"},
-    {"de wrong way", 10, true, [](const char* p, Sink o) { return decrypt_with_header(p, 2, 9, o); },
+    {"de wrong way", 10, true,
+     [](const char* p, Sink o) { return decrypt_with_header(p, 2, 9, o); },
      "tavo de file(f.bin) x!=x\r\n"},
     {"de way 259 is not 3", 10, true,
      [](const char* p, Sink o) { return decrypt_with_header(p, 259, 9, o); },
      "tavo de file(f.bin) x!=x\r\n"},
-    {"de wrong factor", 10, true, [](const char* p, Sink o) { return decrypt_with_header(p, 3, 8, o); },
+    {"de wrong factor", 10, true,
+     [](const char* p, Sink o) { return decrypt_with_header(p, 3, 8, o); },
      "tavo de file(f.bin) p!=p\r\n"},
     {"de factor 265 is not 9", 10, true,
      [](const char* p, Sink o) { return decrypt_with_header(p, 3, 265, o); },
      "tavo de file(f.bin) p!=p\r\n"},
-    {"de both wrong", 10, true, [](const char* p, Sink o) { return decrypt_with_header(p, 1, 1, o); },
+    {"de both wrong", 10, true,
+     [](const char* p, Sink o) { return decrypt_with_header(p, 1, 1, o); },
      "tavo de file(f.bin) x!=x\r\n"},
 };
 

@@ -35,7 +35,8 @@ inline Bytes read_file(const std::string& path) {
 
 inline void write_file(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 // Bytes from a generator with a fixed seed, so a failure can be replayed.
@@ -43,6 +44,28 @@ inline Bytes pattern(std::size_t size, std::uint32_t seed = 12345) {
   std::mt19937 generator(seed);
   Bytes bytes(size);
   for (auto& b : bytes) b = static_cast<std::uint8_t>(generator());
+  return bytes;
+}
+
+// Independent of the engine's routines: the table of ways, byte by byte.
+inline Bytes transformed(Bytes bytes, int way, bool forward, int factor) {
+  const auto f = static_cast<std::uint8_t>(factor & 0xFF);
+  for (auto& b : bytes) {
+    switch (way) {
+      case 1:
+        b = static_cast<std::uint8_t>(forward ? b + f : b - f);
+        break;
+      case 2:
+        b = static_cast<std::uint8_t>(forward ? b - f : b + f);
+        break;
+      case 3:
+        b = static_cast<std::uint8_t>(b ^ f);
+        break;
+      default:
+        b = static_cast<std::uint8_t>(~b);
+        break;
+    }
+  }
   return bytes;
 }
 
