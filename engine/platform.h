@@ -78,6 +78,11 @@ void write_stderr(const char* bytes, std::size_t count);
 void catch_interrupts();
 bool interrupt_requested();
 
+// Windows only: the console control handler that catch_interrupts()
+// installs, for tests to call directly. For a closed window, a log-off or a
+// shut-down it does not return: the system ends the process when it does.
+int handle_console_event(unsigned long event);
+
 }  // namespace tavo::platform
 
 #endif  // TAVO_PLATFORM_H

@@ -143,7 +143,9 @@ class WindowsFiles final : public FileSystem {
 
 volatile LONG interrupted = 0;
 
-BOOL WINAPI on_console_event(DWORD event) {
+}  // namespace
+
+int handle_console_event(unsigned long event) {
   // The first event only sets the flag; the second gets the default
   // handling, which ends the process.
   if (InterlockedExchange(&interrupted, 1) != 0) return FALSE;
@@ -154,6 +156,10 @@ BOOL WINAPI on_console_event(DWORD event) {
   }
   return TRUE;
 }
+
+namespace {
+
+BOOL WINAPI on_console_event(DWORD event) { return handle_console_event(event); }
 
 }  // namespace
 

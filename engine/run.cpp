@@ -17,16 +17,14 @@ std::int64_t block_end(std::int64_t pos, std::int64_t end) {
   return cut < end ? cut : end;
 }
 
-std::uint64_t facts_hash(const Facts& facts) {
-  const std::vector<std::uint8_t> bytes = facts_bytes(facts);
-  return hash_bytes(bytes.data(), bytes.size());
-}
-
 std::int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
+
+// Bytes rewritten between two requests to start writing them back.
+constexpr std::int64_t kWritebackStep = 16 * std::int64_t{kChunkSize};
 
 // At most one progress report per this many milliseconds.
 constexpr std::int64_t kProgressIntervalMs = 5;
@@ -40,8 +38,8 @@ Run::Run(RunContext context, const RunPlan& plan)
   // A way that changes nothing has nothing to rewrite: all data counts as new.
   const std::int64_t start = changes_bytes() ? 0 : plan.data_length;
   state_.lo = state_.mid = state_.hi = start;
-  low_ = {start, start, 0, {}};
-  high_ = {start, start, 1, {}};
+  low_ = {start, start, 0};
+  high_ = {start, start, 1};
 }
 
 Run::Run(RunContext context, const RunPlan& plan, const RunState& state, Range low, Range high)
@@ -82,25 +80,18 @@ std::optional<Run> Run::find(RunContext context) {
   for (int slot : {newer_first ? 0 : 1, newer_first ? 1 : 0}) {
     if (!slots[slot]) continue;
     const auto& [plan, state] = *slots[slot];
-    const auto load = [&](std::int64_t begin, std::int64_t end, int area, std::uint64_t expected,
-                          Range& range) {
-      range = {begin, end, area, {}};
-      std::vector<std::uint8_t> bytes(static_cast<std::size_t>(piece_count(begin, end)) *
-                                      kFactSize);
-      std::size_t got = 0;
-      if (!bytes.empty() &&
-          (!files.read_at(context.file, plan.area_offset(area), bytes.data(), bytes.size(), got) ||
-           got != bytes.size())) {
-        return false;
+    Range low{state.lo, state.mid, state.area_low, state.facts_hash_low};
+    Range high{state.mid, state.hi, state.area_high, state.facts_hash_high};
+    Run run(context, plan, state, low, high);
+    const auto whole = [&run](const Range& range) {
+      FactsReader reader(run, range);
+      std::uint64_t fact = 0;
+      while (!reader.at_end()) {
+        if (!reader.next(fact)) return false;
       }
-      range.facts = facts_from_bytes(bytes);
-      return facts_hash(range.facts) == expected;
+      return reader.hash() == range.facts_hash;
     };
-    Range low, high;
-    if (!load(state.lo, state.mid, state.area_low, state.facts_hash_low, low) ||
-        !load(state.mid, state.hi, state.area_high, state.facts_hash_high, high)) {
-      continue;
-    }
+    if (!whole(low) || !whole(high)) continue;
     if (plan.keyword == RunKeyword::de) {
       // "de" never touches its record; a different one is another file.
       Record record{};
@@ -110,7 +101,6 @@ std::optional<Run> Run::find(RunContext context) {
         continue;
       }
     }
-    Run run(context, plan, state, std::move(low), std::move(high));
     run.next_sequence_ = highest_sequence + 1;
     return run;
   }
@@ -166,8 +156,8 @@ RunStatus Run::write_header(const Range& low, const Range& high) {
   next.hi = high.end;
   next.area_low = low.area;
   next.area_high = high.area;
-  next.facts_hash_low = facts_hash(low.facts);
-  next.facts_hash_high = facts_hash(high.facts);
+  next.facts_hash_low = low.facts_hash;
+  next.facts_hash_high = high.facts_hash;
   Slot slot{};
   encode_slot(plan_, next, slot);
   if (!write(plan_.slot_offset(static_cast<int>(next.sequence % 2)), slot.data(), slot.size())) {
@@ -183,12 +173,51 @@ RunStatus Run::write_header(const Range& low, const Range& high) {
   return RunStatus::ok;
 }
 
-RunStatus Run::compute_facts(std::int64_t begin, std::int64_t end, Target target, Facts& facts) {
-  facts.assign(static_cast<std::size_t>(piece_count(begin, end)), 0);
-  std::size_t index = 0;
+Run::FactsReader::FactsReader(const Run& run, const Range& range)
+    : run_(run),
+      offset_(run.plan_.area_offset(range.area)),
+      remaining_(piece_count(range.begin, range.end) * static_cast<std::int64_t>(kFactSize)) {}
+
+bool Run::FactsReader::next(std::uint64_t& fact) {
+  if (used_ == loaded_) {
+    const std::int64_t want = remaining_ < static_cast<std::int64_t>(kFactBlock)
+                                  ? remaining_
+                                  : static_cast<std::int64_t>(kFactBlock);
+    std::size_t got = 0;
+    if (want == 0 ||
+        !run_.context_.files.read_at(run_.context_.file, offset_, block_.data(),
+                                     static_cast<std::size_t>(want), got) ||
+        got != static_cast<std::size_t>(want)) {
+      return false;
+    }
+    hash_.add_block(block_.data(), got);
+    offset_ += want;
+    remaining_ -= want;
+    used_ = 0;
+    loaded_ = got;
+  }
+  fact = load_fact(block_.data() + used_);
+  used_ += kFactSize;
+  return true;
+}
+
+RunStatus Run::write_facts(Range& zone, Target target) {
+  // The facts go out block by block as the zone is read, hashed the same
+  // way FactsReader hashes them back.
   const Transform to_old = inverse(forward());
-  for (std::int64_t pos = begin; pos < end;) {
-    const std::int64_t stop = block_end(pos, end);
+  std::array<std::uint8_t, kFactBlock> block{};
+  std::size_t used = 0;
+  std::int64_t area_offset = plan_.area_offset(zone.area);
+  FactsHash hash;
+  const auto put_block = [&]() {
+    hash.add_block(block.data(), used);
+    const bool written = write(area_offset, block.data(), used);
+    area_offset += static_cast<std::int64_t>(used);
+    used = 0;
+    return written;
+  };
+  for (std::int64_t pos = zone.begin; pos < zone.end;) {
+    const std::int64_t stop = block_end(pos, zone.end);
     const auto count = static_cast<std::size_t>(stop - pos);
     std::size_t got = 0;
     if (!context_.files.read_at(context_.file, pos, context_.buffer, count, got) || got != count) {
@@ -198,18 +227,23 @@ RunStatus Run::compute_facts(std::int64_t begin, std::int64_t end, Target target
       apply_transform(to_old, static_cast<std::int32_t>(count), context_.buffer, plan_.factor);
     }
     for (std::int64_t piece = pos; piece < stop; piece = piece_end(piece, stop)) {
-      facts[index++] = hash_bytes(context_.buffer + (piece - pos),
-                                  static_cast<std::size_t>(piece_end(piece, stop) - piece));
+      store_fact(block.data() + used,
+                 hash_bytes(context_.buffer + (piece - pos),
+                            static_cast<std::size_t>(piece_end(piece, stop) - piece)));
+      used += kFactSize;
+      if (used == block.size() && !put_block()) return RunStatus::io_error;
     }
     pos = stop;
   }
+  if (used > 0 && !put_block()) return RunStatus::io_error;
+  zone.facts_hash = hash.value();
   return RunStatus::ok;
 }
 
 RunStatus Run::repair_range(const Range& range, Target target, bool fix) {
   const Transform to_old = inverse(forward());
   std::vector<std::uint8_t> converted;
-  std::size_t index = 0;
+  FactsReader facts(*this, range);
   for (std::int64_t pos = range.begin; pos < range.end;) {
     const std::int64_t stop = block_end(pos, range.end);
     const auto count = static_cast<std::size_t>(stop - pos);
@@ -221,7 +255,8 @@ RunStatus Run::repair_range(const Range& range, Target target, bool fix) {
     for (std::int64_t piece = pos; piece < stop; piece = piece_end(piece, stop)) {
       std::uint8_t* bytes = context_.buffer + (piece - pos);
       const auto length = static_cast<std::int32_t>(piece_end(piece, stop) - piece);
-      const std::uint64_t fact = range.facts[index++];
+      std::uint64_t fact = 0;
+      if (!facts.next(fact)) return RunStatus::io_error;
       PieceState state = PieceState::torn;
       if (hash_bytes(bytes, static_cast<std::size_t>(length)) == fact) {
         state = PieceState::old_bytes;
@@ -265,6 +300,7 @@ RunStatus Run::repair(Target target) {
 RunStatus Run::rewrite(std::int64_t begin, std::int64_t end, Target target) {
   const Transform transform = target == Target::finished ? forward() : inverse(forward());
   platform::FileSystem& files = context_.files;
+  std::int64_t written_back = begin;
   for (std::int64_t pos = begin; pos < end;) {
     const std::int64_t left = end - pos;
     const auto count = static_cast<std::int32_t>(left < kChunkSize ? left : kChunkSize);
@@ -282,6 +318,12 @@ RunStatus Run::rewrite(std::int64_t begin, std::int64_t end, Target target) {
       return RunStatus::io_error;
     }
     pos += count;
+    // Writing back as the zone goes keeps the disk busy while the rest of
+    // it is transformed, so the flush before the next zone has little left.
+    if (pos - written_back >= kWritebackStep || pos == end) {
+      files.start_writeback(context_.file, written_back, pos - written_back);
+      written_back = pos;
+    }
     const std::int64_t done = target == Target::finished ? pos : plan_.data_length - pos;
     report_progress(done, false);
   }
@@ -297,7 +339,6 @@ void Run::report_progress(std::int64_t done, bool force) {
 }
 
 RunStatus Run::complete(Target target, bool cancellable) {
-  platform::FileSystem& files = context_.files;
   // What this process is about to build on may still sit only in memory,
   // left there by a run that was killed.
   if (!flush()) return RunStatus::flush_error;
@@ -327,26 +368,21 @@ RunStatus Run::complete(Target target, bool cancellable) {
         context_.observer.cancel_requested(context_.observer.context)) {
       return RunStatus::cancelled;
     }
-    Range zone{begin, end, free_area(), {}};
-    status = compute_facts(begin, end, target, zone.facts);
+    Range zone{begin, end, free_area()};
+    status = write_facts(zone, target);
     if (status != RunStatus::ok) return status;
-    const std::vector<std::uint8_t> fact_bytes = facts_bytes(zone.facts);
-    if (!write(plan_.area_offset(zone.area), fact_bytes.data(), fact_bytes.size())) {
-      return RunStatus::io_error;
-    }
     // An empty range beside the zone when there is no previous one.
     const int spare_area = (zone.area + 1) % kFactAreas;
     if (target == Target::finished) {
-      const Range low = have_previous ? previous : Range{begin, begin, spare_area, {}};
+      const Range low = have_previous ? previous : Range{begin, begin, spare_area};
       status = write_header(low, zone);
     } else {
-      const Range high = have_previous ? previous : Range{end, end, spare_area, {}};
+      const Range high = have_previous ? previous : Range{end, end, spare_area};
       status = write_header(zone, high);
     }
     if (status != RunStatus::ok) return status;
     status = rewrite(begin, end, target);
     if (status != RunStatus::ok) return status;
-    files.start_writeback(context_.file, begin, end - begin);
     previous = std::move(zone);
     have_previous = true;
     frontier = target == Target::finished ? end : begin;

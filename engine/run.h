@@ -10,6 +10,7 @@
 #ifndef TAVO_RUN_H
 #define TAVO_RUN_H
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -20,9 +21,10 @@
 
 namespace tavo {
 
-// Zones are whole chunks; one takes well under a second on a slow disk, so
-// a closed console window (about 5 s) still leaves time to stop and undo.
-inline constexpr std::int64_t kZoneSize = 256 * std::int64_t{kChunkSize};
+// Zones are whole chunks, 32 MiB: few enough flushes to keep pace with the
+// disk, and a zone still ends within the 5 s that Windows leaves a process
+// after its console window is closed, on a disk of 7 MB/s or more.
+inline constexpr std::int64_t kZoneSize = 512 * std::int64_t{kChunkSize};
 
 enum class RunStatus {
   ok,
@@ -64,10 +66,28 @@ class Run {
   RunStatus complete(Target target, bool cancellable);
 
  private:
+  // A range the header covers, and where its facts are.
   struct Range {
     std::int64_t begin = 0, end = 0;
     int area = 0;
-    Facts facts;
+    std::uint64_t facts_hash = FactsHash().value();
+  };
+
+  // Reads the facts of a range from its area, one block at a time.
+  class FactsReader {
+   public:
+    FactsReader(const Run& run, const Range& range);
+    bool next(std::uint64_t& fact);  // false when a read fails
+    std::uint64_t hash() const { return hash_.value(); }
+    bool at_end() const { return remaining_ == 0 && used_ == loaded_; }
+
+   private:
+    const Run& run_;
+    std::int64_t offset_;
+    std::int64_t remaining_;
+    std::array<std::uint8_t, kFactBlock> block_{};
+    std::size_t used_ = 0, loaded_ = 0;
+    FactsHash hash_;
   };
 
   Run(RunContext context, const RunPlan& plan, const RunState& state, Range low, Range high);
@@ -76,7 +96,7 @@ class Run {
   bool changes_bytes() const;
   RunStatus repair(Target target);
   RunStatus repair_range(const Range& range, Target target, bool fix);
-  RunStatus compute_facts(std::int64_t begin, std::int64_t end, Target target, Facts& facts);
+  RunStatus write_facts(Range& zone, Target target);
   RunStatus write_header(const Range& low, const Range& high);
   RunStatus rewrite(std::int64_t begin, std::int64_t end, Target target);
   RunStatus finalize(Target target);
@@ -89,7 +109,7 @@ class Run {
   RunContext context_;
   RunPlan plan_;
   RunState state_;    // of the last header written and flushed
-  Range low_, high_;  // the ranges that header covers, with their facts
+  Range low_, high_;  // the ranges that header covers
   std::uint64_t next_sequence_;
   std::int64_t torn_at_ = -1;
   std::int64_t last_report_ms_ = -1;

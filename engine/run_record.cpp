@@ -33,7 +33,10 @@ constexpr std::uint8_t kVersion = 1;
 
 std::uint64_t load_le64(const std::uint8_t* bytes) {
   std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
+  std::memcpy(&value, bytes, sizeof value);  // one load on little-endian hosts
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  value = __builtin_bswap64(value);
+#endif
   return value;
 }
 
@@ -237,16 +240,20 @@ std::optional<std::pair<RunPlan, RunState>> decode_slot(const Slot& slot, std::i
   return std::make_pair(plan, state);
 }
 
-std::vector<std::uint8_t> facts_bytes(const Facts& facts) {
-  std::vector<std::uint8_t> bytes(facts.size() * kFactSize);
-  for (std::size_t i = 0; i < facts.size(); ++i) store_le64(&bytes[i * kFactSize], facts[i]);
-  return bytes;
+void store_fact(std::uint8_t* bytes, std::uint64_t fact) { store_le64(bytes, fact); }
+
+std::uint64_t load_fact(const std::uint8_t* bytes) { return load_le64(bytes); }
+
+void FactsHash::add_block(const std::uint8_t* bytes, std::size_t count) {
+  state_ = rotate_left(state_ ^ hash_bytes(bytes, count), 29) * 0x9E3779B185EBCA87ull;
+  total_ += count;
 }
 
-Facts facts_from_bytes(const std::vector<std::uint8_t>& bytes) {
-  Facts facts(bytes.size() / kFactSize);
-  for (std::size_t i = 0; i < facts.size(); ++i) facts[i] = load_le64(&bytes[i * kFactSize]);
-  return facts;
+std::uint64_t FactsHash::value() const {
+  std::uint8_t tail[16];
+  store_le64(tail, state_);
+  store_le64(tail + 8, total_);
+  return hash_bytes(tail, sizeof tail);
 }
 
 }  // namespace tavo

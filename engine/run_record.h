@@ -50,7 +50,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 #include "header.h"
 
@@ -113,11 +112,23 @@ std::optional<std::pair<RunPlan, RunState>> decode_slot(const Slot& slot, std::i
 std::int64_t piece_end(std::int64_t pos, std::int64_t end);
 std::int64_t piece_count(std::int64_t begin, std::int64_t end);
 
-using Facts = std::vector<std::uint64_t>;
+// Fact areas are written and read in blocks of this many bytes, so the facts
+// of a zone of any size take no more memory than one block.
+inline constexpr std::size_t kFactBlock = 4096;
 
-// Serialises facts to the bytes of a fact area and back.
-std::vector<std::uint8_t> facts_bytes(const Facts& facts);
-Facts facts_from_bytes(const std::vector<std::uint8_t>& bytes);
+void store_fact(std::uint8_t* bytes, std::uint64_t fact);
+std::uint64_t load_fact(const std::uint8_t* bytes);
+
+// The hash of a range's facts, fed one block at a time in order.
+class FactsHash {
+ public:
+  void add_block(const std::uint8_t* bytes, std::size_t count);
+  std::uint64_t value() const;
+
+ private:
+  std::uint64_t state_ = 0x243F6A8885A308D3ull;
+  std::uint64_t total_ = 0;
+};
 
 }  // namespace tavo
 

@@ -2,7 +2,8 @@
 # Installs everything that building and testing tavo needs on Debian 12:
 # native compilers and GoogleTest sources, mingw-w64 for the Windows builds,
 # 32- and 64-bit Wine to run them, Xvfb and fonts for the dialog tests, and
-# the tools the test scripts call. Returns at once when all is present.
+# the tools the test scripts and the release packaging call. Returns at once
+# when all is present.
 # Installing needs root; anyone else gets the command to run and exit code 1.
 set -euo pipefail
 
@@ -17,6 +18,8 @@ packages=(
   xvfb xauth x11-utils fonts-wqy-microhei imagemagick
   # scratch file systems, truncate/dd/flock, code pages
   e2fsprogs util-linux coreutils locales
+  # release packages (scripts/package.sh) and their test
+  git zip unzip dpkg-dev groff-base man-db lintian
 )
 
 missing=()

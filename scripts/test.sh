@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds and tests every configuration: Linux (optimised, and under
-# AddressSanitizer/UBSan) and Windows (32- and 64-bit, run under Wine).
+# AddressSanitizer/UBSan) and Windows (32- and 64-bit, run under Wine), then
+# the release packages (step "package": tests/package_test.sh, one test).
 # Stops at the first configuration that fails. The last line of output is the
 # sum over all test runs: "N passed, N failed" and ", N skipped" if any.
 #   TAVO_PRESETS="native mingw-i686" scripts/test.sh   runs only those presets.
@@ -9,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 # The fuzz preset runs each libFuzzer target for 60 s with seed 1, besides the
 # rest of the suite.
-read -r -a presets <<<"${TAVO_PRESETS:-native asan fuzz mingw-i686 mingw-x86_64}"
+read -r -a presets <<<"${TAVO_PRESETS:-native asan fuzz mingw-i686 mingw-x86_64 package}"
 
 passed=0
 failed=0
@@ -34,6 +35,18 @@ started=$SECONDS
 for preset in "${presets[@]}"; do
   echo "=== $preset"
   preset_started=$SECONDS
+  # Not a CMake preset: the package test builds from clean clones of HEAD.
+  if [[ $preset == package ]]; then
+    if ! tests/package_test.sh; then
+      failed=$((failed + 1))
+      echo "=== package: failed"
+      summary
+      exit 1
+    fi
+    passed=$((passed + 1))
+    echo "=== package: tested in $((SECONDS - preset_started)) s"
+    continue
+  fi
   mkdir -p build
   log=build/$preset.log
   if ! cmake --preset "$preset" >"$log" 2>&1 || ! cmake --build --preset "$preset" -j2 >>"$log" 2>&1; then

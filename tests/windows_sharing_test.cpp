@@ -1,9 +1,10 @@
-// Windows only: a file that another program holds open without sharing.
+// Windows only: files that other programs hold open, and the console events
+// that cancel a run.
+#include <gtest/gtest.h>
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
 #include "operations.h"
+#include "platform.h"
 #include "test_support.h"
 
 namespace tavo {
@@ -13,7 +14,7 @@ using test::Captured;
 using test::pattern;
 using test::ScratchFile;
 
-TEST(WindowsSharing, FileHeldWithoutSharingIsLeftAloneWithoutALine) {
+TEST(WindowsSharing, FileHeldWithoutSharingIsLeftAloneAsInUse) {
   ScratchFile file("locked.bin", pattern(1000));
   HANDLE holder = CreateFileA(file.path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -23,22 +24,49 @@ TEST(WindowsSharing, FileHeldWithoutSharingIsLeftAloneWithoutALine) {
   EXPECT_EQ(encrypt_with_header(file.path.c_str(), 1, 1, out.sink()), 0);
   EXPECT_EQ(decrypt_with_header(file.path.c_str(), 1, 1, out.sink()), 0);
   EXPECT_EQ(peek_header(file.path.c_str(), out.sink()), 0);
-  EXPECT_EQ(out.text, "");
+  EXPECT_EQ(out.text,
+            "tavo rxen file(locked.bin) in use by another run\r\n"
+            "tavo en file(locked.bin) in use by another run\r\n"
+            "tavo de file(locked.bin) in use by another run\r\n"
+            "tavo x=xxx file(locked.bin) in use by another run\r\n");
   CloseHandle(holder);
   EXPECT_EQ(file.bytes(), pattern(1000));
 }
 
 TEST(WindowsSharing, FileHeldWithSharingCanBeProcessed) {
   ScratchFile file("shared.bin", pattern(1000));
-  HANDLE holder = CreateFileA(file.path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE holder = CreateFileA(file.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   Captured out;
   EXPECT_EQ(encrypt_with_header(file.path.c_str(), 3, 5, out.sink()), 1);
   EXPECT_EQ(decrypt_with_header(file.path.c_str(), 3, 5, out.sink()), 1);
   CloseHandle(holder);
   EXPECT_EQ(file.bytes(), pattern(1000));
+}
+
+// Closing the console window calls the handler on a thread of its own, and
+// the system ends the process when the handler returns. So the handler must
+// only raise the flag and then hold on, while the run stops and undoes.
+TEST(WindowsConsoleEvents, CloseRaisesTheFlagAndHoldsTheProcessWhileTheRunUndoes) {
+  ScratchFile file("closing.bin", pattern(300000));
+  platform::catch_interrupts();
+  HANDLE handler = CreateThread(
+      nullptr, 0, [](void*) -> DWORD { return platform::handle_console_event(CTRL_CLOSE_EVENT); },
+      nullptr, 0, nullptr);
+  ASSERT_NE(handler, nullptr);
+  for (int i = 0; i < 200 && !platform::interrupt_requested(); ++i) Sleep(10);
+  ASSERT_TRUE(platform::interrupt_requested());
+  EXPECT_EQ(WaitForSingleObject(handler, 200), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  Captured out;
+  Observer observer;
+  observer.cancel_requested = [](void*) { return platform::interrupt_requested(); };
+  EXPECT_EQ(encrypt_with_header(file.path.c_str(), 3, 5, Channels(out.sink(), {}, observer)), 0);
+  EXPECT_EQ(out.text, "tavo en file(closing.bin) cancelled\r\n");
+  EXPECT_EQ(file.bytes(), pattern(300000));
+  // The thread stays blocked until the process ends, as Windows expects.
+  CloseHandle(handler);
 }
 
 }  // namespace

@@ -27,3 +27,17 @@ add_test(NAME same_output_as_linux
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e/compare_platforms.py
           --linux ${TAVO_LINUX_TOOL} --windows $<TARGET_FILE:tavo> --prefix "${tavo_runner}")
 set_tests_properties(same_output_as_linux PROPERTIES SKIP_RETURN_CODE 77)
+
+# Ctrl+C in tavo's console cancels the run and puts the file back. Wine
+# delivers console events only to a console on a terminal, so the test runs
+# on a pseudo-terminal.
+add_executable(tavo_ctrl_c_test ${CMAKE_CURRENT_LIST_DIR}/windows_ctrl_c_test.cpp)
+target_compile_options(tavo_ctrl_c_test PRIVATE -municode)
+target_link_options(tavo_ctrl_c_test PRIVATE -municode)
+tavo_warnings(tavo_ctrl_c_test)
+list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " tavo_ctrl_c_runner)
+add_test(NAME ctrl_c_cancels
+  COMMAND script -qec "${tavo_ctrl_c_runner} $<TARGET_FILE:tavo_ctrl_c_test> $<TARGET_FILE:tavo>"
+          /dev/null
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+set_tests_properties(ctrl_c_cancels PROPERTIES TIMEOUT 300)

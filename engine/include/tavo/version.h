@@ -1,6 +1,8 @@
 /* Version and maker details shared by the banner, the dialog's title and the
    dialog program's version record. Plain macros, so the resource compiler can
-   read this file too. */
+   read this file too. The build (CMakeLists.txt) and scripts/package.sh read
+   TAVO_VERSION_TEXT from here for the project version, the man page and the
+   release packages; keep it on one line. */
 #ifndef TAVO_VERSION_H
 #define TAVO_VERSION_H
 
