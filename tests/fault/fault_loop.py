@@ -6,8 +6,8 @@ the operation completes without reaching call N, once failing only call N and
 once every call from N on. After every run the file and the output must be
 one of the outcomes in `classify`; anything else is a violation. A file left
 neither as before nor finished must hold an interrupted run, and `recovers`
-proves that on copies: the peek refuses it unchanged, the same command
-finishes it exactly, the inverse command undoes it exactly.
+proves it: the peek refuses it unchanged, the same command finishes a copy
+exactly, the inverse command undoes it exactly.
 
 usage: fault_loop.py TECHNIQUE --tavo PATH --work DIR [--shim PATH]
   TECHNIQUE: eio (strace error injection), kill (strace SIGKILL at call N),
