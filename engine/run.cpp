@@ -140,15 +140,15 @@ RunStatus Run::begin() {
   const std::int64_t before = plan_.size_before;
   if (!files.reserve(context_.file, before, plan_.run_size() - before)) return RunStatus::io_error;
   // The file grows by this one sector-aligned write at its new end, so it is
-  // either as it was or carries a whole first header.
-  if (write_header(low_, high_) == RunStatus::io_error) {
+  // either as it was or carries a whole first slot.
+  if (write_slot(low_, high_) == RunStatus::io_error) {
     files.set_size(context_.file, before);
     return RunStatus::io_error;
   }
   return state_.sequence == 0 ? RunStatus::flush_error : RunStatus::ok;
 }
 
-RunStatus Run::write_header(const Range& low, const Range& high) {
+RunStatus Run::write_slot(const Range& low, const Range& high) {
   RunState next;
   next.sequence = next_sequence_++;
   next.lo = low.begin;
@@ -375,10 +375,10 @@ RunStatus Run::complete(Target target, bool cancellable) {
     const int spare_area = (zone.area + 1) % kFactAreas;
     if (target == Target::finished) {
       const Range low = have_previous ? previous : Range{begin, begin, spare_area};
-      status = write_header(low, zone);
+      status = write_slot(low, zone);
     } else {
       const Range high = have_previous ? previous : Range{end, end, spare_area};
-      status = write_header(zone, high);
+      status = write_slot(zone, high);
     }
     if (status != RunStatus::ok) return status;
     status = rewrite(begin, end, target);

@@ -3,7 +3,7 @@
 // still be finished or undone exactly.
 //
 // For each zone, in this order: the facts of its sectors go to a free fact
-// area, a new header slot names the zone and the one before it, one flush
+// area, a new slot of the run record names the zone and the one before it, one flush
 // makes both durable together with the previous zone's data, and only then
 // is the zone rewritten. A zone therefore leaves the record only after a
 // flush that followed its last write. Undoing walks the same way backwards.
@@ -56,7 +56,7 @@ class Run {
   // The byte at which the first torn sector begins, after a torn status.
   std::int64_t torn_at() const { return torn_at_; }
 
-  // Writes the first header and makes it durable. On failure the file is
+  // Writes the first slot and makes it durable. On failure the file is
   // as it was, as far as the system lets it be put back.
   RunStatus begin();
 
@@ -66,7 +66,7 @@ class Run {
   RunStatus complete(Target target, bool cancellable);
 
  private:
-  // A range the header covers, and where its facts are.
+  // A range the slot covers, and where its facts are.
   struct Range {
     std::int64_t begin = 0, end = 0;
     int area = 0;
@@ -97,7 +97,7 @@ class Run {
   RunStatus repair(Target target);
   RunStatus repair_range(const Range& range, Target target, bool fix);
   RunStatus write_facts(Range& zone, Target target);
-  RunStatus write_header(const Range& low, const Range& high);
+  RunStatus write_slot(const Range& low, const Range& high);
   RunStatus rewrite(std::int64_t begin, std::int64_t end, Target target);
   RunStatus finalize(Target target);
   void report_progress(std::int64_t done, bool force);
@@ -108,8 +108,8 @@ class Run {
 
   RunContext context_;
   RunPlan plan_;
-  RunState state_;    // of the last header written and flushed
-  Range low_, high_;  // the ranges that header covers
+  RunState state_;    // of the last slot written and flushed
+  Range low_, high_;  // the ranges that slot covers
   std::uint64_t next_sequence_;
   std::int64_t torn_at_ = -1;
   std::int64_t last_report_ms_ = -1;

@@ -8,10 +8,10 @@
 //   A            fact area 0    F bytes    one 8-byte hash per sector piece
 //   A + F        fact area 1    F bytes
 //   A + 2F       fact area 2    F bytes
-//   A + 3F       header slot 0  512 bytes  written when the sequence is even
-//   A + 3F + 512 header slot 1  512 bytes  written when the sequence is odd
+//   A + 3F       slot 0         512 bytes  written when the sequence is even
+//   A + 3F + 512 slot 1         512 bytes  written when the sequence is odd
 //
-// Header slot, little-endian:
+// Slot, little-endian:
 //
 //   offset  size  field
 //        0     8  "tavo-run"
@@ -91,7 +91,7 @@ struct RunPlan {
 RunPlan make_plan(RunKeyword keyword, int way, std::uint8_t factor, std::int64_t data_length,
                   std::int64_t size_before, std::int64_t zone_size);
 
-// Where a run stands: the part of a header slot that changes.
+// Where a run stands: the part of a slot that changes.
 struct RunState {
   std::uint64_t sequence = 0;
   std::int64_t lo = 0, mid = 0, hi = 0;

@@ -45,15 +45,17 @@ TEST(WindowsSharing, FileHeldWithSharingCanBeProcessed) {
   EXPECT_EQ(file.bytes(), pattern(1000));
 }
 
+DWORD WINAPI close_console(void*) {
+  return static_cast<DWORD>(platform::handle_console_event(CTRL_CLOSE_EVENT));
+}
+
 // Closing the console window calls the handler on a thread of its own, and
 // the system ends the process when the handler returns. So the handler must
 // only raise the flag and then hold on, while the run stops and undoes.
 TEST(WindowsConsoleEvents, CloseRaisesTheFlagAndHoldsTheProcessWhileTheRunUndoes) {
   ScratchFile file("closing.bin", pattern(300000));
   platform::catch_interrupts();
-  HANDLE handler = CreateThread(
-      nullptr, 0, [](void*) -> DWORD { return platform::handle_console_event(CTRL_CLOSE_EVENT); },
-      nullptr, 0, nullptr);
+  HANDLE handler = CreateThread(nullptr, 0, close_console, nullptr, 0, nullptr);
   ASSERT_NE(handler, nullptr);
   for (int i = 0; i < 200 && !platform::interrupt_requested(); ++i) Sleep(10);
   ASSERT_TRUE(platform::interrupt_requested());
