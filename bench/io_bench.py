@@ -315,14 +315,14 @@ def main():
                         help="256 MiB, one run of each table: about a minute")
     parser.add_argument("--runs", type=int, help="timed runs per row, warm (default 2, quick 1)")
     parser.add_argument("--cold-runs", type=int,
-                        help="timed runs per row with the page cache dropped (default 1; 0 skips)")
+                        help="timed runs per row with the page cache dropped (default 2, quick 1; 0 skips)")
     parser.add_argument("--sizes", help="comma-separated sizes, e.g. 256M,1G (default 1G)")
     parser.add_argument("--scratch", help="folder for the test files (default: a new temporary one)")
     args = parser.parse_args()
 
     sizes = [parse_size(s) for s in (args.sizes or ("256M" if args.quick else "1G")).split(",")]
     runs = args.runs or (1 if args.quick else 2)
-    cold_runs = 1 if args.cold_runs is None else args.cold_runs
+    cold_runs = (1 if args.quick else 2) if args.cold_runs is None else args.cold_runs
     tavo = os.path.abspath(args.tavo)
 
     scratch = tempfile.mkdtemp(prefix="tavo-bench.", dir=args.scratch)

@@ -7,7 +7,7 @@
 # usage: bench/run.sh [--quick] [io_bench.py options]
 #   --quick           a 256 MiB file, one run per row (about a minute)
 #   --runs N          timed runs per row, page cache warm (default 2)
-#   --cold-runs N     timed runs per row, page cache dropped (default 1; 0 skips)
+#   --cold-runs N     timed runs per row, page cache dropped (default 2; 0 skips)
 #   --sizes 256M,1G   file sizes (default 1G)
 #   --scratch DIR     where the test files go (default: $TMPDIR or /tmp);
 #                     needs free disk space and free memory for the files,
