@@ -29,10 +29,8 @@ int DialogApp::run() {
   application_name_ = executable_base_name();
   {
     MainDialog dialog(application_name_);
-    main_window_ = &dialog;
     // How the dialog ended is not examined: closing it ends the program.
     dialog.run(nullptr);
-    main_window_ = nullptr;
   }
   return 0;
 }

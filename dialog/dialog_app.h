@@ -8,8 +8,6 @@
 
 namespace tavo::dialog {
 
-class MainDialog;
-
 class DialogApp {
  public:
   // Prints the banner. The one instance is a static object, so the banner
@@ -23,14 +21,8 @@ class DialogApp {
   // returns the process exit status. The command line is not looked at.
   int run();
 
-  // The running dialog; nullptr before it runs and after it has closed.
-  MainDialog* main_window() const { return main_window_; }
-
-  // The executable's file name without folder and extension.
-  const std::wstring& application_name() const { return application_name_; }
-
  private:
-  MainDialog* main_window_ = nullptr;
+  // Captions the dialog's own warning boxes; outlives the dialog.
   std::wstring application_name_;
 };
 

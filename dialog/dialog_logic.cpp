@@ -10,14 +10,18 @@
 #include <unistd.h>
 #endif
 
+#include "resource.h"
+
 namespace tavo::dialog {
 
+// clang-format off
 const Operation kOperations[kOperationCount] = {
-    {1001, "en", "4"}, {1002, "de", "4"}, {1004, "rxen", "4"}, {1005, "rxde", "4"},
-    {1008, "en", "3"}, {1009, "de", "3"}, {1010, "rxen", "3"}, {1011, "rxde", "3"},
-    {1013, "en", "2"}, {1014, "de", "2"}, {1015, "rxen", "2"}, {1016, "rxde", "2"},
-    {1017, "en", "1"}, {1018, "de", "1"}, {1019, "rxen", "1"}, {1020, "rxde", "1"},
+    {IDC_WAY4_EN, "en", "4"}, {IDC_WAY4_DE, "de", "4"}, {IDC_WAY4_RXEN, "rxen", "4"}, {IDC_WAY4_RXDE, "rxde", "4"},
+    {IDC_WAY3_EN, "en", "3"}, {IDC_WAY3_DE, "de", "3"}, {IDC_WAY3_RXEN, "rxen", "3"}, {IDC_WAY3_RXDE, "rxde", "3"},
+    {IDC_WAY2_EN, "en", "2"}, {IDC_WAY2_DE, "de", "2"}, {IDC_WAY2_RXEN, "rxen", "2"}, {IDC_WAY2_RXDE, "rxde", "2"},
+    {IDC_WAY1_EN, "en", "1"}, {IDC_WAY1_DE, "de", "1"}, {IDC_WAY1_RXEN, "rxen", "1"}, {IDC_WAY1_RXDE, "rxde", "1"},
 };
+// clang-format on
 
 const Operation* find_operation(int control_id) {
   for (const Operation& operation : kOperations) {

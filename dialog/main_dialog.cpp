@@ -1,5 +1,6 @@
 #include "main_dialog.h"
 
+#include <commctrl.h>
 #include <commdlg.h>
 #include <shellapi.h>
 
@@ -18,6 +19,12 @@ constexpr const wchar_t* kResultCaption = L"请查看控制台提示";
 constexpr const wchar_t* kSuccessText = L"成功";
 constexpr const wchar_t* kFailureText = L"出错了";
 constexpr const wchar_t* kNotANumberText = L"请键入一个整数。";
+constexpr const wchar_t* kCancelledText = L"已取消";
+constexpr const wchar_t* kShutdownReason = L"正在撤销未完成的加解密，文件恢复原状后即可关机。";
+
+// A run shorter than this shows no progress window.
+constexpr UINT kProgressDelay = 500;
+constexpr UINT_PTR kProgressTimer = 1;
 
 // Help topic of the main dialog: the dialog-resource base plus the template.
 constexpr DWORD kHelpTopic = 0x20000 + IDD_MAIN;
@@ -30,22 +37,38 @@ std::wstring window_text(HWND control) {
   return text;
 }
 
+std::wstring file_name_of(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// Present from Windows Vista on; looked up so that older systems still run
+// the program, without the reason shown.
+BOOL set_shutdown_reason(HWND window, const wchar_t* reason) {
+  using Create = BOOL(WINAPI*)(HWND, LPCWSTR);
+  using Destroy = BOOL(WINAPI*)(HWND);
+  HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  if (user32 == nullptr) return FALSE;
+  if (reason != nullptr) {
+    auto create = reinterpret_cast<Create>(
+        reinterpret_cast<void (*)()>(GetProcAddress(user32, "ShutdownBlockReasonCreate")));
+    return create != nullptr && create(window, reason);
+  }
+  auto destroy = reinterpret_cast<Destroy>(
+      reinterpret_cast<void (*)()>(GetProcAddress(user32, "ShutdownBlockReasonDestroy")));
+  return destroy != nullptr && destroy(window);
+}
+
 bool modifier_down() {
   return GetKeyState(VK_SHIFT) < 0 || GetKeyState(VK_CONTROL) < 0 || GetKeyState(VK_MENU) < 0;
 }
 
 }  // namespace
 
+// The operation buttons come from the operation table; these are the others.
 const MainDialog::Command MainDialog::kCommands[] = {
-    {IDC_WAY4_EN, &MainDialog::on_operation},   {IDC_WAY4_DE, &MainDialog::on_operation},
-    {IDC_WAY4_RXEN, &MainDialog::on_operation}, {IDC_WAY4_RXDE, &MainDialog::on_operation},
-    {IDC_WAY3_EN, &MainDialog::on_operation},   {IDC_WAY3_DE, &MainDialog::on_operation},
-    {IDC_WAY3_RXEN, &MainDialog::on_operation}, {IDC_WAY3_RXDE, &MainDialog::on_operation},
-    {IDC_WAY2_EN, &MainDialog::on_operation},   {IDC_WAY2_DE, &MainDialog::on_operation},
-    {IDC_WAY2_RXEN, &MainDialog::on_operation}, {IDC_WAY2_RXDE, &MainDialog::on_operation},
-    {IDC_WAY1_EN, &MainDialog::on_operation},   {IDC_WAY1_DE, &MainDialog::on_operation},
-    {IDC_WAY1_RXEN, &MainDialog::on_operation}, {IDC_WAY1_RXDE, &MainDialog::on_operation},
-    {IDC_PEEK, &MainDialog::on_peek},           {IDC_USAGE, &MainDialog::on_usage},
+    {IDC_PEEK, &MainDialog::on_peek},
+    {IDC_USAGE, &MainDialog::on_usage},
     {IDC_BROWSE, &MainDialog::on_browse},
 };
 
@@ -53,6 +76,15 @@ MainDialog::MainDialog(const std::wstring& app_name) : application_name(app_name
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   factor_value = default_factor_from(std::rand());
   icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_APP));
+  INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&classes);
+}
+
+MainDialog::~MainDialog() {
+  // The dialog does not close during a run, so none should be left; if one
+  // is, its thread must not outlive the object it reports to.
+  progress.reset();
+  worker.reset();
 }
 
 INT_PTR MainDialog::run(HWND owner) {
@@ -92,9 +124,28 @@ INT_PTR MainDialog::handle(UINT message, WPARAM wparam) {
     case WM_QUERYDRAGICON:
       // One of the few messages whose answer is the procedure's return value.
       return reinterpret_cast<INT_PTR>(icon);
+    case WM_TIMER:
+      if (wparam == kProgressTimer) on_show_progress();
+      return TRUE;
+    case kRunProgressMessage:
+      on_run_progress();
+      return TRUE;
+    case kRunFinishedMessage:
+      on_run_finished(static_cast<int>(wparam));
+      return TRUE;
+    case WM_QUERYENDSESSION:
+      return answer(on_query_end_session() ? TRUE : FALSE);
+    case WM_ENDSESSION:
+      on_end_session(wparam != FALSE);
+      return answer(0);
     default:
       return FALSE;
   }
+}
+
+INT_PTR MainDialog::answer(LONG_PTR result) {
+  SetWindowLongPtrW(window, DWLP_MSGRESULT, result);
+  return TRUE;
 }
 
 void MainDialog::on_init_dialog() {
@@ -109,6 +160,10 @@ void MainDialog::on_command(int control_id, int notification) {
   // IDOK (Enter with no default button) and IDCANCEL (Escape) are not in the
   // table, so neither closes the dialog; only the close box does.
   if (notification != BN_CLICKED) return;
+  if (const Operation* operation = find_operation(control_id)) {
+    on_operation(*operation);
+    return;
+  }
   for (const Command& command : kCommands) {
     if (command.control_id == control_id) {
       (this->*command.handler)(control_id);
@@ -117,13 +172,11 @@ void MainDialog::on_command(int control_id, int notification) {
   }
 }
 
-void MainDialog::on_operation(int control_id) {
-  const Operation* operation = find_operation(control_id);
-  if (operation == nullptr) return;
+void MainDialog::on_operation(const Operation& operation) {
   const char* factor = read_factor_text();
   const char* path = read_path_text();
   if (!path_exists(path)) return;
-  run_and_report(operation_vector(*operation, path, factor));
+  run_and_report(operation_vector(operation, path, factor));
 }
 
 void MainDialog::on_peek(int) {
@@ -149,6 +202,9 @@ void MainDialog::on_browse(int) {
 }
 
 void MainDialog::on_close() {
+  // A run in progress ends by itself or through its cancel button; the
+  // dialog stays until then.
+  if (worker != nullptr) return;
   std::int32_t number = 0;
   if (!parse_close_factor(read_factor_text(), number)) {
     MessageBoxW(window, kNotANumberText, application_name.c_str(), MB_ICONEXCLAMATION | MB_OK);
@@ -212,14 +268,92 @@ const char* MainDialog::read_factor_text() {
 }
 
 void MainDialog::run_and_report(const ArgumentVector& vector) {
-  int result = dispatch_command(vector.count, vector.items);
+  if (worker != nullptr) return;
+  run_file_name = file_name_of(window_text(GetDlgItem(window, IDC_PATH)));
+  run_start_tick = GetTickCount();
+  worker = std::make_unique<BackgroundRun>(vector, window);
+  if (!worker->started()) {
+    worker.reset();
+    MessageBoxW(window, kFailureText, kResultCaption, MB_ICONEXCLAMATION | MB_OK);
+    return;
+  }
+  enable_controls(false);
+  SetTimer(window, kProgressTimer, kProgressDelay, nullptr);
+}
+
+void MainDialog::on_show_progress() {
+  KillTimer(window, kProgressTimer);
+  if (worker == nullptr || progress != nullptr) return;
+  progress = std::make_unique<ProgressWindow>(window, *worker, run_file_name);
+  progress->update(run_seconds());
+}
+
+void MainDialog::on_run_progress() {
+  if (worker == nullptr) return;
+  worker->progress_seen();
+  if (progress != nullptr) progress->update(run_seconds());
+}
+
+void MainDialog::on_run_finished(int result) {
+  if (worker == nullptr) return;
+  KillTimer(window, kProgressTimer);
+  worker->wait();
+  const bool cancelled = worker->cancel_asked() && result == 0;
+  progress.reset();
+  worker.reset();
+  if (blocking_shutdown) {
+    set_shutdown_reason(window, nullptr);
+    blocking_shutdown = false;
+  }
+  enable_controls(true);
   // The dialog's own texts go through the wide API so they read right
   // whatever the system code page is.
-  if (result != 0) {
+  if (cancelled) {
+    MessageBoxW(window, kCancelledText, kResultCaption, MB_ICONINFORMATION | MB_OK);
+  } else if (result != 0) {
     MessageBoxW(window, kSuccessText, kResultCaption, MB_ICONINFORMATION | MB_OK);
   } else {
     MessageBoxW(window, kFailureText, kResultCaption, MB_ICONEXCLAMATION | MB_OK);
   }
+}
+
+bool MainDialog::on_query_end_session() {
+  if (worker == nullptr) return true;
+  // Ending the session now would cut the run short: cancel it, and hold the
+  // session, with the reason shown, until the file is back as it was.
+  worker->request_cancel();
+  blocking_shutdown = set_shutdown_reason(window, kShutdownReason) != FALSE;
+  return false;
+}
+
+void MainDialog::on_end_session(bool ending) {
+  // The process may end as soon as this returns: let the undo finish first.
+  if (ending && worker != nullptr) {
+    worker->request_cancel();
+    worker->wait();
+  }
+}
+
+void MainDialog::enable_controls(bool enable) {
+  if (!enable) {
+    focus_before_run = GetFocus();
+    disabled_controls.clear();
+    for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+      if (IsWindowEnabled(child)) {
+        EnableWindow(child, FALSE);
+        disabled_controls.push_back(child);
+      }
+    }
+    return;
+  }
+  for (HWND child : disabled_controls) EnableWindow(child, TRUE);
+  disabled_controls.clear();
+  if (focus_before_run != nullptr) SetFocus(focus_before_run);
+}
+
+double MainDialog::run_seconds() const {
+  return static_cast<double>(GetTickCount() - run_start_tick) / 1000.0;
 }
 
 std::string narrow(const std::wstring& text, UINT code_page) {

@@ -4,9 +4,13 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "background_run.h"
 #include "dialog_logic.h"
+#include "progress_window.h"
 
 namespace tavo::dialog {
 
@@ -24,7 +28,10 @@ class MainDialog {
   MainDialog(const MainDialog&) = delete;
   MainDialog& operator=(const MainDialog&) = delete;
 
-  // Runs the dialog modally until a close request passes the factor check.
+  ~MainDialog();
+
+  // Runs the dialog modally until a close request, made while no run is going
+  // on, passes the factor check.
   // Returns the dialog's result, or -1 if it could not be created.
   INT_PTR run(HWND owner);
 
@@ -38,10 +45,12 @@ class MainDialog {
 
   static INT_PTR CALLBACK procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   INT_PTR handle(UINT message, WPARAM wparam);
+  // The answer to a message whose result is not the procedure's return value.
+  INT_PTR answer(LONG_PTR result);
 
   void on_init_dialog();
   void on_command(int control_id, int notification);
-  void on_operation(int control_id);
+  void on_operation(const Operation& operation);
   void on_peek(int control_id);
   void on_usage(int control_id);
   void on_browse(int control_id);
@@ -49,14 +58,23 @@ class MainDialog {
   void on_drop_files(HDROP drop);
   void on_help();
   bool paint_minimised();
+  void on_run_progress();
+  void on_run_finished(int result);
+  void on_show_progress();
+  bool on_query_end_session();
+  void on_end_session(bool ending);
 
   // The field texts in the system code page, as the engine takes them. Each
   // call replaces its buffer with the field's whole current text.
   const char* read_path_text();
   const char* read_factor_text();
 
-  // Hands the vector to the engine, then tells the user how it went.
+  // Hands the vector to the engine on a worker thread. The dialog's controls
+  // stay disabled until it has returned; then a message box tells the user
+  // how it went.
   void run_and_report(const ArgumentVector& vector);
+  void enable_controls(bool enable);
+  double run_seconds() const;
 
   const std::wstring& application_name;
   HWND window = nullptr;
@@ -64,6 +82,15 @@ class MainDialog {
   int factor_value = 0;
   std::string path_text;
   std::string factor_text;
+
+  // The run in progress, if any, and what belongs to it.
+  std::unique_ptr<BackgroundRun> worker;
+  std::unique_ptr<ProgressWindow> progress;
+  std::wstring run_file_name;
+  DWORD run_start_tick = 0;
+  std::vector<HWND> disabled_controls;
+  HWND focus_before_run = nullptr;
+  bool blocking_shutdown = false;
 };
 
 }  // namespace tavo::dialog

@@ -3,6 +3,7 @@
 #define TAVO_DIALOG_RESOURCE_H
 
 #define IDD_MAIN 102
+#define IDD_PROGRESS 103
 #define IDI_APP 128
 
 #define IDC_PATH 1000
@@ -26,5 +27,12 @@
 #define IDC_WAY1_DE 1018
 #define IDC_WAY1_RXEN 1019
 #define IDC_WAY1_RXDE 1020
+
+/* The progress window; its cancel button is IDCANCEL. */
+#define IDC_PROGRESS_FILE 1100
+#define IDC_PROGRESS_BAR 1101
+#define IDC_PROGRESS_BYTES 1102
+#define IDC_PROGRESS_SPEED 1103
+#define IDC_PROGRESS_TIME_LEFT 1104
 
 #endif

@@ -8,4 +8,6 @@ void catch_interrupts() { platform::catch_interrupts(); }
 
 bool interrupt_requested() { return platform::interrupt_requested(); }
 
+void release_interrupts() { platform::release_interrupts(); }
+
 }  // namespace tavo

@@ -198,8 +198,14 @@ std::string run_failure(const Command& command, RunStatus status) {
                                           : files_of(command.channels).error_text();
 }
 
+// How a run ended, reported once the file is closed.
+struct Ending {
+  Outcome outcome;
+  std::string detail;
+};
+
 // Finishes or undoes the run found at the end of a file, or explains it.
-int resume(const Command& command, const Key& key, Run& run) {
+Ending resume(const Command& command, const Key& key, Run& run) {
   const RunPlan& plan = run.plan();
   Target target = Target::finished;
   if (same_key(key, key.keyword, plan)) {
@@ -207,45 +213,44 @@ int resume(const Command& command, const Key& key, Run& run) {
   } else if (same_key(key, inverse_keyword(key.keyword), plan)) {
     target = Target::undone;
   } else {
-    return report(command, Outcome::interrupted, run_commands(command.path, plan));
+    return {Outcome::interrupted, run_commands(command.path, plan)};
   }
   const RunStatus status = run.complete(target, target == Target::finished);
   switch (status) {
     case RunStatus::ok:
-      return report(command, Outcome::ok);
+      return {Outcome::ok, {}};
     case RunStatus::cancelled:
-      return report(command, Outcome::cancelled);
+      return {Outcome::cancelled, {}};
     case RunStatus::torn:
-      return report(command, Outcome::torn, std::to_string(run.torn_at()));
+      return {Outcome::torn, std::to_string(run.torn_at())};
     case RunStatus::io_error:
     case RunStatus::flush_error:
-      return report(command, Outcome::io_error_interrupted, run_failure(command, status));
+      return {Outcome::io_error_interrupted, run_failure(command, status)};
   }
-  return 0;
+  return {Outcome::io_error, {}};
 }
 
 // Runs a new run to its end: begun, completed, and undone again after a
 // cancel or a failure wherever that can be done.
-int run_to_end(const Command& command, Run& run) {
+Ending run_to_end(const Command& command, Run& run) {
   RunStatus status = run.begin();
   if (status == RunStatus::io_error) {
-    return report(command, Outcome::io_error, run_failure(command, status));
+    return {Outcome::io_error, run_failure(command, status)};
   }
   if (status == RunStatus::ok) status = run.complete(Target::finished, true);
-  if (status == RunStatus::ok) return report(command, Outcome::ok);
+  if (status == RunStatus::ok) return {Outcome::ok, {}};
   // A failed flush leaves nothing to build on: the run record stays, and
   // the user finishes or undoes the run once the disk is sound again.
   if (status == RunStatus::flush_error) {
-    return report(command, Outcome::io_error_interrupted, run_failure(command, status));
+    return {Outcome::io_error_interrupted, run_failure(command, status)};
   }
   const std::string why = status == RunStatus::io_error ? run_failure(command, status) : "";
   const RunStatus undo = run.complete(Target::undone, false);
   if (undo != RunStatus::ok) {
-    return report(command, Outcome::io_error_interrupted,
-                  why.empty() ? run_failure(command, undo) : why);
+    return {Outcome::io_error_interrupted, why.empty() ? run_failure(command, undo) : why};
   }
-  if (status == RunStatus::cancelled) return report(command, Outcome::cancelled);
-  return report(command, Outcome::io_error, why);
+  if (status == RunStatus::cancelled) return {Outcome::cancelled, {}};
+  return {Outcome::io_error, why};
 }
 
 // The common road of the four transforming operations. `plan_for` checks
@@ -263,26 +268,41 @@ int transform_file(const Command& command, const Key& key, PlanFor plan_for) {
 
   std::int64_t size = 0;
   if (!files.size(file.get(), size)) return report(command, Outcome::io_error, files.error_text());
+  Ending ending{Outcome::ok, {}};
   if (std::optional<Run> found = Run::find(context)) {
-    result = resume(command, key, *found);
+    ending = resume(command, key, *found);
   } else {
     RunPlan plan{};
-    std::string detail;
-    const Outcome refusal = plan_for(file.get(), size, plan, detail);
-    if (refusal != Outcome::ok) return report(command, refusal, detail);
+    const Outcome refusal = plan_for(file.get(), size, plan, ending.detail);
+    if (refusal != Outcome::ok) return report(command, refusal, ending.detail);
     plan.zone_size = channels.zone_size;
     const bool rude = plan.keyword == RunKeyword::rxen || plan.keyword == RunKeyword::rxde;
     const bool changes = plan.data_length > 0 && (plan.way == 4 || plan.factor != 0);
-    if (rude && !changes) {
-      // Nothing to rewrite and nothing to append: the file stays as it is.
-      result = report(command, Outcome::ok);
-    } else {
+    // A rude run that changes nothing has nothing to write: the file stays.
+    if (!rude || changes) {
       Run run(context, plan);
-      result = run_to_end(command, run);
+      ending = run_to_end(command, run);
     }
   }
-  if (!file.close() && result == 1) return report(command, Outcome::io_error, files.error_text());
-  return result;
+  // Only a file that closed cleanly counts as done.
+  if (!file.close() && ending.outcome == Outcome::ok)
+    ending = {Outcome::io_error, files.error_text()};
+  return report(command, ending.outcome, ending.detail);
+}
+
+// A run over all of a file's bytes with `way` (the given way, reduced as the
+// keyword reduces it), or the refusal of an unknown way.
+Outcome plan_whole_file(RunKeyword keyword, std::int32_t given_way, std::int32_t way,
+                        std::int32_t factor, std::int64_t size, RunPlan& plan,
+                        std::string& detail) {
+  if (!is_known_way(way)) {
+    detail = std::to_string(given_way);
+    return Outcome::unknown_way;
+  }
+  const NameField name = plan.name;
+  plan = make_plan(keyword, way, static_cast<std::uint8_t>(factor), size, size, 0);
+  plan.name = name;
+  return Outcome::ok;
 }
 
 }  // namespace
@@ -290,49 +310,32 @@ int transform_file(const Command& command, const Key& key, PlanFor plan_for) {
 int encrypt_rude(const char* path, std::int32_t way, std::int32_t factor,
                  const Channels& channels) {
   const Command command{"rxen", path, channels};
-  const Key key{RunKeyword::rxen, way, factor};
-  return transform_file(command, key,
+  return transform_file(command, {RunKeyword::rxen, way, factor},
                         [&](File, std::int64_t size, RunPlan& plan, std::string& detail) {
-                          if (!is_known_way(way & 0xFF)) {
-                            detail = std::to_string(way);
-                            return Outcome::unknown_way;
-                          }
-                          plan = make_plan(RunKeyword::rxen, way & 0xFF,
-                                           static_cast<std::uint8_t>(factor), size, size, 0);
-                          return Outcome::ok;
+                          return plan_whole_file(RunKeyword::rxen, way, way & 0xFF, factor, size,
+                                                 plan, detail);
                         });
 }
 
 int decrypt_rude(const char* path, std::int32_t way, std::int32_t factor,
                  const Channels& channels) {
   const Command command{"rxde", path, channels};
-  const Key key{RunKeyword::rxde, way, factor};
-  return transform_file(
-      command, key, [&](File, std::int64_t size, RunPlan& plan, std::string& detail) {
-        if (!is_known_way(way)) {
-          detail = std::to_string(way);
-          return Outcome::unknown_way;
-        }
-        plan = make_plan(RunKeyword::rxde, way, static_cast<std::uint8_t>(factor), size, size, 0);
-        return Outcome::ok;
-      });
+  return transform_file(command, {RunKeyword::rxde, way, factor},
+                        [&](File, std::int64_t size, RunPlan& plan, std::string& detail) {
+                          return plan_whole_file(RunKeyword::rxde, way, way, factor, size, plan,
+                                                 detail);
+                        });
 }
 
 int encrypt_with_header(const char* path, std::int32_t way, std::int32_t factor,
                         const Channels& channels) {
   const Command command{"en", path, channels};
-  const Key key{RunKeyword::en, way, factor};
-  return transform_file(
-      command, key, [&](File, std::int64_t size, RunPlan& plan, std::string& detail) {
-        if (!is_known_way(way & 0xFF)) {
-          detail = std::to_string(way);
-          return Outcome::unknown_way;
-        }
-        plan =
-            make_plan(RunKeyword::en, way & 0xFF, static_cast<std::uint8_t>(factor), size, size, 0);
-        plan.name = name_field_for(path);
-        return Outcome::ok;
-      });
+  return transform_file(command, {RunKeyword::en, way, factor},
+                        [&](File, std::int64_t size, RunPlan& plan, std::string& detail) {
+                          plan.name = name_field_for(path);
+                          return plan_whole_file(RunKeyword::en, way, way & 0xFF, factor, size,
+                                                 plan, detail);
+                        });
 }
 
 int decrypt_with_header(const char* path, std::int32_t way, std::int32_t factor,

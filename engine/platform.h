@@ -77,6 +77,7 @@ void write_stderr(const char* bytes, std::size_t count);
 // console window only set a flag; a second one ends the process as usual.
 void catch_interrupts();
 bool interrupt_requested();
+void release_interrupts();
 
 // Windows only: the console control handler that catch_interrupts()
 // installs, for tests to call directly. For a closed window, a log-off or a

@@ -176,4 +176,9 @@ void catch_interrupts() {
 
 bool interrupt_requested() { return interrupted != 0; }
 
+void release_interrupts() {
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) signal(signal_number, SIG_DFL);
+  interrupted = 0;
+}
+
 }  // namespace tavo::platform

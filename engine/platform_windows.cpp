@@ -186,4 +186,9 @@ void catch_interrupts() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
 bool interrupt_requested() { return interrupted != 0; }
 
+void release_interrupts() {
+  SetConsoleCtrlHandler(on_console_event, FALSE);
+  InterlockedExchange(&interrupted, 0);
+}
+
 }  // namespace tavo::platform

@@ -31,6 +31,13 @@ constexpr std::int64_t kProgressIntervalMs = 5;
 
 enum class PieceState { old_bytes, new_bytes, torn };
 
+// Reads exactly `count` bytes at `offset`; a short read is a failure here,
+// since every range a run reads lies inside the file.
+bool read_exactly(const RunContext& context, std::int64_t offset, void* buffer, std::size_t count) {
+  std::size_t got = 0;
+  return context.files.read_at(context.file, offset, buffer, count, got) && got == count;
+}
+
 }  // namespace
 
 Run::Run(RunContext context, const RunPlan& plan)
@@ -62,10 +69,8 @@ std::optional<Run> Run::find(RunContext context) {
   std::uint64_t highest_sequence = 0;
   for (int slot = 0; slot < 2; ++slot) {
     Slot bytes{};
-    std::size_t got = 0;
     const std::int64_t offset = size - static_cast<std::int64_t>((2 - slot) * kSlotSize);
-    if (!files.read_at(context.file, offset, bytes.data(), bytes.size(), got) ||
-        got != bytes.size()) {
+    if (!read_exactly(context, offset, bytes.data(), bytes.size())) {
       return std::nullopt;
     }
     slots[slot] = decode_slot(bytes, size);
@@ -95,9 +100,8 @@ std::optional<Run> Run::find(RunContext context) {
     if (plan.keyword == RunKeyword::de) {
       // "de" never touches its record; a different one is another file.
       Record record{};
-      std::size_t got = 0;
-      if (!files.read_at(context.file, plan.data_length, record.data(), record.size(), got) ||
-          got != record.size() || hash_bytes(record.data(), record.size()) != plan.record_hash) {
+      if (!read_exactly(context, plan.data_length, record.data(), record.size()) ||
+          hash_bytes(record.data(), record.size()) != plan.record_hash) {
         continue;
       }
     }
@@ -183,18 +187,15 @@ bool Run::FactsReader::next(std::uint64_t& fact) {
     const std::int64_t want = remaining_ < static_cast<std::int64_t>(kFactBlock)
                                   ? remaining_
                                   : static_cast<std::int64_t>(kFactBlock);
-    std::size_t got = 0;
     if (want == 0 ||
-        !run_.context_.files.read_at(run_.context_.file, offset_, block_.data(),
-                                     static_cast<std::size_t>(want), got) ||
-        got != static_cast<std::size_t>(want)) {
+        !read_exactly(run_.context_, offset_, block_.data(), static_cast<std::size_t>(want))) {
       return false;
     }
-    hash_.add_block(block_.data(), got);
+    hash_.add_block(block_.data(), static_cast<std::size_t>(want));
     offset_ += want;
     remaining_ -= want;
     used_ = 0;
-    loaded_ = got;
+    loaded_ = static_cast<std::size_t>(want);
   }
   fact = load_fact(block_.data() + used_);
   used_ += kFactSize;
@@ -219,10 +220,7 @@ RunStatus Run::write_facts(Range& zone, Target target) {
   for (std::int64_t pos = zone.begin; pos < zone.end;) {
     const std::int64_t stop = block_end(pos, zone.end);
     const auto count = static_cast<std::size_t>(stop - pos);
-    std::size_t got = 0;
-    if (!context_.files.read_at(context_.file, pos, context_.buffer, count, got) || got != count) {
-      return RunStatus::io_error;
-    }
+    if (!read_exactly(context_, pos, context_.buffer, count)) return RunStatus::io_error;
     if (target == Target::undone) {
       apply_transform(to_old, static_cast<std::int32_t>(count), context_.buffer, plan_.factor);
     }
@@ -247,10 +245,7 @@ RunStatus Run::repair_range(const Range& range, Target target, bool fix) {
   for (std::int64_t pos = range.begin; pos < range.end;) {
     const std::int64_t stop = block_end(pos, range.end);
     const auto count = static_cast<std::size_t>(stop - pos);
-    std::size_t got = 0;
-    if (!context_.files.read_at(context_.file, pos, context_.buffer, count, got) || got != count) {
-      return RunStatus::io_error;
-    }
+    if (!read_exactly(context_, pos, context_.buffer, count)) return RunStatus::io_error;
     bool changed = false;
     for (std::int64_t piece = pos; piece < stop; piece = piece_end(piece, stop)) {
       std::uint8_t* bytes = context_.buffer + (piece - pos);
@@ -304,9 +299,7 @@ RunStatus Run::rewrite(std::int64_t begin, std::int64_t end, Target target) {
   for (std::int64_t pos = begin; pos < end;) {
     const std::int64_t left = end - pos;
     const auto count = static_cast<std::int32_t>(left < kChunkSize ? left : kChunkSize);
-    std::size_t got = 0;
-    if (!files.read_at(context_.file, pos, context_.buffer, static_cast<std::size_t>(count), got) ||
-        got != static_cast<std::size_t>(count)) {
+    if (!read_exactly(context_, pos, context_.buffer, static_cast<std::size_t>(count))) {
       return RunStatus::io_error;
     }
     apply_transform(transform, count, context_.buffer, plan_.factor);

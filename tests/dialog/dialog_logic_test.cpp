@@ -14,6 +14,8 @@
 #include <set>
 #include <string>
 
+#include "resource.h"
+
 #ifdef _WIN32
 #include <direct.h>
 #define make_directory(path) _mkdir(path)
@@ -33,12 +35,14 @@ struct ButtonCase {
 
 // Row by row as the dialog shows them: way 4, 3, 2, 1; in each row encrypt,
 // decrypt, encrypt rude, decrypt rude.
+// clang-format off
 const ButtonCase kButtonCases[] = {
-    {1001, "en", "4"}, {1002, "de", "4"}, {1004, "rxen", "4"}, {1005, "rxde", "4"},
-    {1008, "en", "3"}, {1009, "de", "3"}, {1010, "rxen", "3"}, {1011, "rxde", "3"},
-    {1013, "en", "2"}, {1014, "de", "2"}, {1015, "rxen", "2"}, {1016, "rxde", "2"},
-    {1017, "en", "1"}, {1018, "de", "1"}, {1019, "rxen", "1"}, {1020, "rxde", "1"},
+    {IDC_WAY4_EN, "en", "4"}, {IDC_WAY4_DE, "de", "4"}, {IDC_WAY4_RXEN, "rxen", "4"}, {IDC_WAY4_RXDE, "rxde", "4"},
+    {IDC_WAY3_EN, "en", "3"}, {IDC_WAY3_DE, "de", "3"}, {IDC_WAY3_RXEN, "rxen", "3"}, {IDC_WAY3_RXDE, "rxde", "3"},
+    {IDC_WAY2_EN, "en", "2"}, {IDC_WAY2_DE, "de", "2"}, {IDC_WAY2_RXEN, "rxen", "2"}, {IDC_WAY2_RXDE, "rxde", "2"},
+    {IDC_WAY1_EN, "en", "1"}, {IDC_WAY1_DE, "de", "1"}, {IDC_WAY1_RXEN, "rxen", "1"}, {IDC_WAY1_RXDE, "rxde", "1"},
 };
+// clang-format on
 
 class OperationButton : public ::testing::TestWithParam<ButtonCase> {};
 
@@ -79,7 +83,7 @@ TEST(OperationTable, HasSixteenDistinctButtons) {
 
 TEST(OperationTable, OtherControlsRunNoOperation) {
   // Path field, usage, factor field, chooser, peek, OK, Cancel, no id.
-  for (int id : {1000, 1003, 1006, 1007, 1012, 1, 2, -1, 0, 1021}) {
+  for (int id : {IDC_PATH, IDC_USAGE, IDC_FACTOR, IDC_BROWSE, IDC_PEEK, 1, 2, -1, 0, 1021}) {
     EXPECT_EQ(find_operation(id), nullptr) << id;
   }
 }
@@ -94,7 +98,7 @@ TEST(PeekVector, HasThreeElements) {
 }
 
 TEST(EmptyFields, PassThroughUnchanged) {
-  ArgumentVector vector = operation_vector(*find_operation(1019), "", "");
+  ArgumentVector vector = operation_vector(*find_operation(IDC_WAY1_RXEN), "", "");
   EXPECT_STREQ(vector.items[1], "");
   EXPECT_STREQ(vector.items[4], "");
 }

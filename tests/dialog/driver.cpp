@@ -3,362 +3,34 @@
 // control, fills the fields, presses the buttons, reads and dismisses the
 // message boxes, and checks the console lines and the files on disk.
 //
-// usage: tavo_dialog_driver PATH\TO\tavoui.exe
+// usage: tavo_dialog_driver PATH\TO\tavoui.exe [long]
 // Needs a display (Xvfb under Wine). Prints one line per check that fails
 // and a summary; exits with 1 if any check failed.
-// <windows.h> first: the other Win32 headers build on it.
+
+// The harness first: it brings <windows.h>, which the other Win32 headers need.
 // clang-format off
-#include <windows.h>
+#include "harness.h"
 // clang-format on
 
+#include <commctrl.h>
 #include <commdlg.h>
 #include <dlgs.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "main_dialog.h"
+#include "resource.h"
 
+namespace tavo::driver {
 namespace {
-
-// ---------------------------------------------------------------- reporting
-
-int g_checks = 0;
-int g_failures = 0;
-const char* g_scenario = "";
-
-std::string utf8(const std::wstring& text) { return tavo::dialog::narrow(text, CP_UTF8); }
-std::string ansi(const std::wstring& text) { return tavo::dialog::narrow(text, CP_ACP); }
-
-// Shows control characters, so a missing "\r" is visible in a failure.
-std::string visible(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-bool check(bool ok, int line, const std::string& what) {
-  ++g_checks;
-  if (!ok) {
-    ++g_failures;
-    std::printf("FAIL [%s] line %d: %s\n", g_scenario, line, what.c_str());
-    std::fflush(stdout);
-  }
-  return ok;
-}
-
-#define CHECK(cond) check((cond), __LINE__, #cond)
-#define CHECK_MSG(cond, msg) check((cond), __LINE__, std::string(#cond) + " -- " + (msg))
-
-std::string wide_pair(const std::wstring& got, const std::wstring& want) {
-  return "got \"" + utf8(got) + "\", want \"" + utf8(want) + "\"";
-}
-
-std::string number_pair(long long got, long long want) {
-  return "got " + std::to_string(got) + ", want " + std::to_string(want);
-}
-
-// ---------------------------------------------------------------- waiting
-
-template <typename Predicate>
-bool wait_until(Predicate predicate, DWORD timeout_ms) {
-  DWORD start = GetTickCount();
-  for (;;) {
-    if (predicate()) return true;
-    if (GetTickCount() - start >= timeout_ms) return false;
-    Sleep(20);
-  }
-}
-
-constexpr DWORD kShortWait = 1500;  // how long "nothing happens" is watched
-constexpr DWORD kLongWait = 15000;  // how long something expected may take
-
-// ---------------------------------------------------------------- windows
-
-std::wstring window_text(HWND window) {
-  wchar_t buffer[1024] = {};
-  // WM_GETTEXT reaches the other process's control and copies the text back.
-  SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_BLOCK, 5000,
-                      nullptr);
-  return buffer;
-}
-
-std::wstring class_name(HWND window) {
-  wchar_t buffer[64] = {};
-  GetClassNameW(window, buffer, 64);
-  return buffer;
-}
-
-void set_text(HWND window, const std::wstring& text) {
-  SendMessageTimeoutW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_BLOCK,
-                      5000, nullptr);
-}
-
-struct ThreadWindows {
-  DWORD thread;
-  std::vector<HWND> found;
-};
-
-BOOL CALLBACK collect_dialog(HWND window, LPARAM context) {
-  auto* list = reinterpret_cast<ThreadWindows*>(context);
-  if (IsWindowVisible(window) && class_name(window) == L"#32770") list->found.push_back(window);
-  return TRUE;
-}
-
-std::vector<HWND> dialogs_of_thread(DWORD thread) {
-  ThreadWindows windows{thread, {}};
-  EnumThreadWindows(thread, &collect_dialog, reinterpret_cast<LPARAM>(&windows));
-  return windows.found;
-}
-
-// A window the dialog owns: a message box, or the file chooser.
-HWND owned_window(DWORD thread, HWND owner) {
-  for (HWND window : dialogs_of_thread(thread)) {
-    if (window != owner && GetWindow(window, GW_OWNER) == owner) return window;
-  }
-  return nullptr;
-}
-
-bool is_message_box(HWND window) {
-  return GetDlgItem(window, 0xFFFF) != nullptr && GetDlgItem(window, IDOK) != nullptr &&
-         GetDlgItem(window, edt1) == nullptr && GetDlgItem(window, cmb13) == nullptr;
-}
-
-// ---------------------------------------------------------------- the program
-
-class Program {
- public:
-  explicit Program(const std::wstring& exe) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE write_end = nullptr;
-    CreatePipe(&read_end_, &write_end, &inherit, 0);
-    SetHandleInformation(read_end_, HANDLE_FLAG_INHERIT, 0);
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
-    startup.hStdOutput = write_end;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring command = L"\"" + exe + L"\"";
-    InitializeCriticalSection(&lock_);
-    started_ = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                              nullptr, &startup, &process_) != FALSE;
-    CloseHandle(write_end);
-    CloseHandle(nul);
-    if (started_) reader_ = CreateThread(nullptr, 0, &Program::read_output, this, 0, nullptr);
-  }
-
-  ~Program() {
-    if (started_ && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) {
-      TerminateProcess(process_.hProcess, 99);
-      WaitForSingleObject(process_.hProcess, 5000);
-    }
-    if (reader_ != nullptr) {
-      WaitForSingleObject(reader_, 5000);
-      CloseHandle(reader_);
-    }
-    if (started_) {
-      CloseHandle(process_.hProcess);
-      CloseHandle(process_.hThread);
-    }
-    CloseHandle(read_end_);
-    DeleteCriticalSection(&lock_);
-  }
-
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
-
-  bool started() const { return started_; }
-  DWORD thread() const { return process_.dwThreadId; }
-  HANDLE process() const { return process_.hProcess; }
-
-  std::string output() {
-    EnterCriticalSection(&lock_);
-    std::string copy = output_;
-    LeaveCriticalSection(&lock_);
-    return copy;
-  }
-
-  // The output written since `mark` (an earlier output().size()).
-  std::string output_since(std::size_t mark) {
-    std::string all = output();
-    return mark <= all.size() ? all.substr(mark) : std::string();
-  }
-
-  bool wait_for_output(std::size_t mark, const std::string& text, DWORD timeout) {
-    return wait_until([&] { return output_since(mark).find(text) != std::string::npos; }, timeout);
-  }
-
-  HWND find_dialog(DWORD timeout) {
-    HWND dialog = nullptr;
-    wait_until(
-        [&] {
-          for (HWND window : dialogs_of_thread(thread())) {
-            if (GetWindow(window, GW_OWNER) == nullptr) dialog = window;
-          }
-          return dialog != nullptr;
-        },
-        timeout);
-    return dialog;
-  }
-
-  bool exited(DWORD timeout, DWORD& code) {
-    if (WaitForSingleObject(process_.hProcess, timeout) != WAIT_OBJECT_0) return false;
-    GetExitCodeProcess(process_.hProcess, &code);
-    return true;
-  }
-
- private:
-  static DWORD WINAPI read_output(void* context) {
-    auto* self = static_cast<Program*>(context);
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(self->read_end_, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-      EnterCriticalSection(&self->lock_);
-      self->output_.append(buffer, got);
-      LeaveCriticalSection(&self->lock_);
-    }
-    return 0;
-  }
-
-  HANDLE read_end_ = nullptr;
-  HANDLE reader_ = nullptr;
-  PROCESS_INFORMATION process_ = {};
-  bool started_ = false;
-  CRITICAL_SECTION lock_;
-  std::string output_;
-};
-
-// ---------------------------------------------------------------- screen
-
-// The screen's pixels in `area`, 0x00RRGGBB, row by row from the top.
-struct Pixels {
-  int width = 0;
-  int height = 0;
-  std::vector<std::uint32_t> rgb;
-};
-
-Pixels render(int width, int height, const std::function<void(HDC)>& paint) {
-  Pixels out;
-  if (width <= 0 || height <= 0) return out;
-  BITMAPINFO format = {};
-  format.bmiHeader.biSize = sizeof format.bmiHeader;
-  format.bmiHeader.biWidth = width;
-  format.bmiHeader.biHeight = -height;
-  format.bmiHeader.biPlanes = 1;
-  format.bmiHeader.biBitCount = 32;
-  void* bits = nullptr;
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  HBITMAP bitmap = CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  paint(memory);
-  GdiFlush();
-  out.width = width;
-  out.height = height;
-  const auto* words = static_cast<const std::uint32_t*>(bits);
-  out.rgb.assign(words, words + width * height);
-  for (auto& word : out.rgb) word &= 0xFFFFFF;
-  SelectObject(memory, old);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
-  return out;
-}
-
-Pixels capture(const RECT& area) {
-  return render(area.right - area.left, area.bottom - area.top, [&](HDC memory) {
-    HDC screen = GetDC(nullptr);
-    BitBlt(memory, 0, 0, area.right - area.left, area.bottom - area.top, screen, area.left,
-           area.top, SRCCOPY);
-    ReleaseDC(nullptr, screen);
-  });
-}
-
-int count_pink(const Pixels& pixels) {
-  int count = 0;
-  for (std::uint32_t word : pixels.rgb) {
-    int r = (word >> 16) & 0xFF, g = (word >> 8) & 0xFF, b = word & 0xFF;
-    if (r > 200 && g < 160 && b > 120 && r - g > 60) ++count;
-  }
-  return count;
-}
-
-long long distance(const Pixels& a, const Pixels& b) {
-  if (a.rgb.size() != b.rgb.size()) return -1;
-  long long total = 0;
-  for (std::size_t i = 0; i < a.rgb.size(); ++i) {
-    for (int shift : {0, 8, 16}) {
-      total += std::abs(static_cast<int>((a.rgb[i] >> shift) & 0xFF) -
-                        static_cast<int>((b.rgb[i] >> shift) & 0xFF));
-    }
-  }
-  return total;
-}
-
-// Which system icon a message box shows: its icon control's pixels against
-// the two candidates drawn on the same background.
-bool box_shows_icon(HWND box, const wchar_t* wanted, const wchar_t* other, std::string& detail) {
-  HWND control = nullptr;
-  for (HWND child = GetWindow(box, GW_CHILD); child != nullptr;
-       child = GetWindow(child, GW_HWNDNEXT)) {
-    if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
-        lstrcmpiW(class_name(child).c_str(), L"Static") == 0) {
-      control = child;
-    }
-  }
-  if (control == nullptr) {
-    detail = "no icon in the box";
-    return false;
-  }
-  RECT area;
-  GetWindowRect(control, &area);
-  Pixels shown;
-  // Give the box time to paint: the icon area stops being one flat colour.
-  wait_until(
-      [&] {
-        shown = capture(area);
-        for (std::uint32_t word : shown.rgb) {
-          if (word != shown.rgb.front()) return true;
-        }
-        return false;
-      },
-      kShortWait);
-  auto drawn = [&](const wchar_t* name) {
-    HICON icon = LoadIconW(nullptr, name);
-    std::uint32_t background = shown.rgb.empty() ? 0 : shown.rgb.front();
-    return render(shown.width, shown.height, [&](HDC dc) {
-      HBRUSH brush = CreateSolidBrush(
-          RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF));
-      RECT all = {0, 0, shown.width, shown.height};
-      FillRect(dc, &all, brush);
-      DeleteObject(brush);
-      DrawIcon(dc, 0, 0, icon);
-    });
-  };
-  long long near_wanted = distance(shown, drawn(wanted));
-  long long near_other = distance(shown, drawn(other));
-  detail = "distance to wanted icon " + std::to_string(near_wanted) + ", to the other " +
-           std::to_string(near_other);
-  return near_wanted >= 0 && near_wanted < near_other;
-}
 
 // ---------------------------------------------------------------- layout
 
@@ -386,45 +58,48 @@ struct ExpectedControl {
 
 // The template, in template order.
 const ExpectedControl kLayout[] = {
-    {1007, Kind::kDefaultButton, L"选择文件..", 263, 8, 50, 14},
+    {IDC_BROWSE, Kind::kDefaultButton, L"选择文件..", 263, 8, 50, 14},
     {-1, Kind::kGroup, L"加解密因数(1-255)", 3, 50, 255, 106},
-    {1000, Kind::kPathEdit, L"", 3, 10, 255, 12},
+    {IDC_PATH, Kind::kPathEdit, L"", 3, 10, 255, 12},
     {-1, Kind::kGroupLeft, L"反向加密解密(不使用加解密因数)", 3, 24, 255, 25},
-    {1001, Kind::kButton, L"加密", 10, 34, 50, 12},
-    {1002, Kind::kButton, L"解密", 73, 34, 50, 12},
-    {1003, Kind::kButton, L"使用说明", 73, 60, 50, 12},
-    {1004, Kind::kButton, L"暴力加密", 136, 34, 50, 12},
-    {1005, Kind::kButton, L"暴力解密", 199, 34, 50, 12},
-    {1006, Kind::kFactorEdit, nullptr, 10, 60, 50, 12},
+    {IDC_WAY4_EN, Kind::kButton, L"加密", 10, 34, 50, 12},
+    {IDC_WAY4_DE, Kind::kButton, L"解密", 73, 34, 50, 12},
+    {IDC_USAGE, Kind::kButton, L"使用说明", 73, 60, 50, 12},
+    {IDC_WAY4_RXEN, Kind::kButton, L"暴力加密", 136, 34, 50, 12},
+    {IDC_WAY4_RXDE, Kind::kButton, L"暴力解密", 199, 34, 50, 12},
+    {IDC_FACTOR, Kind::kFactorEdit, nullptr, 10, 60, 50, 12},
     {-1, Kind::kGroupCenter, L"特别提示 - tavo 0.5beta", 1, 158, 318, 41},
     {-1, Kind::kText, L"重要文件，请于加解密前做好备份！！！出错后果很严重，无法恢复？？？", 5, 168,
      265, 8},
     {-1, Kind::kGroupLeft, L"请选择文件需要加密或解密的文件", 1, 0, 318, 23},
     {-1, Kind::kGroupRight, L"异或加密解密(使用加解密因数)", 3, 78, 255, 25},
-    {1008, Kind::kFlatButton, L"加密", 10, 88, 50, 12},
-    {1009, Kind::kFlatButton, L"解密", 74, 88, 50, 12},
-    {1010, Kind::kFlatButton, L"暴力加密", 136, 88, 50, 12},
-    {1011, Kind::kFlatButton, L"暴力解密", 200, 88, 50, 12},
-    {1012, Kind::kButton, L"窥视加密头", 136, 60, 50, 12},
+    {IDC_WAY3_EN, Kind::kFlatButton, L"加密", 10, 88, 50, 12},
+    {IDC_WAY3_DE, Kind::kFlatButton, L"解密", 74, 88, 50, 12},
+    {IDC_WAY3_RXEN, Kind::kFlatButton, L"暴力加密", 136, 88, 50, 12},
+    {IDC_WAY3_RXDE, Kind::kFlatButton, L"暴力解密", 200, 88, 50, 12},
+    {IDC_PEEK, Kind::kButton, L"窥视加密头", 136, 60, 50, 12},
     {-1, Kind::kLine, L"", 3, 74, 255, 1},
     {-1, Kind::kGroupRight, L"2#加密解密(使用加解密因数)", 3, 104, 255, 25},
-    {1013, Kind::kFlatButton, L"加密", 9, 114, 50, 12},
-    {1014, Kind::kFlatButton, L"解密", 73, 114, 50, 12},
-    {1015, Kind::kFlatButton, L"暴力加密", 135, 114, 50, 12},
-    {1016, Kind::kFlatButton, L"暴力解密", 199, 114, 50, 12},
+    {IDC_WAY2_EN, Kind::kFlatButton, L"加密", 9, 114, 50, 12},
+    {IDC_WAY2_DE, Kind::kFlatButton, L"解密", 73, 114, 50, 12},
+    {IDC_WAY2_RXEN, Kind::kFlatButton, L"暴力加密", 135, 114, 50, 12},
+    {IDC_WAY2_RXDE, Kind::kFlatButton, L"暴力解密", 199, 114, 50, 12},
     {-1, Kind::kGroupRight, L"1#加密解密(使用加解密因数)", 3, 129, 255, 25},
-    {1017, Kind::kFlatButton, L"加密", 9, 139, 50, 12},
-    {1018, Kind::kFlatButton, L"解密", 73, 139, 50, 12},
-    {1019, Kind::kFlatButton, L"暴力加密", 135, 139, 50, 12},
-    {1020, Kind::kFlatButton, L"暴力解密", 199, 139, 50, 12},
+    {IDC_WAY1_EN, Kind::kFlatButton, L"加密", 9, 139, 50, 12},
+    {IDC_WAY1_DE, Kind::kFlatButton, L"解密", 73, 139, 50, 12},
+    {IDC_WAY1_RXEN, Kind::kFlatButton, L"暴力加密", 135, 139, 50, 12},
+    {IDC_WAY1_RXDE, Kind::kFlatButton, L"暴力解密", 199, 139, 50, 12},
     {-1, Kind::kText, L"实现几种vornic的加解密方法，适用于非特别重要机密文件高速加解密保护", 5, 178,
      289, 8},
     {-1, Kind::kText, nullptr, 5, 188, 289, 8},
     {-1, Kind::kIcon, nullptr, 295, 175, 21, 21},
 };
 
-const int kTabOrder[] = {1007, 1000, 1001, 1002, 1003, 1004, 1005, 1006, 1008, 1009, 1010,
-                         1011, 1012, 1013, 1014, 1015, 1016, 1017, 1018, 1019, 1020};
+const int kTabOrder[] = {IDC_BROWSE,    IDC_PATH,      IDC_WAY4_EN, IDC_WAY4_DE, IDC_USAGE,
+                         IDC_WAY4_RXEN, IDC_WAY4_RXDE, IDC_FACTOR,  IDC_WAY3_EN, IDC_WAY3_DE,
+                         IDC_WAY3_RXEN, IDC_WAY3_RXDE, IDC_PEEK,    IDC_WAY2_EN, IDC_WAY2_DE,
+                         IDC_WAY2_RXEN, IDC_WAY2_RXDE, IDC_WAY1_EN, IDC_WAY1_DE, IDC_WAY1_RXEN,
+                         IDC_WAY1_RXDE};
 
 const wchar_t kTitle[] = L"tavoui-vornic加密解密(程序)-http://www.example.com/tavo";
 
@@ -592,7 +267,7 @@ void check_layout(HWND dialog, DWORD thread) {
     }
   }
 
-  // Tab order: template order over the enabled tab stops, starting at 1007.
+  // Tab order: template order over the enabled tab stops, starting at the chooser button.
   std::vector<int> tabs;
   HWND first = GetNextDlgTabItem(dialog, nullptr, FALSE);
   for (HWND item = first; item != nullptr && tabs.size() < 40;) {
@@ -608,9 +283,10 @@ void check_layout(HWND dialog, DWORD thread) {
   GUITHREADINFO gui = {};
   gui.cbSize = sizeof gui;
   CHECK(GetGUIThreadInfo(thread, &gui));
-  CHECK_MSG(GetDlgCtrlID(gui.hwndFocus) == 1007, std::to_string(GetDlgCtrlID(gui.hwndFocus)));
-  CHECK(LOWORD(SendMessageW(dialog, DM_GETDEFID, 0, 0)) == 1007);
-  CHECK((GetWindowLongW(GetDlgItem(dialog, 1007), GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON);
+  CHECK_MSG(GetDlgCtrlID(gui.hwndFocus) == IDC_BROWSE, std::to_string(GetDlgCtrlID(gui.hwndFocus)));
+  CHECK(LOWORD(SendMessageW(dialog, DM_GETDEFID, 0, 0)) == IDC_BROWSE);
+  CHECK((GetWindowLongW(GetDlgItem(dialog, IDC_BROWSE), GWL_STYLE) & BS_TYPEMASK) ==
+        BS_DEFPUSHBUTTON);
 
   // The small window icon shows in the caption: look for the flower there.
   // (Wine answers WM_GETICON only inside the program's own process.)
@@ -675,12 +351,12 @@ void check_version_record(const std::wstring& exe) {
   }
 }
 
-// Icon 128: one 32 by 32 image in 32-bit colour, a pink flower on light grey.
+// The application icon: one 32 by 32 image in 32-bit colour, a pink flower on light grey.
 void check_icon_resource(const std::wstring& exe) {
   g_scenario = "icon resource";
   HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   if (!CHECK(module != nullptr)) return;
-  HRSRC group = FindResourceW(module, MAKEINTRESOURCEW(128), MAKEINTRESOURCEW(14));
+  HRSRC group = FindResourceW(module, MAKEINTRESOURCEW(IDI_APP), MAKEINTRESOURCEW(14));
   if (CHECK(group != nullptr)) {
     const auto* bytes = static_cast<const BYTE*>(LockResource(LoadResource(module, group)));
     // Group icon directory: reserved, type, count, then 14-byte entries.
@@ -689,7 +365,8 @@ void check_icon_resource(const std::wstring& exe) {
     CHECK(bytes[6] == 32 && bytes[7] == 32);      // width, height
     CHECK((bytes[12] | (bytes[13] << 8)) == 32);  // bits per pixel
   }
-  HICON icon = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(128), IMAGE_ICON, 32, 32, 0));
+  HICON icon =
+      static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, 32, 32, 0));
   if (CHECK(icon != nullptr)) {
     ICONINFO info = {};
     GetIconInfo(icon, &info);
@@ -721,275 +398,347 @@ void check_icon_resource(const std::wstring& exe) {
   FreeLibrary(module);
 }
 
-// ---------------------------------------------------------------- files
-
-using Bytes = std::vector<unsigned char>;
-
-Bytes read_file(const std::wstring& path) {
-  Bytes bytes;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return bytes;
-  unsigned char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-    bytes.insert(bytes.end(), buffer, buffer + got);
-  }
-  CloseHandle(file);
-  return bytes;
-}
-
-void write_file(const std::wstring& path, const Bytes& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-}
-
-// Pseudo-random content from a fixed seed (printed once), so a failure can
-// be replayed.
-constexpr std::uint32_t kSeed = 20100530;
-
-Bytes sample_bytes(std::size_t size, std::uint32_t salt) {
-  std::uint32_t state = kSeed ^ (salt * 2654435761u);
-  Bytes bytes(size);
-  for (auto& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<unsigned char>(state >> 16);
-  }
-  return bytes;
-}
-
-// The forward transform of each way, written out from its definition.
-Bytes transformed(const Bytes& data, int way, int factor) {
-  Bytes out(data);
-  auto p = static_cast<unsigned char>(factor & 0xFF);
-  for (auto& byte : out) {
-    switch (way) {
-      case 1:
-        byte = static_cast<unsigned char>(byte + p);
-        break;
-      case 2:
-        byte = static_cast<unsigned char>(byte - p);
-        break;
-      case 3:
-        byte = static_cast<unsigned char>(byte ^ p);
-        break;
-      case 4:
-        byte = static_cast<unsigned char>(~byte);
-        break;
-    }
-  }
-  return out;
-}
-
-// ---------------------------------------------------------------- a session
-
-class Session {
- public:
-  Session(const std::wstring& exe) : program(exe) {}
-
-  bool open() {
-    if (!CHECK(program.started())) return false;
-    dialog = program.find_dialog(kLongWait);
-    return CHECK_MSG(dialog != nullptr, "no dialog appeared");
-  }
-
-  HWND item(int id) const { return GetDlgItem(dialog, id); }
-
-  void set_path(const std::wstring& path) { set_text(item(1000), path); }
-  void set_factor(const std::wstring& factor) { set_text(item(1006), factor); }
-
-  // Presses a button the way a mouse click would. Posted, because the
-  // handler does not return until its message box is dismissed.
-  void click(int id) { PostMessageW(item(id), BM_CLICK, 0, 0); }
-
-  HWND wait_owned(DWORD timeout) {
-    HWND found = nullptr;
-    wait_until([&] { return (found = owned_window(program.thread(), dialog)) != nullptr; },
-               timeout);
-    return found;
-  }
-
-  // Waits for a message box, checks its text and caption, dismisses it.
-  bool expect_box(const std::wstring& text, const std::wstring& caption,
-                  const wchar_t* icon = IDI_EXCLAMATION) {
-    HWND box = wait_owned(kLongWait);
-    if (!CHECK_MSG(box != nullptr, "no message box \"" + utf8(text) + "\"")) return false;
-    bool ok = CHECK_MSG(is_message_box(box), "owned window is not a message box");
-    std::wstring got = window_text(GetDlgItem(box, 0xFFFF));
-    ok &= CHECK_MSG(got == text, wide_pair(got, text));
-    std::wstring got_caption = window_text(box);
-    ok &= CHECK_MSG(got_caption == caption, wide_pair(got_caption, caption));
-    std::string detail;
-    const wchar_t* other = icon == IDI_EXCLAMATION ? IDI_INFORMATION : IDI_EXCLAMATION;
-    // Painting may lag behind the box's appearance: look again for a while.
-    bool shows = wait_until([&] { return box_shows_icon(box, icon, other, detail); }, kShortWait);
-    ok &= CHECK_MSG(shows, utf8(text) + ": " + detail);
-    dismiss(box);
-    return ok;
-  }
-
-  void dismiss(HWND box) {
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
-    CHECK_MSG(wait_until([&] { return !IsWindow(box) || !IsWindowVisible(box); }, kLongWait),
-              "the box did not close");
-  }
-
-  // Nothing owned by the dialog appears for a while.
-  bool expect_no_window() {
-    HWND window = wait_owned(kShortWait);
-    if (window != nullptr) dismiss(window);
-    return window == nullptr;
-  }
-
-  Program program;
-  HWND dialog = nullptr;
-};
+// ---------------------------------------------------------------- presses
 
 const wchar_t kResultCaption[] = L"请查看控制台提示";
 const wchar_t kSuccess[] = L"成功";
 const wchar_t kFailure[] = L"出错了";
 
-std::string timing_free(const std::string& text) {
-  // "use time: < Ns" with N of 1 or more: the value depends on the clock.
-  std::string out = text;
-  std::size_t at = out.find("use time: < ");
-  if (at != std::string::npos) {
-    std::size_t digits = at + 12;
-    std::size_t end = out.find('s', digits);
-    if (end != std::string::npos && end > digits) out.replace(digits, end - digits, "N");
-  }
-  return out;
-}
+// What a file in the scratch folder is before a press.
+enum Before {
+  kKept,     // as the rows before left it
+  kFresh,    // written anew with `size` sample bytes
+  kFolder,   // a folder of that name
+  kMissing,  // nothing of that name
+};
 
-// One press that should run the engine: the box text and the console text
-// (with the timing value replaced by N).
-void press_and_expect(Session& s, int id, const std::wstring& box, const std::string& console) {
-  std::size_t mark = s.program.output().size();
-  s.click(id);
-  const wchar_t* icon = box == kSuccess ? IDI_INFORMATION : IDI_EXCLAMATION;
-  CHECK_MSG(s.expect_box(box, kResultCaption, icon), "button " + std::to_string(id));
-  s.program.wait_for_output(mark, console.substr(console.size() - 3), kLongWait);
-  std::string got = timing_free(s.program.output_since(mark));
-  CHECK_MSG(got == console, "button " + std::to_string(id) + ": got \"" + visible(got) +
-                                "\", want \"" + visible(console) + "\"");
-}
-
-struct WayRow {
+// What the file holds after a press: the bytes it was written with,
+// transformed by `way` and `factor` (way 0: unchanged), and a 512-byte
+// record after them or not. A negative way: the file is not looked at.
+struct After {
   int way;
-  int en, de, rxen, rxde;
-  const wchar_t* factor;
-  int factor_value;
+  int factor;
+  bool record;
 };
 
-const WayRow kRows[] = {
-    {4, 1001, 1002, 1004, 1005, L"7", 7},
-    {3, 1008, 1009, 1010, 1011, L"42", 42},
-    {2, 1013, 1014, 1015, 1016, L"200", 200},
-    {1, 1017, 1018, 1019, 1020, L"13", 13},
+constexpr After kPlain{0, 0, false};
+constexpr After kNotLookedAt{-1, 0, false};
+
+// One press of a button with the path field naming `file` in the scratch
+// folder (an empty name leaves the field empty). `console` is the whole
+// console text the press adds, with "{path}" and "{name}" for the file's path
+// and name, "*" for any run of characters, and N for the timing value. A
+// null `box`: no window and no console text at all.
+struct Press {
+  const wchar_t* file;
+  Before before;
+  int size;
+  const wchar_t* factor;  // typed first; nullptr leaves the field as it is
+  int button;
+  const wchar_t* box;
+  const char* console;
+  After after;
 };
 
-void check_operations(Session& s, const std::wstring& folder) {
-  for (const WayRow& row : kRows) {
-    g_scenario = "operations";
-    std::wstring name = L"way" + std::to_wstring(row.way) + L".bin";
-    std::wstring path = folder + name;
-    std::string p = ansi(path);
-    std::string w = std::to_string(row.way);
-    Bytes original = sample_bytes(1000, static_cast<std::uint32_t>(row.way));
-    write_file(path, original);
+#define OK_LINES(keyword) "tavo\r\ntavo " keyword " file({path}) ok.\r\nuse time: < Ns\r\n"
+#define PEEK_LINES(way_and_factor) "tavo\r\ntavo: * t a {name} " way_and_factor " v o\r\n"
+const char kFactorMismatch[] = "tavo\r\ntavo de file({path}) p!=p\r\nuse time: < Ns\r\n";
+
+const Press kPresses[] = {
+    // Each way: en, peek (the factor in hex), de, rxen, rxde.
+    {L"way4.bin", kFresh, 1000, L"7", IDC_WAY4_EN, kSuccess, OK_LINES("en"), {4, 7, true}},
+    {L"way4.bin", kKept, 0, nullptr, IDC_PEEK, kSuccess, PEEK_LINES("4 7"), {4, 7, true}},
+    {L"way4.bin", kKept, 0, nullptr, IDC_WAY4_DE, kSuccess, OK_LINES("de"), kPlain},
+    {L"way4.bin", kKept, 0, nullptr, IDC_WAY4_RXEN, kSuccess, OK_LINES("rxen"), {4, 7, false}},
+    {L"way4.bin", kKept, 0, nullptr, IDC_WAY4_RXDE, kSuccess, OK_LINES("rxde"), kPlain},
+    {L"way3.bin", kFresh, 1000, L"42", IDC_WAY3_EN, kSuccess, OK_LINES("en"), {3, 42, true}},
+    {L"way3.bin", kKept, 0, nullptr, IDC_PEEK, kSuccess, PEEK_LINES("3 2a"), {3, 42, true}},
+    {L"way3.bin", kKept, 0, nullptr, IDC_WAY3_DE, kSuccess, OK_LINES("de"), kPlain},
+    {L"way3.bin", kKept, 0, nullptr, IDC_WAY3_RXEN, kSuccess, OK_LINES("rxen"), {3, 42, false}},
+    {L"way3.bin", kKept, 0, nullptr, IDC_WAY3_RXDE, kSuccess, OK_LINES("rxde"), kPlain},
+    {L"way2.bin", kFresh, 1000, L"200", IDC_WAY2_EN, kSuccess, OK_LINES("en"), {2, 200, true}},
+    {L"way2.bin", kKept, 0, nullptr, IDC_PEEK, kSuccess, PEEK_LINES("2 c8"), {2, 200, true}},
+    {L"way2.bin", kKept, 0, nullptr, IDC_WAY2_DE, kSuccess, OK_LINES("de"), kPlain},
+    {L"way2.bin", kKept, 0, nullptr, IDC_WAY2_RXEN, kSuccess, OK_LINES("rxen"), {2, 200, false}},
+    {L"way2.bin", kKept, 0, nullptr, IDC_WAY2_RXDE, kSuccess, OK_LINES("rxde"), kPlain},
+    {L"way1.bin", kFresh, 1000, L"13", IDC_WAY1_EN, kSuccess, OK_LINES("en"), {1, 13, true}},
+    {L"way1.bin", kKept, 0, nullptr, IDC_PEEK, kSuccess, PEEK_LINES("1 d"), {1, 13, true}},
+    {L"way1.bin", kKept, 0, nullptr, IDC_WAY1_DE, kSuccess, OK_LINES("de"), kPlain},
+    {L"way1.bin", kKept, 0, nullptr, IDC_WAY1_RXEN, kSuccess, OK_LINES("rxen"), {1, 13, false}},
+    {L"way1.bin", kKept, 0, nullptr, IDC_WAY1_RXDE, kSuccess, OK_LINES("rxde"), kPlain},
+    // No record to peek at.
+    {L"plain.bin", kFresh, 700, nullptr, IDC_PEEK, kFailure, "tavo\r\nunknown tavo?file?\r\n",
+     kPlain},
+    // Way 4 ignores the factor, but "de" compares the recorded one.
+    {L"plain.bin", kKept, 0, L"7", IDC_WAY4_EN, kSuccess, OK_LINES("en"), {4, 7, true}},
+    {L"plain.bin", kKept, 0, L"8", IDC_WAY4_DE, kFailure, kFactorMismatch, {4, 7, true}},
+    // A folder exists, so the engine runs and fails to open it.
+    {L"a_folder", kFolder, 0, nullptr, IDC_WAY1_RXEN, kFailure, "tavo\r\nuse time: < Ns\r\n",
+     kNotLookedAt},
+    // The dialog's own existence test: nothing runs, nothing shows.
+    {L"no_such_file.bin", kMissing, 0, nullptr, IDC_WAY4_EN, nullptr, "", kNotLookedAt},
+    {L"no_such_file.bin", kMissing, 0, nullptr, IDC_WAY1_RXEN, nullptr, "", kNotLookedAt},
+    {L"no_such_file.bin", kMissing, 0, nullptr, IDC_PEEK, nullptr, "", kNotLookedAt},
+    {L"", kMissing, 0, nullptr, IDC_WAY4_EN, nullptr, "", kNotLookedAt},
+    {L"", kMissing, 0, nullptr, IDC_WAY1_RXEN, nullptr, "", kNotLookedAt},
+    {L"", kMissing, 0, nullptr, IDC_PEEK, nullptr, "", kNotLookedAt},
+    // An empty factor field runs with factor 1.
+    {L"one.bin", kFresh, 300, L"", IDC_WAY1_RXEN, kSuccess, OK_LINES("rxen"), {1, 1, false}},
+};
+
+#undef PEEK_LINES
+#undef OK_LINES
+
+// `text` matches `pattern`, in which "*" stands for any run of characters.
+bool matches(const std::string& pattern, const std::string& text) {
+  std::size_t star = pattern.find('*');
+  if (star == std::string::npos) return pattern == text;
+  if (text.compare(0, star, pattern, 0, star) != 0) return false;
+  std::string rest = pattern.substr(star + 1);
+  for (std::size_t from = star; from <= text.size(); ++from) {
+    if (matches(rest, text.substr(from))) return true;
+  }
+  return false;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+void check_presses(Session& s, const std::wstring& folder) {
+  Bytes written;  // what the current file was last written with
+  std::uint32_t row = 0;
+  for (const Press& press : kPresses) {
+    ++row;
+    std::wstring name = press.file;
+    static std::string scenario;
+    scenario = "press " + std::to_string(row) + " on \"" + utf8(name) + "\"";
+    g_scenario = scenario.c_str();
+    std::wstring path = name.empty() ? name : folder + name;
+    switch (press.before) {
+      case kKept:
+        break;
+      case kFresh:
+        written = sample_bytes(static_cast<std::size_t>(press.size), row);
+        write_file(path, written);
+        break;
+      case kFolder:
+        CreateDirectoryW(path.c_str(), nullptr);
+        break;
+      case kMissing:
+        break;
+    }
     s.set_path(path);
-    s.set_factor(row.factor);
+    if (press.factor != nullptr) s.set_factor(press.factor);
 
-    // Encrypt with header: data transformed, 512-byte header appended.
-    press_and_expect(s, row.en, kSuccess,
-                     "tavo\r\ntavo en file(" + p + ") ok.\r\nuse time: < Ns\r\n");
-    Bytes after = read_file(path);
-    Bytes want = transformed(original, row.way, row.factor_value);
-    CHECK_MSG(after.size() == 1512, "way " + w + " size " + std::to_string(after.size()));
-    CHECK_MSG(after.size() >= 1000 && Bytes(after.begin(), after.begin() + 1000) == want,
-              "way " + w + " en data");
-
-    // Peek: the recorded name, way and factor (hex); the checksum varies.
+    std::string button = "button " + std::to_string(press.button);
+    std::string want =
+        replaced(replaced(press.console, "{path}", ansi(path)), "{name}", ansi(name));
     std::size_t mark = s.program.output().size();
-    s.click(1012);
-    CHECK(s.expect_box(kSuccess, kResultCaption, IDI_INFORMATION));
-    char tail[64];
-    std::snprintf(tail, sizeof tail, " t a %s %d %x v o\r\n", ansi(name).c_str(), row.way,
-                  row.factor_value);
-    s.program.wait_for_output(mark, tail, kLongWait);
-    std::string peek = s.program.output_since(mark);
-    CHECK_MSG(peek.rfind("tavo\r\ntavo: ", 0) == 0 && peek.size() > std::strlen(tail) &&
-                  peek.compare(peek.size() - std::strlen(tail), std::string::npos, tail) == 0,
-              "peek: \"" + visible(peek) + "\"");
+    s.click(press.button);
+    if (press.box == nullptr) {
+      CHECK_MSG(s.expect_no_window(), button + " showed a window");
+    } else {
+      const wchar_t* icon = press.box == kSuccess ? IDI_INFORMATION : IDI_EXCLAMATION;
+      CHECK_MSG(s.expect_box(press.box, kResultCaption, icon), button);
+      wait_until([&] { return matches(want, timing_free(s.program.output_since(mark))); },
+                 kLongWait);
+    }
+    std::string got = timing_free(s.program.output_since(mark));
+    CHECK_MSG(matches(want, got),
+              button + ": got \"" + visible(got) + "\", want \"" + visible(want) + "\"");
 
-    // Decrypt with header: the original back, header cut off.
-    press_and_expect(s, row.de, kSuccess,
-                     "tavo\r\ntavo de file(" + p + ") ok.\r\nuse time: < Ns\r\n");
-    CHECK_MSG(read_file(path) == original, "way " + w + " de");
-
-    // Without header.
-    press_and_expect(s, row.rxen, kSuccess,
-                     "tavo\r\ntavo rxen file(" + p + ") ok.\r\nuse time: < Ns\r\n");
-    CHECK_MSG(read_file(path) == want, "way " + w + " rxen");
-    press_and_expect(s, row.rxde, kSuccess,
-                     "tavo\r\ntavo rxde file(" + p + ") ok.\r\nuse time: < Ns\r\n");
-    CHECK_MSG(read_file(path) == original, "way " + w + " rxde");
+    if (press.after.way < 0) continue;
+    Bytes want_bytes = transformed(written, press.after.way, press.after.factor);
+    Bytes bytes = read_file(path);
+    std::size_t want_size = written.size() + (press.after.record ? 512 : 0);
+    CHECK_MSG(bytes.size() == want_size, button + ": " + number_pair(bytes.size(), want_size));
+    CHECK_MSG(bytes.size() >= written.size() &&
+                  Bytes(bytes.begin(), bytes.begin() + written.size()) == want_bytes,
+              button + ": the file's data");
   }
 }
 
-void check_failures(Session& s, const std::wstring& folder) {
-  g_scenario = "failures";
-  std::wstring path = folder + L"plain.bin";
-  std::string p = ansi(path);
-  Bytes original = sample_bytes(700, 9);
-  write_file(path, original);
-  s.set_path(path);
+// ---------------------------------------------------------------- long runs
 
-  // No header to peek at.
-  press_and_expect(s, 1012, kFailure, "tavo\r\nunknown tavo?file?\r\n");
-  // Way 4 ignores the factor, but "de" compares the recorded one.
-  s.set_factor(L"7");
-  press_and_expect(s, 1001, kSuccess, "tavo\r\ntavo en file(" + p + ") ok.\r\nuse time: < Ns\r\n");
-  Bytes encrypted = read_file(path);
-  s.set_factor(L"8");
-  press_and_expect(s, 1002, kFailure, "tavo\r\ntavo de file(" + p + ") p!=p\r\nuse time: < Ns\r\n");
-  CHECK(read_file(path) == encrypted);
+const wchar_t kCancelled[] = L"已取消";
 
-  // A directory exists, so the engine runs and fails to open it.
-  std::wstring directory = folder + L"a_folder";
-  CreateDirectoryW(directory.c_str(), nullptr);
-  s.set_path(directory);
-  press_and_expect(s, 1019, kFailure, "tavo\r\nuse time: < Ns\r\n");
+// What is done to a long run while it goes on.
+enum Interruption {
+  kCancelButton,  // the progress window's cancel button
+  kCloseBox,      // the main dialog's close box
+  kSessionEnd,    // Windows asks whether the session may end
+};
 
-  g_scenario = "silent existence test";
-  for (const std::wstring& missing : {folder + L"no_such_file.bin", std::wstring()}) {
-    s.set_path(missing);
-    std::size_t mark = s.program.output().size();
-    for (int id : {1001, 1019, 1012}) {
-      s.click(id);
-      CHECK_MSG(s.expect_no_window(),
-                "button " + std::to_string(id) + " on \"" + utf8(missing) + "\" showed a window");
-    }
-    CHECK_MSG(s.program.output_since(mark).empty(), visible(s.program.output_since(mark)));
+// One long run of "rxen" with way 4 (every byte inverted) on a sparse file
+// of 2 GiB: the box it ends with, and whether the file ends inverted or as
+// it was.
+struct LongRun {
+  const char* scenario;
+  Interruption interruption;
+  const wchar_t* box;
+  bool inverted;
+};
+
+const LongRun kLongRuns[] = {
+    {"cancel button", kCancelButton, kCancelled, false},
+    {"close box", kCloseBox, kSuccess, true},
+    {"session end", kSessionEnd, kCancelled, false},
+};
+
+constexpr std::int64_t kLongRunSize = std::int64_t{2} << 30;
+constexpr std::int64_t kSampleStep = 1 << 20;
+constexpr DWORD kProgressWithin = 1000;  // the progress window shows by then
+constexpr DWORD kAnswerWithin = 100;     // the dialog answers a message by then
+constexpr DWORD kLongRunWait = 120000;   // a whole pass over 2 GiB, flushed
+
+bool make_sparse_file(const std::wstring& path, std::int64_t size) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD ignored = 0;
+  DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+  LARGE_INTEGER end;
+  end.QuadPart = size;
+  bool ok = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  CloseHandle(file);
+  return ok;
+}
+
+// The file's size is `size` and 512 bytes at the start of every MiB, and the
+// last 512, all hold `fill`. Cheap next to hashing 2 GiB, and a zone left
+// transformed or not put back spans at least one of the samples.
+bool holds_only(const std::wstring& path, std::int64_t size, unsigned char fill,
+                std::string& detail) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    detail = "cannot open the file";
+    return false;
   }
+  LARGE_INTEGER got_size = {};
+  GetFileSizeEx(file, &got_size);
+  bool ok = got_size.QuadPart == size;
+  detail = "size " + number_pair(got_size.QuadPart, size);
+  std::vector<std::int64_t> offsets;
+  for (std::int64_t at = 0; at + 512 <= size; at += kSampleStep) offsets.push_back(at);
+  if (size >= 512) offsets.push_back(size - 512);
+  unsigned char sample[512];
+  for (std::int64_t at : offsets) {
+    if (!ok) break;
+    LARGE_INTEGER offset;
+    offset.QuadPart = at;
+    DWORD read = 0;
+    ok = SetFilePointerEx(file, offset, nullptr, FILE_BEGIN) &&
+         ReadFile(file, sample, sizeof sample, &read, nullptr) && read == sizeof sample;
+    for (unsigned char byte : sample) ok = ok && byte == fill;
+    if (!ok) detail = "at offset " + std::to_string(at) + " not all " + std::to_string(fill);
+  }
+  CloseHandle(file);
+  return ok;
+}
 
-  g_scenario = "empty factor";
-  std::wstring one = folder + L"one.bin";
-  Bytes data = sample_bytes(300, 11);
-  write_file(one, data);
-  s.set_path(one);
-  s.set_factor(L"");
-  press_and_expect(s, 1019, kSuccess,
-                   "tavo\r\ntavo rxen file(" + ansi(one) + ") ok.\r\nuse time: < Ns\r\n");
-  CHECK_MSG(read_file(one) == transformed(data, 1, 1), "empty factor runs with factor 1");
+void check_long_runs(Session& s, const std::wstring& folder) {
+  std::wstring path = folder + L"two GiB.bin";
+  g_scenario = "long runs";
+  if (!CHECK_MSG(make_sparse_file(path, kLongRunSize), "no sparse file of 2 GiB")) return;
+  s.set_path(path);
+  unsigned char fill = 0;
+  for (const LongRun& run : kLongRuns) {
+    g_scenario = run.scenario;
+    std::size_t mark = s.program.output().size();
+    DWORD pressed = GetTickCount();
+    s.click(IDC_WAY4_RXEN);
+    HWND progress = nullptr;
+    wait_until(
+        [&] { return (progress = progress_window(s.program.thread(), s.dialog)) != nullptr; },
+        kLongWait);
+    DWORD shown_after = GetTickCount() - pressed;
+    if (!CHECK_MSG(progress != nullptr, "no progress window")) return;
+    CHECK_MSG(shown_after <= kProgressWithin, "shown after " + std::to_string(shown_after) + " ms");
+    CHECK((GetWindowLongW(progress, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0);
+    CHECK(window_text(GetDlgItem(progress, IDC_PROGRESS_FILE)) == L"two GiB.bin");
+    CHECK(window_text(GetDlgItem(progress, IDCANCEL)) == L"取消");
+    CHECK(!IsWindowEnabled(s.item(IDC_WAY4_RXEN)) && !IsWindowEnabled(s.item(IDC_PATH)));
+
+    // The bar moves, and the dialog answers at once until the run is over.
+    DWORD slowest = 0;
+    bool answered = true;
+    auto ping = [&] {
+      DWORD before = GetTickCount();
+      DWORD_PTR ignored = 0;
+      bool answer = SendMessageTimeoutW(s.dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kAnswerWithin,
+                                        &ignored) != 0;
+      // A ping that meets the end of the run waits for the box to be made;
+      // only those answered while the progress window still shows count.
+      if (!IsWindow(progress)) return;
+      answered &= answer;
+      slowest = std::max(slowest, GetTickCount() - before);
+    };
+    HWND bar = GetDlgItem(progress, IDC_PROGRESS_BAR);
+    LRESULT first = SendMessageW(bar, PBM_GETPOS, 0, 0);
+    bool moved = wait_until(
+        [&] {
+          ping();
+          return SendMessageW(bar, PBM_GETPOS, 0, 0) > first;
+        },
+        kLongWait);
+    CHECK_MSG(moved, "the bar stays at " + std::to_string(first));
+    DWORD moved_after = GetTickCount() - pressed;
+
+    switch (run.interruption) {
+      case kCancelButton:
+        PostMessageW(GetDlgItem(progress, IDCANCEL), BM_CLICK, 0, 0);
+        break;
+      case kCloseBox:
+        PostMessageW(s.dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+        Sleep(300);
+        CHECK_MSG(IsWindow(s.dialog) && IsWindowVisible(s.dialog), "the close box closed it");
+        CHECK_MSG(owned_window(s.program.thread(), s.dialog) == nullptr,
+                  "the close box showed a window");
+        CHECK(IsWindow(progress));
+        break;
+      case kSessionEnd: {
+        DWORD_PTR may_end = TRUE;
+        CHECK(SendMessageTimeoutW(s.dialog, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_BLOCK,
+                                  kLongWait, &may_end) != 0);
+        CHECK_MSG(may_end == FALSE, "the session may end during the run");
+        break;
+      }
+    }
+    DWORD interrupted = GetTickCount();
+    wait_until(
+        [&] {
+          ping();
+          return !IsWindow(progress);
+        },
+        kLongRunWait);
+    CHECK(s.expect_box(run.box, kResultCaption, IDI_INFORMATION));
+    DWORD ended_after = GetTickCount() - interrupted;
+    CHECK_MSG(answered && slowest < kAnswerWithin,
+              "the dialog took " + std::to_string(slowest) + " ms to answer");
+    CHECK(IsWindowEnabled(s.item(IDC_WAY4_RXEN)) && IsWindowEnabled(s.item(IDC_PATH)));
+    if (run.inverted) fill = static_cast<unsigned char>(~fill);
+    std::string detail;
+    CHECK_MSG(holds_only(path, kLongRunSize, fill, detail), detail);
+    std::string console = timing_free(s.program.output_since(mark));
+    bool ok_line = console.find(") ok.\r\n") != std::string::npos;
+    CHECK_MSG(ok_line == (run.box == kSuccess), visible(console));
+    std::printf(
+        "long run, %s: progress window after %lu ms, bar moved after %lu ms, slowest answer %lu "
+        "ms, ended %lu ms after the interruption\n",
+        run.scenario, shown_after, moved_after, slowest, ended_after);
+  }
+  DeleteFileW(path.c_str());
 }
 
 void check_usage(Session& s) {
   g_scenario = "usage";
   std::size_t mark = s.program.output().size();
-  s.click(1003);
+  s.click(IDC_USAGE);
   const std::string want =
       "usage: rxende filename [en|de|rxen|rxde|] x p\r\n"
       "x=(4,3,2,1)\r\n"
@@ -1002,19 +751,19 @@ void check_usage(Session& s) {
   CHECK_MSG(got == want, "got \"" + visible(got) + "\"");
 }
 
-// Escape and the OK command are ignored; Enter in a field presses 1007.
+// Escape and the OK command are ignored; Enter in a field presses the chooser button.
 void check_keys(Session& s) {
   g_scenario = "keys";
   std::size_t mark = s.program.output().size();
-  PostMessageW(s.item(1006), WM_KEYDOWN, VK_ESCAPE, 0);
-  PostMessageW(s.item(1006), WM_KEYUP, VK_ESCAPE, 0);
+  PostMessageW(s.item(IDC_FACTOR), WM_KEYDOWN, VK_ESCAPE, 0);
+  PostMessageW(s.item(IDC_FACTOR), WM_KEYUP, VK_ESCAPE, 0);
   PostMessageW(s.dialog, WM_COMMAND, IDCANCEL, 0);
   PostMessageW(s.dialog, WM_COMMAND, IDOK, 0);
   CHECK(s.expect_no_window());
   CHECK(IsWindow(s.dialog) && IsWindowVisible(s.dialog));
   CHECK(s.program.output_since(mark).empty());
 
-  for (int field : {1000, 1006}) {
+  for (int field : {IDC_PATH, IDC_FACTOR}) {
     PostMessageW(s.item(field), WM_KEYDOWN, VK_RETURN, 0);
     PostMessageW(s.item(field), WM_KEYUP, VK_RETURN, 0);
     HWND chooser = s.wait_owned(kLongWait);
@@ -1036,7 +785,7 @@ void type_text(HWND field, const std::wstring& text) {
 // path field scrolls and keeps a path of any length.
 void check_typing(Session& s) {
   g_scenario = "typing";
-  HWND factor = s.item(1006);
+  HWND factor = s.item(IDC_FACTOR);
   s.set_factor(L"");
   type_text(factor, L"a4 -2+x");
   CHECK_MSG(wait_until([&] { return window_text(factor) == L"42"; }, kLongWait),
@@ -1056,7 +805,7 @@ void check_typing(Session& s) {
   CHECK_MSG(typed.size() < 30 && typed.find_first_not_of(L'9') == std::wstring::npos,
             "the factor field took \"" + utf8(typed) + "\"");
 
-  HWND path = s.item(1000);
+  HWND path = s.item(IDC_PATH);
   std::wstring long_path =
       L"C:\\" + std::wstring(120, L'a') + L"\\" + std::wstring(150, L'b') + L".bin";
   s.set_path(L"");
@@ -1087,7 +836,7 @@ void check_chooser(Session& s, const std::wstring& folder) {
   std::size_t mark = s.program.output().size();
 
   // Cancel keeps the field.
-  s.click(1007);
+  s.click(IDC_BROWSE);
   HWND chooser = s.wait_owned(kLongWait);
   if (!CHECK_MSG(chooser != nullptr, "no chooser")) return;
   // No read-only option and no file-type filter.
@@ -1097,14 +846,14 @@ void check_chooser(Session& s, const std::wstring& folder) {
   CHECK(types == nullptr || SendMessageW(types, CB_GETCOUNT, 0, 0) <= 0);
   PostMessageW(chooser, WM_COMMAND, IDCANCEL, 0);
   CHECK(wait_until([&] { return !IsWindow(chooser); }, kLongWait));
-  CHECK(window_text(s.item(1000)) == kept);
+  CHECK(window_text(s.item(IDC_PATH)) == kept);
 
   // A typed name replaces the field with its full path; it need not exist.
   Bytes data = sample_bytes(10, 3);
   std::wstring existing = folder + L"chosen.bin";
   write_file(existing, data);
   for (const std::wstring& name : {existing, folder + L"not_yet_there.bin"}) {
-    s.click(1007);
+    s.click(IDC_BROWSE);
     chooser = s.wait_owned(kLongWait);
     if (!CHECK_MSG(chooser != nullptr, "no chooser")) return;
     HWND field = chooser_name_field(chooser);
@@ -1117,7 +866,7 @@ void check_chooser(Session& s, const std::wstring& folder) {
                  reinterpret_cast<LPARAM>(GetDlgItem(chooser, IDOK)));
     CHECK_MSG(wait_until([&] { return !IsWindow(chooser); }, kLongWait),
               "the chooser did not close on " + utf8(name));
-    std::wstring got = window_text(s.item(1000));
+    std::wstring got = window_text(s.item(IDC_PATH));
     CHECK_MSG(lstrcmpiW(got.c_str(), name.c_str()) == 0, wide_pair(got, name));
   }
   CHECK(s.program.output_since(mark).empty());
@@ -1147,8 +896,8 @@ void check_drop(Session& s, const std::wstring& folder, HANDLE process) {
   s.set_path(L"before the drop");
   std::size_t mark = s.program.output().size();
   PostMessageW(s.dialog, WM_DROPFILES, reinterpret_cast<WPARAM>(remote), 0);
-  CHECK_MSG(wait_until([&] { return window_text(s.item(1000)) == first; }, kLongWait),
-            wide_pair(window_text(s.item(1000)), first));
+  CHECK_MSG(wait_until([&] { return window_text(s.item(IDC_PATH)) == first; }, kLongWait),
+            wide_pair(window_text(s.item(IDC_PATH)), first));
   CHECK(s.expect_no_window());
   CHECK(s.program.output_since(mark).empty());
 }
@@ -1166,10 +915,12 @@ void check_close(Session& s) {
     GUITHREADINFO gui = {};
     gui.cbSize = sizeof gui;
     CHECK(wait_until(
-        [&] { return GetGUIThreadInfo(s.program.thread(), &gui) && gui.hwndFocus == s.item(1006); },
+        [&] {
+          return GetGUIThreadInfo(s.program.thread(), &gui) && gui.hwndFocus == s.item(IDC_FACTOR);
+        },
         kLongWait));
     DWORD from = 1, to = 0;
-    SendMessageW(s.item(1006), EM_GETSEL, reinterpret_cast<WPARAM>(&from),
+    SendMessageW(s.item(IDC_FACTOR), EM_GETSEL, reinterpret_cast<WPARAM>(&from),
                  reinterpret_cast<LPARAM>(&to));
     CHECK_MSG(from == 0 && to == std::wcslen(bad),
               "selection " + std::to_string(from) + "-" + std::to_string(to));
@@ -1190,10 +941,10 @@ void check_start(Session& s) {
       "vornic encryption and decryption\r\ntavo 0.5beta version http://www.example.com/tavo\r\n";
   s.program.wait_for_output(0, banner, kLongWait);
   CHECK_MSG(s.program.output() == banner, visible(s.program.output()));
-  std::wstring factor = window_text(s.item(1006));
+  std::wstring factor = window_text(s.item(IDC_FACTOR));
   int value = _wtoi(factor.c_str());
   CHECK_MSG(value >= 1 && value <= 255 && std::to_wstring(value) == factor, utf8(factor));
-  CHECK(window_text(s.item(1000)).empty());
+  CHECK(window_text(s.item(IDC_PATH)).empty());
 }
 
 // What Wine answers only inside the program's own process: the window icons
@@ -1220,51 +971,25 @@ void check_in_process() {
       kLongWait);
   if (CHECK_MSG(dialog != nullptr, "no dialog on the thread")) {
     auto icon =
-        reinterpret_cast<LRESULT>(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(128)));
+        reinterpret_cast<LRESULT>(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_APP)));
     CHECK(icon != 0);
     CHECK(SendMessageW(dialog, WM_GETICON, ICON_BIG, 0) == icon);
     CHECK(SendMessageW(dialog, WM_GETICON, ICON_SMALL, 0) == icon);
     CHECK(SendMessageW(dialog, WM_QUERYDRAGICON, 0, 0) == icon);
-    set_text(GetDlgItem(dialog, 1006), L"5");
+    set_text(GetDlgItem(dialog, IDC_FACTOR), L"5");
     PostMessageW(dialog, WM_CLOSE, 0, 0);
   }
   CHECK_MSG(WaitForSingleObject(thread, kLongWait) == WAIT_OBJECT_0, "the dialog did not close");
   CloseHandle(thread);
 }
 
-std::wstring make_scratch_folder() {
-  wchar_t temp[MAX_PATH] = {};
-  GetTempPathW(MAX_PATH, temp);
-  std::wstring folder =
-      std::wstring(temp) + L"tavoui-driver-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
-  CreateDirectoryW(folder.c_str(), nullptr);
-  return folder;
-}
-
-void remove_folder(const std::wstring& folder) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring path = folder + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveDirectoryW(path.c_str());
-      } else {
-        DeleteFileW(path.c_str());
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  RemoveDirectoryW(folder.c_str());
-}
-
 }  // namespace
+}  // namespace tavo::driver
 
 int wmain(int argc, wchar_t** argv) {
+  using namespace tavo::driver;
   if (argc < 2) {
-    std::printf("usage: tavo_dialog_driver PATH\\TO\\tavoui.exe\n");
+    std::printf("usage: tavo_dialog_driver PATH\\TO\\tavoui.exe [long]\n");
     return 2;
   }
   DWORD start = GetTickCount();
@@ -1273,15 +998,20 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("tavoui driver: %s, scratch %s, data seed %u\n", utf8(exe).c_str(),
               utf8(folder).c_str(), kSeed);
 
-  check_version_record(exe);
-  check_icon_resource(exe);
-  {
+  // "long": the long runs alone (docs/screenshot.sh photographs one).
+  const bool long_runs_only = argc > 2 && std::wcscmp(argv[2], L"long") == 0;
+  if (long_runs_only) {
+    Session s(exe);
+    if (s.open()) check_long_runs(s, folder);
+  } else {
+    check_version_record(exe);
+    check_icon_resource(exe);
     Session s(exe);
     if (s.open()) {
       check_start(s);
       check_layout(s.dialog, s.program.thread());
-      check_operations(s, folder);
-      check_failures(s, folder);
+      check_presses(s, folder);
+      check_long_runs(s, folder);
       check_usage(s);
       check_keys(s);
       check_typing(s);
@@ -1290,7 +1020,7 @@ int wmain(int argc, wchar_t** argv) {
       check_close(s);
     }
   }
-  check_in_process();
+  if (!long_runs_only) check_in_process();
   remove_folder(folder);
   std::printf("tavoui driver: %d checks, %d failed, %.1f s\n", g_checks, g_failures,
               (GetTickCount() - start) / 1000.0);

@@ -45,6 +45,8 @@ struct Observer {
 // at once.
 void catch_interrupts();
 bool interrupt_requested();
+// Gives those events their usual effect again and forgets any that came.
+void release_interrupts();
 
 // Runs one command from an argument vector laid out as
 //   program name, file path, keyword, way, factor

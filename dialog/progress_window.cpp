@@ -1,0 +1,91 @@
+#include "progress_window.h"
+
+#include <commctrl.h>
+
+#include "resource.h"
+#include "tavo/progress.h"
+
+namespace tavo::dialog {
+namespace {
+
+// The bar counts in thousandths: its range is 16 bits on older systems.
+constexpr int kBarRange = 1000;
+
+std::wstring widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+}  // namespace
+
+ProgressWindow::ProgressWindow(HWND owner, BackgroundRun& run, const std::wstring& file_name)
+    : run_(run), file_name_(file_name) {
+  CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_PROGRESS), owner,
+                     &ProgressWindow::procedure, reinterpret_cast<LPARAM>(this));
+}
+
+ProgressWindow::~ProgressWindow() {
+  if (window_ != nullptr) DestroyWindow(window_);
+}
+
+INT_PTR CALLBACK ProgressWindow::procedure(HWND window, UINT message, WPARAM wparam,
+                                           LPARAM lparam) {
+  if (message == WM_INITDIALOG) {
+    SetWindowLongPtrW(window, DWLP_USER, lparam);
+    reinterpret_cast<ProgressWindow*>(lparam)->window_ = window;
+  }
+  auto* self = reinterpret_cast<ProgressWindow*>(GetWindowLongPtrW(window, DWLP_USER));
+  if (self == nullptr) return FALSE;
+  return self->handle(message, wparam);
+}
+
+INT_PTR ProgressWindow::handle(UINT message, WPARAM wparam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      on_init_dialog();
+      return TRUE;
+    case WM_COMMAND:
+      if (LOWORD(wparam) == IDCANCEL) on_cancel();
+      return TRUE;
+    case WM_CLOSE:
+      // The window goes when the run ends; closing it asks for that.
+      on_cancel();
+      return TRUE;
+    case WM_DESTROY:
+      // Also when the owner goes first, taking this window with it.
+      window_ = nullptr;
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+void ProgressWindow::on_init_dialog() {
+  SetDlgItemTextW(window_, IDC_PROGRESS_FILE, file_name_.c_str());
+  SendDlgItemMessageW(window_, IDC_PROGRESS_BAR, PBM_SETRANGE32, 0, kBarRange);
+  SetWindowPos(window_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  update(0);
+  ShowWindow(window_, SW_SHOWNORMAL);
+}
+
+void ProgressWindow::update(double elapsed_seconds) {
+  if (window_ == nullptr) return;
+  const std::int64_t total = run_.total();
+  const std::int64_t done = run_.done();
+  const ProgressFigures figures = progress_figures(done, total, elapsed_seconds);
+  const int position =
+      total > 0
+          ? static_cast<int>(static_cast<double>(done) * kBarRange / static_cast<double>(total))
+          : 0;
+  SendDlgItemMessageW(window_, IDC_PROGRESS_BAR, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+  const std::wstring bytes =
+      widen(figures.done + " / " + figures.total + " (" + std::to_string(figures.percent) + "%)");
+  SetDlgItemTextW(window_, IDC_PROGRESS_BYTES, bytes.c_str());
+  SetDlgItemTextW(window_, IDC_PROGRESS_SPEED, widen(figures.speed).c_str());
+  SetDlgItemTextW(window_, IDC_PROGRESS_TIME_LEFT, widen(figures.time_left).c_str());
+}
+
+void ProgressWindow::on_cancel() {
+  run_.request_cancel();
+  // Pressed once is enough: the run ends at its next zone.
+  EnableWindow(GetDlgItem(window_, IDCANCEL), FALSE);
+}
+
+}  // namespace tavo::dialog
