@@ -1,27 +1,32 @@
 #!/usr/bin/env python3
 """Times tavo's in-place pass against dd doing the same in-place read and write.
 
-For each file size, way and operation, tavo and
-    dd if=F of=F bs=65534 conv=notrunc
-run on the same file, alternately and in turns (tavo first in one round, dd
-first in the next), and the table shows the median of each. dd moves the same
-chunks through the same file without changing them, so its time is what the
-machine needs for the I/O alone; the ratio tavo/dd is what the transform and
-the tool cost on top of that.
+Every tavo run ends with its data on disk (fdatasync before the ok line), so
+the yardstick is a dd whose result is on disk too:
+    dd if=F of=F bs=65534 conv=notrunc,fdatasync
+It moves the same chunks through the same file without changing them and
+flushes once at the end: its time is what the machine needs for the I/O
+alone, and the ratio tavo/dd is what the transform, the run record and the
+tool cost on top of that. The plain dd without fdatasync (the yardstick
+before runs were flushed) is timed too, for information.
+
+Two tables: the file in the page cache ("warm"), and the page cache dropped
+before every run ("cold": sync, then 3 into /proc/sys/vm/drop_caches, which
+needs root; without it the cold table is skipped). In each round tavo and
+the two dd run on the same file one after the other, in an order that turns
+round from round to round, and the table shows the median of each. A plain
+dd leaves the whole file to be written back: that is done (sync) outside
+the clock, before the next run.
 
 Every tavo "rxen" is followed by the matching "rxde" and every "en" by the
 matching "de", so the file is back to its first bytes at the end of each
 round; the script checks that against a digest taken when the file was made.
 
-The files live in a scratch folder (default: a new folder under $TMPDIR or
-/tmp) and stay in the page cache: the machine needs free memory for all of
-them at once (1.3 GiB for the default sizes), since the sizes take turns.
-
 Wall time comes from a monotonic clock around each process, CPU time from
 its resource usage, peak memory (maximum resident set size) from runs of
 their own under GNU time (/usr/bin/time).
 
-usage: io_bench.py [--quick] [--runs N] [--sizes 64M,256M,1G] [--scratch DIR] TAVO
+usage: io_bench.py [--quick] [--runs N] [--cold-runs N] [--sizes 1G] [--scratch DIR] TAVO
 """
 
 import argparse
@@ -168,68 +173,82 @@ class Runner:
     def tavo_rss(self, path, operation, way):
         return peak_rss(self.tavo_argv(path, operation, way), 1, self.report_path)
 
-    def dd_pass(self, path):
-        return timed(["dd", f"if={path}", f"of={path}", f"bs={CHUNK}", "conv=notrunc",
-                      "status=none"], 0, self.errors_path)
+    def dd_pass(self, path, flush):
+        conv = "conv=notrunc,fdatasync" if flush else "conv=notrunc"
+        sample = timed(["dd", f"if={path}", f"of={path}", f"bs={CHUNK}", conv, "status=none"], 0,
+                       self.errors_path)
+        if not flush:
+            # What it left in the page cache is written back outside the clock,
+            # not by the flush of whichever run comes next.
+            os.sync()
+        return sample
 
-    def pair(self, path, size, operation, way, tavo_first):
-        """One tavo pass and one dd pass over the same file, in the given
-        order, each followed by a probe of the start-up cost. So both
-        programs always start in the same conditions: right after a probe,
-        which came right after a pass over the same file."""
-        def tavo():
-            sample = self.tavo_pass(path, operation, way)
-            self.probe_spawn(size)
-            return sample
+    def round(self, path, size, operation, way, order, cold):
+        """tavo, the flushing dd and (warm only) the plain dd over the same
+        file in the given order: {program: Sample}. Warm, each run is followed
+        by a probe of the start-up cost, so all start in the same conditions;
+        cold, the page cache is dropped before each run instead."""
+        runs = {"tavo": lambda: self.tavo_pass(path, operation, way),
+                "dd sync": lambda: self.dd_pass(path, True),
+                "dd": lambda: self.dd_pass(path, False)}
+        samples = {}
+        for program in order:
+            if cold and program == "dd":
+                continue
+            if cold:
+                drop_caches()
+            samples[program] = runs[program]()
+            if not cold:
+                self.probe_spawn(size)
+        return samples
 
-        def dd():
-            sample = self.dd_pass(path)
-            self.probe_spawn(size)
-            return sample
 
-        if tavo_first:
-            tavo_sample = tavo()
-            return tavo_sample, dd()
-        dd_sample = dd()
-        return tavo(), dd_sample
+def drop_caches():
+    os.sync()
+    with open("/proc/sys/vm/drop_caches", "w") as control:
+        control.write("3\n")
+
+
+def can_drop_caches():
+    try:
+        drop_caches()
+        return True
+    except OSError:
+        return False
 
 
 # Each forward operation with the one that undoes it.
 ROUND_TRIPS = (("rxen", "rxde"), ("en", "de"))
 OPERATIONS = ("rxen", "rxde", "en", "de")
 WAYS = (1, 2, 3, 4)
+PROGRAMS = ("tavo", "dd sync", "dd")
 
 
-def measure(runner, files, runs):
-    """files: {size: (path, digest)}. Returns {(size, operation, way): ([tavo], [dd])}
-    with raw samples, the spawn cost not yet taken off.
+def measure(runner, files, runs, cold):
+    """files: {size: (path, digest)}. Returns {(size, operation, way): {program: [Sample]}}
+    with raw samples (warm: the spawn cost not yet taken off).
 
     The sizes take turns within every round, in an order that rotates from
     round to round, so a machine that gets faster or slower over the minutes
-    of a run spreads that over all sizes alike instead of tilting the time
-    per GiB of whichever size ran last."""
+    of a run spreads that over all sizes alike. The programs' order turns
+    round too: each goes first, second and last in turn."""
     sizes = list(files)
-    results = {(size, op, way): ([], []) for size in sizes for op in OPERATIONS for way in WAYS}
-    # One untimed round trip of every way settles the page cache and the binaries.
-    for path, _ in files.values():
-        for way in WAYS:
-            for forward, backward in ROUND_TRIPS:
-                runner.tavo_pass(path, forward, way)
-                runner.tavo_pass(path, backward, way)
-        runner.dd_pass(path)
+    results = {(size, op, way): {p: [] for p in PROGRAMS}
+               for size in sizes for op in OPERATIONS for way in WAYS}
     for run in range(runs):
-        # Write back what the last round dirtied, outside the clock.
-        os.sync()
         order = sizes[run % len(sizes):] + sizes[:run % len(sizes)]
+        turn = 0
         for way in WAYS:
             for size in order:
                 path = files[size][0]
                 for forward, backward in ROUND_TRIPS:
                     for operation in (forward, backward):
-                        tavo, dd = runner.pair(path, size, operation, way,
-                                               tavo_first=(run % 2 == 0))
-                        results[(size, operation, way)][0].append(tavo)
-                        results[(size, operation, way)][1].append(dd)
+                        shift = (run + turn) % len(PROGRAMS)
+                        turn += 1
+                        programs = PROGRAMS[shift:] + PROGRAMS[:shift]
+                        samples = runner.round(path, size, operation, way, programs, cold)
+                        for program, sample in samples.items():
+                            results[(size, operation, way)][program].append(sample)
         for size, (path, _) in files.items():
             if os.path.getsize(path) != size:
                 raise Failure(f"{path}: size {os.path.getsize(path)} after a round, expected {size}")
@@ -250,20 +269,60 @@ def rss_by_operation(runner, path):
     return rss
 
 
+def median(samples, attribute):
+    return statistics.median(getattr(sample, attribute) for sample in samples)
+
+
+def table(runner, sizes, results, rss, cold):
+    """Prints one table; returns the tavo / flushing dd ratios by size."""
+    ratios = {}
+    if cold:
+        header = (f"{'operation':<9} {'way':>3} {'size':>8} {'tavo s':>8} {'dd sync s':>9} "
+                  f"{'ratio':>5} {'GB/s':>5}")
+    else:
+        header = (f"{'operation':<9} {'way':>3} {'size':>8} {'tavo s':>8} {'dd sync s':>9} "
+                  f"{'ratio':>5} {'dd s':>8} {'ratio dd':>8} {'GB/s':>5} {'peak RSS KiB':>12} "
+                  f"{'tavo cpu':>8}")
+    print(header)
+    print("-" * len(header))
+    for size in sizes:
+        for operation in OPERATIONS:
+            for way in WAYS:
+                samples = results[(size, operation, way)]
+                if not cold:
+                    samples = {p: [runner.net(x, size) for x in xs] for p, xs in samples.items()}
+                tavo_s = median(samples["tavo"], "wall")
+                sync_s = median(samples["dd sync"], "wall")
+                ratio = tavo_s / sync_s
+                ratios.setdefault(size, []).append(ratio)
+                line = (f"{operation:<9} {way:>3} {size_label(size):>8} {tavo_s:>8.3f} "
+                        f"{sync_s:>9.3f} {ratio:>5.2f}")
+                if not cold:
+                    dd_s = median(samples["dd"], "wall")
+                    line += f" {dd_s:>8.3f} {tavo_s / dd_s:>8.2f}"
+                line += f" {size / tavo_s / 1e9:>5.2f}"
+                if not cold:
+                    line += (f" {rss[size][(operation, way)]:>12} "
+                             f"{median(samples['tavo'], 'cpu'):>8.3f}")
+                print(line, flush=True)
+    return ratios
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("tavo", help="the console tool to measure (a release build)")
     parser.add_argument("--quick", action="store_true",
-                        help="64 MiB and 256 MiB only, 4 runs: about a minute")
-    parser.add_argument("--runs", type=int,
-                        help="timed runs per row (default 6, quick 4); an even number "
-                             "lets tavo and dd go first equally often")
-    parser.add_argument("--sizes", help="comma-separated sizes, e.g. 64M,256M,1G")
+                        help="256 MiB, one run of each table: about a minute")
+    parser.add_argument("--runs", type=int, help="timed runs per row, warm (default 2, quick 1)")
+    parser.add_argument("--cold-runs", type=int,
+                        help="timed runs per row with the page cache dropped (default 2, quick 1; 0 skips)")
+    parser.add_argument("--sizes", help="comma-separated sizes, e.g. 256M,1G (default 1G)")
     parser.add_argument("--scratch", help="folder for the test files (default: a new temporary one)")
     args = parser.parse_args()
 
-    sizes = [parse_size(s) for s in (args.sizes or ("64M,256M" if args.quick else "64M,256M,1G")).split(",")]
-    runs = args.runs or (4 if args.quick else 6)
+    sizes = [parse_size(s) for s in (args.sizes or ("256M" if args.quick else "1G")).split(",")]
+    runs = args.runs or (1 if args.quick else 2)
+    cold_runs = (1 if args.quick else 2) if args.cold_runs is None else args.cold_runs
     tavo = os.path.abspath(args.tavo)
 
     scratch = tempfile.mkdtemp(prefix="tavo-bench.", dir=args.scratch)
@@ -273,69 +332,47 @@ def main():
         for size in sizes:
             path = os.path.join(scratch, f"file-{size}")
             files[size] = (path, make_file(path, size))
-        results = measure(runner, files, runs)
+        # One untimed round trip settles the page cache and the binaries.
+        for path, _ in files.values():
+            runner.tavo_pass(path, "rxen", 1)
+            runner.tavo_pass(path, "rxde", 1)
+        warm = measure(runner, files, runs, cold=False)
         # Memory in runs of their own: GNU time would slow the timed ones.
         rss = {size: rss_by_operation(runner, path) for size, (path, _) in files.items()}
+        cold = None
+        if cold_runs and can_drop_caches():
+            cold = measure(runner, files, cold_runs, cold=True)
+        elif cold_runs:
+            print("cold cache: skipped (writing /proc/sys/vm/drop_caches needs root)")
         for path, _ in files.values():
             os.remove(path)
-
-        header = (f"{'operation':<9} {'way':>3} {'size':>8} {'tavo s':>8} {'dd s':>8} "
-                  f"{'ratio':>5} {'GB/s':>5} {'peak RSS KiB':>12} {'tavo cpu':>8} "
-                  f"{'dd cpu':>8} {'cpu ratio':>9}")
-        spawn = ", ".join(f"{size_label(size)} {runner.spawn_wall(size) * 1000:.1f} ms"
-                          for size in sizes)
-        print(f"median of {runs} alternating runs, sizes in turn, factor {FACTOR}; "
-              f"process start-up (`true` after a pass) taken off each time: {spawn}")
-        print(header)
-        print("-" * len(header))
-        # For each size, one value per operation and way.
-        ratios, cpu_ratios, per_gib, cpu_per_gib, dd_per_gib = {}, {}, {}, {}, {}
-        rss_seen = set()
-        for size in sizes:
-            for operation in OPERATIONS:
-                for way in WAYS:
-                    tavo, dd = ([runner.net(sample, size) for sample in samples]
-                                for samples in results[(size, operation, way)])
-                    tavo_s = statistics.median(t.wall for t in tavo)
-                    dd_s = statistics.median(d.wall for d in dd)
-                    tavo_cpu = statistics.median(t.cpu for t in tavo)
-                    dd_cpu = statistics.median(d.cpu for d in dd)
-                    ratio, cpu_ratio = tavo_s / dd_s, tavo_cpu / dd_cpu
-                    rss_seen.add(rss[size][(operation, way)])
-                    gib = size / (1 << 30)
-                    ratios.setdefault(size, []).append(ratio)
-                    cpu_ratios.setdefault(size, []).append(cpu_ratio)
-                    per_gib.setdefault(size, []).append(tavo_s / gib)
-                    cpu_per_gib.setdefault(size, []).append(tavo_cpu / gib)
-                    dd_per_gib.setdefault(size, []).append(dd_s / gib)
-                    print(f"{operation:<9} {way:>3} {size_label(size):>8} {tavo_s:>8.4f} "
-                          f"{dd_s:>8.4f} {ratio:>5.2f} {size / tavo_s / 1e9:>5.2f} "
-                          f"{rss[size][(operation, way)]:>12} "
-                          f"{tavo_cpu:>8.4f} {dd_cpu:>8.4f} {cpu_ratio:>9.2f}", flush=True)
-
         small = os.path.join(scratch, "memory-probe")
         make_file(small, MEMORY_PROBE)
         small_rss = max(rss_by_operation(runner, small).values())
-        large_rss = max(rss_seen)
+
+        spawn = ", ".join(f"{size_label(size)} {runner.spawn_wall(size) * 1000:.1f} ms"
+                          for size in sizes)
+        print(f"page cache warm: median of {runs} runs per row, factor {FACTOR}, programs in "
+              f"turn; process start-up (`true` after a pass) taken off each time: {spawn}")
+        warm_ratios = table(runner, sizes, warm, rss, cold=False)
+        cold_ratios = {}
+        if cold is not None:
+            print()
+            print(f"page cache dropped before every run: median of {cold_runs} run(s) per row")
+            cold_ratios = table(runner, sizes, cold, rss, cold=True)
 
         print()
-        print("summary (median over the 16 operations and ways of each size):")
-        print(f"{'size':>8} {'ratio':>6} {'cpu ratio':>9} {'worst ratio':>11} "
-              f"{'tavo s/GiB':>10} {'cpu s/GiB':>9} {'dd s/GiB':>8}")
+        print("summary (median over the 16 operations and ways; target: ratio <= 1.10):")
         for size in sizes:
-            print(f"{size_label(size):>8} {statistics.median(ratios[size]):>6.2f} "
-                  f"{statistics.median(cpu_ratios[size]):>9.2f} {max(ratios[size]):>11.2f} "
-                  f"{statistics.median(per_gib[size]):>10.3f} "
-                  f"{statistics.median(cpu_per_gib[size]):>9.3f} "
-                  f"{statistics.median(dd_per_gib[size]):>8.3f}")
-        print("targets: ratio <= 1.10; time per GiB within 15% across sizes")
-        if len(sizes) > 1:
-            for name, values in (("wall", per_gib), ("CPU", cpu_per_gib), ("dd wall", dd_per_gib)):
-                medians = [statistics.median(values[size]) for size in sizes]
-                print(f"time per GiB ({name}): largest / smallest = "
-                      f"{max(medians) / min(medians):.2f}")
+            line = (f"{size_label(size):>8}  warm ratio {statistics.median(warm_ratios[size]):.2f} "
+                    f"(worst {max(warm_ratios[size]):.2f})")
+            if size in cold_ratios:
+                line += (f"  cold ratio {statistics.median(cold_ratios[size]):.2f} "
+                         f"(worst {max(cold_ratios[size]):.2f})")
+            print(line)
+        seen = [kib for by_op in rss.values() for kib in by_op.values()]
         print(f"peak RSS: {size_label(MEMORY_PROBE)} file {small_rss} KiB, "
-              f"{', '.join(size_label(s) for s in sizes)} files {min(rss_seen)}..{large_rss} KiB "
+              f"{', '.join(size_label(s) for s in sizes)} files {min(seen)}..{max(seen)} KiB "
               f"(target: the same, under 4096 KiB)")
     except Failure as failure:
         print(f"FAIL: {failure}", file=sys.stderr)

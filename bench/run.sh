@@ -1,14 +1,17 @@
 #!/bin/sh
 # Builds tavo and the benchmarks in release mode (build/release), then prints
-# the byte-routine throughput and the table of whole passes against dd.
+# the byte-routine throughput and the tables of whole passes against dd, with
+# the file in the page cache and with the page cache dropped before every run
+# (that part needs root). About 5 minutes.
 #
 # usage: bench/run.sh [--quick] [io_bench.py options]
-#   --quick           64 MiB and 256 MiB files, 4 runs (about a minute)
-#   --runs N          timed runs per row (default 6; keep it even)
-#   --sizes 64M,1G    file sizes
+#   --quick           a 256 MiB file, one run per row (about a minute)
+#   --runs N          timed runs per row, page cache warm (default 2)
+#   --cold-runs N     timed runs per row, page cache dropped (default 2; 0 skips)
+#   --sizes 256M,1G   file sizes (default 1G)
 #   --scratch DIR     where the test files go (default: $TMPDIR or /tmp);
-#                     needs free disk space and free memory for the largest
-#                     file, so that it stays in the page cache
+#                     needs free disk space and free memory for the files,
+#                     so that they stay in the page cache
 # Needs cmake, ninja, Python 3, GNU time (/usr/bin/time) and Google Benchmark.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,5 +26,5 @@ echo "== byte routines over a 64 KiB buffer (GB = 10^9 bytes per CPU second)"
 "$build/bench/byte_routines_bench" --benchmark_repetitions=5 \
   --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '^(Benchmark|-+$|.*_median)'
 echo
-echo "== in-place pass: tavo against dd bs=65534 conv=notrunc"
+echo "== in-place pass: tavo against dd bs=65534 conv=notrunc,fdatasync (and without fdatasync)"
 exec python3 "$root/bench/io_bench.py" "$@" "$build/console/tavo"

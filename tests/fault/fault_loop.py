@@ -4,21 +4,30 @@
 For each operation and each kind of fault, fail call N for N = 1, 2, ... until
 the operation completes without reaching call N, once failing only call N and
 once every call from N on. After every run the file and the output must be
-one of the outcomes in `classify`; anything else is a violation.
+one of the outcomes in `classify`; anything else is a violation. A file left
+neither as before nor finished must hold an interrupted run, and `recovers`
+proves it: the peek refuses it unchanged, the same command finishes a copy
+exactly, the inverse command undoes it exactly.
 
 usage: fault_loop.py TECHNIQUE --tavo PATH --work DIR [--shim PATH]
   TECHNIQUE: eio (strace error injection), kill (strace SIGKILL at call N),
-             short (preloaded shim: real short writes), fsize (file-size
-             limit), diskfull (small tmpfs; needs root)
+             signal (strace: SIGINT, SIGTERM, SIGHUP at write N, and at every
+             write from N), short (preloaded shim: real short writes), fsize
+             (file-size limit), diskfull (small tmpfs; needs root), twice (a
+             second run while a first one holds the file), bigkill (real
+             SIGKILLs at random moments of a 256 MiB pass)
 Exits 0 when every case holds, 1 on a violation, 77 when the technique is not
 available here (counted as skipped by CTest).
 """
 
 import argparse
+import hashlib
 import os
+import random
 import shutil
 import subprocess
 import sys
+import time
 
 import tavo_model as m
 
@@ -34,6 +43,8 @@ class Op:
     def __init__(self, keyword, args, start, success, ok_body):
         self.keyword, self.args = keyword, args
         self.start, self.success, self.ok_body = start, success, ok_body
+        # The command that undoes an interrupted run of this one.
+        self.inverse = [m.INVERSE[keyword]] + args[1:] if keyword in m.INVERSE else None
 
 
 def unscrambled_name(rec):
@@ -65,73 +76,102 @@ def operations(size):
     ]
 
 
-def chunk_prefix(before, after, transformed):
-    """True when `after` holds `transformed` for whole chunks from offset 0 and
-    `before` for the rest: what an interrupted pass leaves behind."""
-    n = len(before)
-    for k in range(0, n // m.CHUNK + 2):
-        cut = min(k * m.CHUNK, n)
-        if after[:cut] == transformed[:cut] and after[cut:n] == before[cut:n]:
-            return True
-    return False
+def recovers(tavo, work, left, op, left_digest=None):
+    """None when the file at `left` holds an interrupted run of `op` that
+    the peek refuses unchanged, the same command (on a copy) finishes
+    exactly and the inverse command undoes exactly; otherwise what went
+    wrong. op.start and op.success are bytes, or Digests for files
+    too large to hold; so is `left_digest`, the file's own, if known."""
+    if op.inverse is None:
+        return "the peek never writes, yet the file changed"
+    d = os.path.dirname(left)
+    copy = os.path.join(m.fresh_dir(work, "copy"), NAME)
+    shutil.copyfile(left, copy)
+    unchanged = left_digest if left_digest is not None else m.read(left)
+    # (what, file, argv, exit code, printed, file afterwards); the peek's
+    # line is matched on its start, the rest of its wording is free.
+    runs = [("peek", d, ["x=xxx"], 0, m.interrupted(NAME), unchanged),
+            ("same command", os.path.dirname(copy), op.args, 1, op.ok_body, op.success),
+            ("inverse", d, op.inverse, 1, m.ok_line(op.inverse[0], NAME), op.start)]
+    for what, cwd, argv, want_rc, want_text, want_file in runs:
+        rc, out = m.run([tavo, NAME] + argv, cwd)
+        text = m.body(out)
+        if argv[0] == "x=xxx":
+            fine = text is not None and text.startswith(want_text) and \
+                text.count(b"\r\n") == 1 and text.endswith(b"\r\n")
+        else:
+            fine = m.without_timing(text) == want_text
+        same = m.holds(os.path.join(cwd, NAME), want_file)
+        if rc != want_rc or not fine or not same:
+            return f"{what} ({' '.join(argv)}): exit {rc}, printed {text!r}, " \
+                   f"file {'as expected' if same else 'wrong'}"
+    return None
 
 
-def refuses(tavo, work, data, op):
-    """The real tool must refuse a file left by an interrupted "en" or "de":
-    "de" names it as unknown and leaves it alone, the peek finds no record."""
-    d = m.fresh_dir(work, "refuse")
-    path = os.path.join(d, NAME)
-    m.write(path, data)
-    rc, out = m.run([tavo, NAME, "de", str(WAY_HDR), str(FACTOR_HDR)], d)
-    de_ok = rc == 0 and m.without_timing(m.body(out)) == b"unknown tavo?file(data.bin)\r\n"
-    rc2, out2 = m.run([tavo, NAME, "x=xxx"], d)
-    peek_ok = rc2 == 0 and m.body(out2) == b"unknown tavo?file?\r\n"
-    return de_ok and peek_ok and m.read(path) == data
+def recovers_bytes(tavo, work, after, op, why):
+    left = os.path.join(m.fresh_dir(work, "left"), NAME)
+    m.write(left, after)
+    problem = recovers(tavo, work, left, op)
+    if problem and why is not None:
+        why.append(problem)
+    return problem is None
 
 
-def classify(op, fault, always, rc, out, after, tavo, work):
-    """Names the outcome of one run, or returns None for a violation."""
+def classify(op, fault, always, rc, out, after, tavo, work, why=None):
+    """Names the outcome of one run, or returns None for a violation (and
+    adds to `why` what a recovery found wrong).
+
+    fault is the failing system call (or "short", "fsize", "diskfull", or
+    a signal name for the signal technique); always tells that every call
+    from N on fails (or, for signals, that a second signal follows)."""
     text = m.body(out)
     if op.keyword != "x=xxx":
         text = m.without_timing(text)
-    is_write = fault in ("pwrite64", "ftruncate", "short", "fsize", "diskfull")
-    if rc == 1 and text == op.ok_body and after == op.success:
+    # Both hold for a run that changes nothing: the peek, an empty file.
+    before, done = after == op.start, after == op.success
+    where = "as before" if before else "finished" if done else None
+
+    def interrupted():
+        return where is None and recovers_bytes(tavo, work, after, op, why)
+
+    # A write, size change or flush reported as failed must never be taken
+    # for done: ok after one is a lost write (short writes are retried).
+    ignored = fault in ("pwrite64", "ftruncate", "fdatasync")
+    if rc == 1 and text == op.ok_body and done and not ignored:
         return "ok"
-    if rc == 0 and after == op.start:
+    if fault.startswith("SIG"):
+        if rc == 0 and text == m.cancelled(op.keyword, NAME) and before:
+            return "cancelled, file as before"
+        if always and rc != 1 and where is not None:
+            return f"ended by the second signal, file {where}"
+        if always and rc != 1 and interrupted():
+            return "ended by the second signal, interrupted, recovered"
+        return None
+    if rc == -9:
+        if where is not None:
+            return f"killed, file {where}"
+        return "killed, interrupted, recovered" if interrupted() else None
+    if rc == 0 and before:
         if text == m.io_error(op.keyword, NAME):
             return "failed, file as before"
         if text == b"" and fault in ("openat", "newfstatat"):
             return "not opened, file as before"
         if op.keyword == "x=xxx" and text == b"unknown tavo?file?\r\n":
             return "peek refused, file as before"
-    if fault == "close" and rc == 0 and text == m.io_error(op.keyword, NAME) and \
-            after == op.success:
-        return "failed at close, operation done"
-    if rc == -9:
-        if after == op.start:
-            return "killed, file as before"
-        if op.keyword in ("rxen", "rxde") and chunk_prefix(op.start, after, op.success):
-            return "killed, whole chunks transformed"
-        if op.keyword in ("en", "de"):
-            data_len = len(op.start) - (m.RECORD_SIZE if op.keyword == "de" else 0)
-            tail = after[data_len:]
-            if len(tail) == m.RECORD_SIZE and tail == bytes(m.RECORD_SIZE) and \
-                    chunk_prefix(op.start[:data_len], after[:data_len], op.success[:data_len]) and \
-                    refuses(tavo, work, after, op):
-                return "killed, zeros for a record, refused"
-        return None
-    if always and (is_write or fault == "pread64") and rc == 0 and \
-            text == m.io_error(op.keyword, NAME):
-        # Every read or write fails from here on, so what was transformed
-        # cannot be read back or rewritten: the failure is reported, and a file
-        # of "en" or "de" must then carry no valid record and be refused.
-        what = "reads" if fault == "pread64" else "writes"
-        if op.keyword in ("rxen", "rxde") and len(after) == len(op.start) and \
-                chunk_prefix(op.start, after, op.success):
-            return f"failed, cannot undo ({what} keep failing)"
-        if op.keyword in ("en", "de") and not m.has_valid_record(after) and \
-                refuses(tavo, work, after, op):
-            return f"failed, cannot undo ({what} keep failing), refused"
+    if rc == 0 and text == m.io_error(op.keyword, NAME):
+        if fault == "close" and done:
+            return "failed at close, operation done"
+        if fault == "fdatasync" and done:
+            return "failed at the last flush, operation done"
+        # A flush that failed may have dropped data the kernel held: the
+        # run is not undone as if the data were safe, the file keeps the
+        # interrupted run. So may the data, the record and the size change
+        # once every later write or read fails, or the disk stays full (an
+        # undo that writes into a hole needs room), and the undo cannot finish.
+        undo_blocked = always and fault in ("pread64", "pwrite64", "ftruncate") or \
+            fault == "diskfull"
+        if (fault == "fdatasync" or undo_blocked) and interrupted():
+            return "failed, cannot undo, interrupted, recovered"
     return None
 
 
@@ -146,7 +186,7 @@ class Tally:
     def report(self):
         run = sum(self.counts.values())
         for (tech, outcome), n in sorted(self.counts.items()):
-            print(f"  {tech:28s} {outcome:52s} {n:5d}")
+            print(f"  {tech:34s} {outcome:52s} {n:5d}")
         for s in self.skipped:
             print(f"  SKIPPED: {s}")
         for v in self.violations:
@@ -163,10 +203,13 @@ def one_run(args, op, d, prefix=(), env=None):
     return rc, out, m.read(path)
 
 
-def loop(args, tally, technique, fault, always, make_prefix, fired, env_for=None):
-    """Fails call N = 1, 2, ... until a run ends without reaching call N."""
-    for size in SIZES:
+def loop(args, tally, technique, fault, always, make_prefix, fired, env_for=None, sizes=SIZES):
+    """Fails call N = 1, 2, ... until a run ends without reaching call N.
+    Returns the outcomes seen: {(size, keyword): [outcome, ...]}."""
+    seen = {}
+    for size in sizes:
         for op in operations(size):
+            outcomes = seen.setdefault((size, op.keyword), [])
             for n in range(1, MAX_CALLS):
                 d = m.fresh_dir(args.work, "case")
                 trace = os.path.join(d, "trace.txt")
@@ -174,20 +217,24 @@ def loop(args, tally, technique, fault, always, make_prefix, fired, env_for=None
                 rc, out, after = one_run(args, op, d, make_prefix(n, trace), env)
                 if not fired(trace):
                     # The run ended before call N: it must be a clean success.
-                    if classify(op, fault, always, rc, out, after, args.tavo, args.work) != "ok":
+                    if classify(op, "none", False, rc, out, after, args.tavo, args.work) != "ok":
                         tally.violations.append(f"{technique} {op.keyword} size {size}: "
                                                 f"clean run failed: rc {rc} {out!r}")
                     break
-                outcome = classify(op, fault, always, rc, out, after, args.tavo, args.work)
+                why = []
+                outcome = classify(op, fault, always, rc, out, after, args.tavo, args.work, why)
                 mode = "every call from N" if always else "call N only"
                 case = f"{technique} {fault} ({mode}) {op.keyword} size {size} N={n}"
                 if outcome is None:
                     tally.violations.append(f"{case}: rc {rc} output {m.body(out)!r} "
-                                            f"size {len(after)} (start {len(op.start)})")
+                                            f"size {len(after)} (start {len(op.start)})"
+                                            + "".join(f"; {w}" for w in why))
                 else:
                     tally.add(f"{technique}:{fault}", outcome)
+                    outcomes.append(outcome)
                 if args.verbose:
                     print(case, "->", outcome)
+    return seen
 
 
 def strace_prefix(syscall, action):
@@ -202,7 +249,7 @@ def strace_fired(trace):
         text = m.read(trace)
     except FileNotFoundError:
         return False
-    return b"(INJECTED)" in text or b"killed by SIGKILL" in text
+    return b"(INJECTED)" in text or b"killed by SIGKILL" in text or b"--- SIG" in text
 
 
 def strace_available(work):
@@ -223,7 +270,8 @@ def technique_eio(args, tally):
     if why:
         tally.skipped.append(f"eio: {why}")
         return
-    for syscall in ("openat", "newfstatat", "pread64", "pwrite64", "ftruncate", "close"):
+    for syscall in ("openat", "newfstatat", "pread64", "pwrite64", "ftruncate", "fdatasync",
+                    "close"):
         for always in (False, True):
             when = (lambda n: f"error=EIO:when={n}+") if always else \
                 (lambda n: f"error=EIO:when={n}")
@@ -235,9 +283,84 @@ def technique_kill(args, tally):
     if why:
         tally.skipped.append(f"kill: {why}")
         return
-    for syscall in ("pread64", "pwrite64", "ftruncate"):
+    for syscall in ("pread64", "pwrite64", "ftruncate", "fdatasync"):
         loop(args, tally, "kill", syscall, False,
              strace_prefix(syscall, lambda n: f"signal=KILL:when={n}"), strace_fired)
+
+
+# A file of two zones: the console tool's zone is 512 chunks (the test finds
+# the border between the zones in each run's writes, and fails if there is
+# none). A signal inside a zone that is not the last must cancel the run;
+# inside the last one it may also let it finish.
+TWO_ZONES = 512 * m.CHUNK + 1000
+SIGNALS = ("SIGINT", "SIGTERM", "SIGHUP")
+SIGNAL_SEED = 7
+
+
+def technique_signal(args, tally):
+    """A signal on entry to write N stops the run at the next zone boundary;
+    with a second one at the next write, the run ends at once. Every write
+    of runs on small files (one zone), with each signal alone and with
+    SIGINT twice; then chosen writes of runs over two zones."""
+    why = strace_available(args.work)
+    if why:
+        tally.skipped.append(f"signal: {why}")
+        return
+    for sig in SIGNALS:
+        for second in (False, True) if sig == "SIGINT" else (False,):
+            when = (lambda n: f"signal={sig[3:]}:when={n}+") if second else \
+                (lambda n: f"signal={sig[3:]}:when={n}")
+            loop(args, tally, "signal", sig, second, strace_prefix("pwrite64", when),
+                 strace_fired, sizes=(0, 200000))
+    signals_in_two_zones(args, tally)
+
+
+def signals_in_two_zones(args, tally):
+    """For "de" and "rxen" on a file of two zones (the small files above
+    cover every operation): the first write, writes of the first zone drawn
+    with a fixed seed, the last write of its data and the writes after it,
+    the signals taking turns."""
+    rng = random.Random(SIGNAL_SEED)
+    print(f"two zones: seed {SIGNAL_SEED}")
+    turn = 0
+    for op in operations(TWO_ZONES):
+        if op.keyword not in ("de", "rxen"):
+            continue
+        d = m.fresh_dir(args.work, "case")
+        trace = os.path.join(d, "trace.txt")
+        one_run(args, op, d, ["strace", "-qq", "-o", trace, "-P", NAME, "-e", "trace=pwrite64"])
+        # (offset, count) of each write; data writes end within the data.
+        writes = [tuple(int(x) for x in line.rsplit(b")", 1)[0].rsplit(b", ", 2)[1:])
+                  for line in m.read(trace).split(b"\n") if b"pwrite64(" in line]
+        length = len(op.start) - (m.RECORD_SIZE if op.keyword == "de" else 0)
+        data = [offset + count <= length for offset, count in writes]
+        first = data.index(True)
+        # The first zone ends where the run record is written again.
+        last = next((i for i in range(first, len(writes)) if not data[i]), None)
+        if last is None or not any(data[last:]):
+            tally.violations.append(f"signal, two zones: {op.keyword} of {TWO_ZONES} bytes "
+                                    "ran as one zone")
+            continue
+        chosen = sorted({1, first + 1, last, *rng.sample(range(first + 2, last), 3),
+                         *range(last + 1, len(writes) + 1)})
+        for n in chosen:
+            sig, second = SIGNALS[turn % 3], turn % 4 == 3
+            turn += 1
+            when = f"signal={sig[3:]}:when={n}" + ("+" if second else "")
+            rc, out, after = one_run(args, op, d, strace_prefix("pwrite64", lambda _: when)(n, trace))
+            why = []
+            outcome = classify(op, sig, second, rc, out, after, args.tavo, args.work, why)
+            case = f"signal {sig}{' twice' if second else ''} at write {n} of {len(writes)} " \
+                   f"(last of the first zone: {last}) {op.keyword} size {TWO_ZONES}"
+            if not strace_fired(trace) or outcome is None or \
+                    (n <= last and not second and outcome != "cancelled, file as before"):
+                tally.violations.append(f"{case}: rc {rc} output {m.body(out)!r} -> {outcome}"
+                                        + "".join(f"; {w}" for w in why))
+            else:
+                tally.add(f"signal, two zones ({'in the first' if n <= last else 'after it'})",
+                          outcome)
+            if args.verbose:
+                print(case, "->", outcome)
 
 
 def technique_short(args, tally):
@@ -256,6 +379,151 @@ def technique_short(args, tally):
              lambda t: os.path.exists(t), env_for)
 
 
+def technique_twice(args, tally):
+    """Two runs at once on one file. The first stops for HOLD seconds on
+    entry to its first write, holding the file; meanwhile each command is
+    run once more on the same file and must be refused at once, unchanged.
+    Then the first must end as if it had run alone."""
+    why = strace_available(args.work)
+    if why:
+        tally.skipped.append(f"twice: {why}")
+        return
+    hold = 2.0
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
+    ops = operations(200000)
+    for op in ops:
+        if op.inverse is None:
+            continue
+        d = m.fresh_dir(args.work, "case")
+        trace, path = os.path.join(d, "trace.txt"), os.path.join(d, NAME)
+        m.write(path, op.start)
+        first = subprocess.Popen(
+            ["strace", "-f", "-qq", "-o", trace, "-P", NAME, "-e", "trace=pwrite64",
+             "-e", f"inject=pwrite64:delay_enter={int(hold * 1e6)}:when=1", args.tavo, NAME]
+            + op.args, cwd=d, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+        # strace prints the call on entry, before the delay.
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and first.poll() is None and \
+                not (os.path.exists(trace) and b"pwrite64(" in m.read(trace)):
+            time.sleep(0.01)
+        for second in ops:
+            started = time.monotonic()
+            rc, out = m.run([args.tavo, NAME] + second.args, d)
+            took = time.monotonic() - started
+            text = m.without_timing(m.body(out)) if second.inverse else m.body(out)
+            case = f"twice: {second.keyword} while {op.keyword} holds the file"
+            problems = []
+            if first.poll() is not None:
+                problems.append("the first run had ended: no overlap")
+            if rc != 0 or text is None or not text.startswith(m.in_use(second.keyword, NAME)) \
+                    or text.count(b"\r\n") != 1:
+                problems.append(f"exit {rc}, printed {text!r}")
+            if took > hold / 2:
+                problems.append(f"took {took:.2f} s: it waited instead of being refused")
+            if problems:
+                tally.violations.append(f"{case}: {'; '.join(problems)}")
+            else:
+                tally.add("twice", "second run refused at once")
+            if args.verbose:
+                print(case, "->", problems or "refused")
+        out, _ = first.communicate(timeout=60)
+        if first.returncode != 1 or m.without_timing(m.body(out)) != op.ok_body or \
+                m.read(path) != op.success:
+            tally.violations.append(f"twice: {op.keyword} held: exit {first.returncode}, "
+                                    f"printed {m.body(out)!r}, file "
+                                    f"{'as before' if m.read(path) == op.start else 'neither as before nor finished'}")
+        else:
+            tally.add("twice", "first run done alone")
+
+
+BIG = 256 << 20
+BIG_KILLS, BIG_SEED = 5, 20261207
+
+
+def technique_bigkill(args, tally):
+    """Real SIGKILLs at random moments of passes over a 256 MiB file, each
+    followed by the checks of `recovers`, by a Digest of the file. The data and the
+    model's results are made 1 MiB at a time; the files go on a tmpfs when
+    one can be mounted, where a flush costs nothing."""
+    print(f"seed {BIG_SEED}, {BIG_KILLS} kills of 256 MiB passes")
+    rng = random.Random(BIG_SEED)
+    root = m.fresh_dir(args.work, "big")
+    mounted = os.geteuid() == 0 and subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", "size=1300m", "tavo-bigkill", root],
+        stderr=subprocess.DEVNULL).returncode == 0
+    try:
+        big_kills(args, tally, rng, root)
+    finally:
+        if mounted:
+            subprocess.run(["umount", root])
+
+
+def big_kills(args, tally, rng, root):
+    plain, enc = os.path.join(root, "plain"), os.path.join(root, "enc")
+    h, r = (WAY_HDR, FACTOR_HDR), (WAY_RUDE, FACTOR_RUDE)
+    tables = {"enc": m.table(*h), "rxen": m.table(*r), "rxde": m.table(m.INVERSE_WAY[r[0]], r[1])}
+    digests = {name: m.Digest() for name in ("plain", "enc", "rxen", "rxde")}
+    with open(plain, "wb") as p, open(enc, "wb") as e:
+        for i in range(BIG >> 20):
+            block = hashlib.shake_128(b"tavo %d %d" % (BIG_SEED, i)).digest(1 << 20)
+            p.write(block)
+            digests["plain"].update(block)
+            for name, t in tables.items():
+                moved = block.translate(t)
+                digests[name].update(moved)
+                if name == "enc":
+                    e.write(moved)
+        rec = m.record(NAME, *h)
+        e.write(rec)
+        digests["enc"].update(rec)
+    d = {name: h.hexdigest() for name, h in digests.items()}
+    hs, rs = [str(x) for x in h], [str(x) for x in r]
+    ops = [(Op("en", ["en"] + hs, d["plain"], d["enc"], m.ok_line("en", NAME)), plain),
+           (Op("de", ["de"] + hs, d["enc"], d["plain"], m.ok_line("de", NAME)), enc),
+           (Op("rxen", ["rxen"] + rs, d["plain"], d["rxen"], m.ok_line("rxen", NAME)), plain),
+           (Op("rxde", ["rxde"] + rs, d["plain"], d["rxde"], m.ok_line("rxde", NAME)), plain)]
+    case_dir = os.path.join(root, "case")
+    os.makedirs(case_dir)
+    path = os.path.join(case_dir, NAME)
+    # How long a whole pass takes here, to draw the moments of the kills
+    # from (early in it: a busy machine makes the next pass faster or slower).
+    whole, start = ops[2]
+    shutil.copyfile(start, path)
+    began = time.monotonic()
+    rc, out = m.run([args.tavo, NAME] + whole.args, case_dir, timeout=300)
+    took = time.monotonic() - began
+    print(f"a whole pass takes {took:.3f} s")
+    if rc != 1 or m.without_timing(m.body(out)) != whole.ok_body or \
+            m.file_digest(path) != whole.success:
+        tally.violations.append(f"bigkill: a whole {whole.keyword} pass: exit {rc}, {m.body(out)!r}")
+    for k in range(BIG_KILLS):
+        op, start = ops[k % len(ops)]
+        delay = rng.uniform(0, 0.7 * took)
+        shutil.copyfile(start, path)
+        run = subprocess.Popen([args.tavo, NAME] + op.args, cwd=case_dir,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(delay)
+        run.kill()
+        rc = run.wait()
+        got = m.file_digest(path)
+        where = "as before" if got == op.start else "finished" if got == op.success else None
+        case = f"bigkill {op.keyword} killed after {delay:.3f} s"
+        if rc != -9:
+            outcome = "ended before the kill" if where == "finished" and rc == 1 else None
+        elif where is not None:
+            outcome = f"killed, file {where}"
+        else:
+            problem = recovers(args.tavo, root, path, op, got)
+            outcome = "killed, interrupted, recovered" if problem is None else None
+            if problem:
+                case += f": {problem}"
+        if outcome is None:
+            tally.violations.append(f"{case}: exit {rc}, file {where or 'interrupted?'}")
+        else:
+            tally.add("bigkill", outcome)
+        print(case, "->", outcome)
+
+
 def prlimit_prefix(limit):
     return ["prlimit", f"--fsize={limit}"]
 
@@ -266,23 +534,28 @@ def technique_fsize(args, tally):
         return
     for size in (1000, 200000):
         for op in operations(size):
-            need = len(op.start) + (m.RECORD_SIZE if op.keyword == "en" else 0)
+            # A run first grows the file by its run record: a limit under
+            # the final size always stops it, one well past it never does,
+            # one just past it may.
+            final = len(op.success)
             limits = sorted({0, 1, m.CHUNK, 100000, 2 * m.CHUNK, len(op.start),
-                             len(op.start) + 1, len(op.start) + 511, need})
+                             len(op.start) + 511, final, final + (1 << 20)})
             for limit in limits:
                 d = m.fresh_dir(args.work, "case")
                 # The limit applies to writes only: lay the file down first.
                 rc, out, after = one_run(args, op, d, prlimit_prefix(limit))
                 writes = op.keyword != "x=xxx" and len(op.start) > 0
-                fires = writes and limit < need
+                fails = writes and limit < final
+                room = not writes or limit >= final + (1 << 20)
                 case = f"fsize {limit} {op.keyword} size {size}"
-                outcome = classify(op, "fsize", False, rc, out, after, args.tavo, args.work)
-                expected_fail = fires
-                if outcome is None or (expected_fail and outcome == "ok") or \
-                        (not expected_fail and outcome != "ok"):
-                    tally.violations.append(f"{case}: rc {rc} {m.body(out)!r} -> {outcome}")
+                why = []
+                outcome = classify(op, "fsize", False, rc, out, after, args.tavo, args.work, why)
+                if outcome is None or (fails and outcome == "ok") or (room and outcome != "ok"):
+                    tally.violations.append(f"{case}: rc {rc} {m.body(out)!r} -> {outcome}"
+                                            + "".join(f"; {w}" for w in why))
                 else:
-                    tally.add("fsize" if fires else "fsize (limit not reached)", outcome)
+                    tally.add("fsize: " + ("under the final size" if fails else
+                                           "room to spare" if room else "just past"), outcome)
                 if args.verbose:
                     print(case, "->", outcome)
 
@@ -303,7 +576,8 @@ def technique_diskfull(args, tally):
             for op in operations(size):
                 if op.keyword != "x=xxx":
                     cases.append((op, size, 0))
-        # A sparse file: writing into its holes fills the disk part way.
+        # A sparse file with room for its run record only: writing into its
+        # holes fills the disk part way through the pass.
         sparse = Op("rxen", ["rxen", str(WAY_RUDE), str(FACTOR_RUDE)], bytes(3 * 1024 * 1024 // 2),
                     m.forward(bytes(3 * 1024 * 1024 // 2), WAY_RUDE, FACTOR_RUDE),
                     m.ok_line("rxen", NAME))
@@ -317,24 +591,27 @@ def technique_diskfull(args, tally):
                     f.truncate(len(op.start))
             else:
                 m.write(path, op.start)
-            fill(os.path.join(d, "filler"))
+            fill(os.path.join(d, "filler"), 256 * 1024 if op is sparse else 0)
             rc, out = m.run([args.tavo, NAME] + op.args, d)
             after = m.read(path)
-            grows = op.keyword == "en" or op is sparse
-            outcome = classify(op, "diskfull", False, rc, out, after, args.tavo, args.work)
+            # Every run grows the file by its run record first.
+            grows = len(op.start) > 0 or op.keyword == "en"
+            why = []
+            outcome = classify(op, "diskfull", False, rc, out, after, args.tavo, args.work, why)
             case = f"diskfull {op.keyword} size {size}{' sparse' if op is sparse else ''}"
             if outcome is None or (grows and outcome == "ok") or (not grows and outcome != "ok"):
-                tally.violations.append(f"{case}: rc {rc} {m.body(out)!r} -> {outcome}")
+                tally.violations.append(f"{case}: rc {rc} {m.body(out)!r} -> {outcome}"
+                                        + "".join(f"; {w}" for w in why))
             else:
-                tally.add("diskfull" if grows else "diskfull (no new space needed)", outcome)
+                tally.add("diskfull" if grows else "diskfull (nothing to write)", outcome)
             if args.verbose:
                 print(case, "->", outcome)
     finally:
         subprocess.run(["umount", mnt])
 
 
-def fill(path):
-    """Takes every free byte of the file system."""
+def fill(path, leave):
+    """Takes every free byte of the file system, then gives `leave` back."""
     try:
         with open(path, "wb") as f:
             block = bytes(4096)
@@ -350,10 +627,14 @@ def fill(path):
                 f.flush()
     except OSError:
         pass
+    if leave:
+        os.truncate(path, max(0, os.path.getsize(path) - leave))
 
 
-TECHNIQUES = {"eio": technique_eio, "kill": technique_kill, "short": technique_short,
-              "fsize": technique_fsize, "diskfull": technique_diskfull}
+TECHNIQUES = {"eio": technique_eio, "kill": technique_kill, "signal": technique_signal,
+              "short": technique_short, "fsize": technique_fsize,
+              "diskfull": technique_diskfull, "twice": technique_twice,
+              "bigkill": technique_bigkill}
 
 
 def main():
@@ -366,6 +647,8 @@ def main():
     args = parser.parse_args()
     args.tavo = os.path.abspath(args.tavo)
     args.work = os.path.abspath(args.work)
+    if args.shim:
+        args.shim = os.path.abspath(args.shim)
     os.makedirs(args.work, exist_ok=True)
     tally = Tally()
     TECHNIQUES[args.technique](args, tally)

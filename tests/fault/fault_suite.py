@@ -16,67 +16,83 @@ import re
 import sys
 
 import tavo_model as m
-from fault_loop import NAME, SKIP, operations, refuses, strace_available
+from fault_loop import NAME, SKIP, operations, recovers, strace_available
 
-SIZE = 200000  # chunks at 0, 65,534, 131,068 and 196,602 (3,398 bytes)
-OLD, NEW = "old bytes", "new bytes"
-ZEROS = "partly transformed, zeros for a record"
+SIZE = 200000  # one zone; chunks at 0, 65,534, 131,068 and 196,602 (3,398 bytes)
+OLD, NEW, RUN = "as before", "finished", "interrupted, recovers both ways"
 PEEK = "peek line"
 
+# The calls of "en" on this file, in order: room for the run record
+# (fallocate at 200,000), its first header (pwrite 1, at 211,968), flush 1,
+# the facts read in 64 KiB pieces (pread 1 to 4) and written (pwrite 2, at
+# 200,704), the zone's header (pwrite 3), flush 2, then each chunk read and
+# written (pread 5 to 8, pwrite 4 to 7), writeback started, flush 3, the
+# record (pwrite 8, at 200,000), flush 4, the size cut to 200,512 and
+# flush 5. "de" reads its record first (pread 1) and writes none; "rxen" and
+# "rxde" write none; both end with the size cut back to 200,000.
+#
 # (name, operation, syscall, action, which call, proof in the log, printed, exit, file)
 ROWS = [
-    ("en: reserving the record's room fails", "en", "pwrite64", "error=EIO", 1,
-     r"pwrite64\(\d+, .*, 512, 200000\) = -1 EIO", "io error", 0, OLD),
-    ("en: read fails in the middle", "en", "pread64", "error=EIO", 3,
+    ("en: no room for the run record", "en", "fallocate", "error=ENOSPC", 1,
+     r"fallocate\(\d+, FALLOC_FL_KEEP_SIZE, 200000, \d+\) = -1 ENOSPC", "io error", 0, OLD),
+    ("en: a file system without preallocation", "en", "fallocate", "error=EOPNOTSUPP", 1,
+     r"fallocate\(.*\) = -1 EOPNOTSUPP", "ok", 1, NEW),
+    ("en: writing the first header fails", "en", "pwrite64", "error=EIO", 1,
+     r"pwrite64\(\d+, .*, 512, 211968\) = -1 EIO", "io error", 0, OLD),
+    ("en: the first flush fails", "en", "fdatasync", "error=EIO", 1,
+     r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
+    ("en: a read for the facts fails", "en", "pread64", "error=EIO", 2,
+     r"pread64\(\d+, .*, 65536, 65536\) = -1 EIO", "io error", 0, OLD),
+    ("en: writing the facts fails", "en", "pwrite64", "error=EIO", 2,
+     r"pwrite64\(\d+, .*, 3152, 200704\) = -1 EIO", "io error", 0, OLD),
+    ("en: writing the zone's header fails", "en", "pwrite64", "error=EIO", 3,
+     r"pwrite64\(\d+, .*, 512, 211456\) = -1 EIO", "io error", 0, OLD),
+    ("en: the flush before the zone fails", "en", "fdatasync", "error=EIO", 2,
+     r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
+    ("en: a read in the middle of the zone fails", "en", "pread64", "error=EIO", 7,
      r"pread64\(\d+, .*, 65534, 131068\) = -1 EIO", "io error", 0, OLD),
-    ("en: write of the first chunk fails", "en", "pwrite64", "error=EIO", 2,
+    ("en: writing the first chunk fails", "en", "pwrite64", "error=EIO", 4,
      r"pwrite64\(\d+, .*, 65534, 0\) = -1 EIO", "io error", 0, OLD),
-    ("en: write of the last chunk fails", "en", "pwrite64", "error=EIO", 5,
+    ("en: writing the last chunk fails", "en", "pwrite64", "error=EIO", 7,
      r"pwrite64\(\d+, .*, 3398, 196602\) = -1 EIO", "io error", 0, OLD),
-    ("en: write of the record fails", "en", "pwrite64", "error=EIO", 6,
+    ("en: writing the last chunk fails, every write after it too", "en", "pwrite64",
+     "error=EIO", "7+", r"pwrite64\(\d+, .*, 3398, 196602\) = -1 EIO", "io error", 0, RUN),
+    ("en: the flush after the zone fails", "en", "fdatasync", "error=EIO", 3,
+     r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
+    ("en: writing the record fails", "en", "pwrite64", "error=EIO", 8,
      r"pwrite64\(\d+, .*, 512, 200000\) = -1 EIO", "io error", 0, OLD),
-    ("en: write of the record fails, every write after it too", "en", "pwrite64", "error=EIO", "6+",
-     r"pwrite64\(\d+, .*, 512, 200000\) = -1 EIO", "io error", 0, ZEROS),
-    ("en: size query fails", "en", "newfstatat", "error=EIO", 2,
-     r"newfstatat\(\d+, \"\", .*\) = -1 EIO", "io error", 0, OLD),
+    ("en: the flush of the record fails", "en", "fdatasync", "error=EIO", 4,
+     r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
+    ("en: cutting off the run record fails", "en", "ftruncate", "error=EIO", 1,
+     r"ftruncate\(\d+, 200512\) += -1 EIO", "io error", 0, OLD),
+    ("en: the last flush fails", "en", "fdatasync", "error=EIO", 5,
+     r"fdatasync\(\d+\) += -1 EIO", "io error", 0, NEW),
     ("en: close fails", "en", "close", "error=EIO", 1,
      r"close\(\d+\) += -1 EIO", "io error", 0, NEW),
-    ("en: killed in the middle of the pass", "en", "pwrite64", "signal=KILL", 3,
-     r"killed by SIGKILL", None, -9, ZEROS),
-    ("de: zeroing the record fails", "de", "pwrite64", "error=EIO", 1,
-     r"pwrite64\(\d+, .*, 512, 200000\) = -1 EIO", "io error", 0, OLD),
-    ("de: read fails in the middle", "de", "pread64", "error=EIO", 4,
-     r"pread64\(\d+, .*, 65534, 131068\) = -1 EIO", "io error", 0, OLD),
-    ("de: write of the first chunk fails", "de", "pwrite64", "error=EIO", 2,
-     r"pwrite64\(\d+, .*, 65534, 0\) = -1 EIO", "io error", 0, OLD),
-    ("de: write of the last chunk fails", "de", "pwrite64", "error=EIO", 5,
-     r"pwrite64\(\d+, .*, 3398, 196602\) = -1 EIO", "io error", 0, OLD),
-    ("de: size change fails", "de", "ftruncate", "error=EIO", 1,
+    ("en: killed in the middle of the zone", "en", "pwrite64", "signal=KILL", 5,
+     r"killed by SIGKILL", None, -9, RUN),
+    ("en: killed before the size is cut", "en", "ftruncate", "signal=KILL", 1,
+     r"killed by SIGKILL", None, -9, RUN),
+    ("de: reading the record fails", "de", "pread64", "error=EIO", 1,
+     r"pread64\(\d+, .*, 512, 200000\) = -1 EIO", "io error", 0, OLD),
+    ("de: writing the first header fails", "de", "pwrite64", "error=EIO", 1,
+     r"pwrite64\(\d+, .*, 512, 211968\) = -1 EIO", "io error", 0, OLD),
+    ("de: writing a chunk fails", "de", "pwrite64", "error=EIO", 5,
+     r"pwrite64\(\d+, .*, 65534, 65534\) = -1 EIO", "io error", 0, OLD),
+    ("de: cutting off the record and the run record fails", "de", "ftruncate", "error=EIO", 1,
      r"ftruncate\(\d+, 200000\) += -1 EIO", "io error", 0, OLD),
-    ("de: size change fails, every write after it too", "de", "ftruncate", "error=EIO", 1,
-     r"ftruncate\(\d+, 200000\) += -1 EIO", "io error", 0, ZEROS),
-    ("de: close fails", "de", "close", "error=EIO", 1,
-     r"close\(\d+\) += -1 EIO", "io error", 0, NEW),
-    ("de: killed in the middle of the pass", "de", "pwrite64", "signal=KILL", 3,
-     r"killed by SIGKILL", None, -9, ZEROS),
-    ("rxen: read fails in the middle", "rxen", "pread64", "error=EIO", 3,
-     r"pread64\(\d+, .*, 65534, 131068\) = -1 EIO", "io error", 0, OLD),
-    ("rxen: write of the first chunk fails", "rxen", "pwrite64", "error=EIO", 1,
+    ("de: killed at the flush after the zone", "de", "fdatasync", "signal=KILL", 3,
+     r"killed by SIGKILL", None, -9, RUN),
+    ("rxen: writing the first chunk fails", "rxen", "pwrite64", "error=EIO", 4,
      r"pwrite64\(\d+, .*, 65534, 0\) = -1 EIO", "io error", 0, OLD),
-    ("rxen: write of the last chunk fails", "rxen", "pwrite64", "error=EIO", 4,
-     r"pwrite64\(\d+, .*, 3398, 196602\) = -1 EIO", "io error", 0, OLD),
-    ("rxen: close fails", "rxen", "close", "error=EIO", 1,
-     r"close\(\d+\) += -1 EIO", "io error", 0, NEW),
-    ("rxde: read fails in the middle", "rxde", "pread64", "error=EIO", 3,
+    ("rxen: cutting off the run record fails", "rxen", "ftruncate", "error=EIO", 1,
+     r"ftruncate\(\d+, 200000\) += -1 EIO", "io error", 0, OLD),
+    ("rxen: killed in the middle of the zone", "rxen", "pwrite64", "signal=KILL", 6,
+     r"killed by SIGKILL", None, -9, RUN),
+    ("rxde: a read in the middle of the zone fails", "rxde", "pread64", "error=EIO", 7,
      r"pread64\(\d+, .*, 65534, 131068\) = -1 EIO", "io error", 0, OLD),
-    ("rxde: write of the first chunk fails", "rxde", "pwrite64", "error=EIO", 1,
-     r"pwrite64\(\d+, .*, 65534, 0\) = -1 EIO", "io error", 0, OLD),
-    ("rxde: write of the last chunk fails", "rxde", "pwrite64", "error=EIO", 4,
-     r"pwrite64\(\d+, .*, 3398, 196602\) = -1 EIO", "io error", 0, OLD),
-    ("rxde: size query fails", "rxde", "newfstatat", "error=EIO", 2,
-     r"newfstatat\(\d+, \"\", .*\) = -1 EIO", "io error", 0, OLD),
-    ("rxde: close fails", "rxde", "close", "error=EIO", 1,
-     r"close\(\d+\) += -1 EIO", "io error", 0, NEW),
+    ("rxde: the flush after the zone fails", "rxde", "fdatasync", "error=EIO", 3,
+     r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
     ("x=xxx: read of the record fails", "x=xxx", "pread64", "error=EIO", 1,
      r"pread64\(\d+, .*, 512, 200000\) = -1 EIO", "unknown", 0, OLD),
     ("x=xxx: close fails (nothing was written)", "x=xxx", "close", "error=EIO", 1,
@@ -87,10 +103,46 @@ ROWS = [
      r"newfstatat\(\d+, \"\", .*\) = -1 EIO", "", 0, OLD),
 ]
 
-# A second fault for rows that need one: "de" writes the zeros and four
-# chunks (calls 1 to 5) before it sets the size; from call 6 on it would
-# encrypt the data again.
-ALSO = {"de: size change fails, every write after it too": "pwrite64:error=EIO:when=6+"}
+# Commands other than the two that finish or undo an interrupted run: each
+# must print the one line that says so and change nothing. (The operation
+# killed, then each command's argument vector.)
+OTHERS = [
+    ("en", [["x=xxx"], ["en", "1", "8"], ["en", "2", "7"], ["de", "1", "8"], ["de", "3", "7"],
+            ["rxen", "1", "7"], ["rxde", "1", "7"]]),
+    ("rxde", [["x=xxx"], ["rxde", "2", "8"], ["rxen", "1", "9"], ["en", "2", "9"],
+              ["de", "2", "9"]]),
+]
+
+
+def run_row(tavo, work, op, syscall, action, when, name=None):
+    """Runs `op` with one fault injected; returns (exit, output, file, log)."""
+    d = m.fresh_dir(work, "row")
+    trace = os.path.join(d, "trace.txt")
+    m.write(os.path.join(d, NAME), op.start)
+    prefix = ["strace", "-f", "-qq", "-o", trace, "-P", NAME, "-e", f"trace={syscall}",
+              "-e", f"inject={syscall}:{action}:when={when}"]
+    rc, out = m.run([tavo, NAME] + op.args, d, prefix=prefix)
+    return rc, out, os.path.join(d, NAME), m.read(trace).decode("latin-1")
+
+
+def others(tavo, work, ops):
+    failures = 0
+    for keyword, commands in OTHERS:
+        op = ops[keyword]
+        _, _, path, _ = run_row(tavo, work, op, "pwrite64", "signal=KILL", 5)
+        left = m.read(path)
+        for argv in commands:
+            rc, out = m.run([tavo, NAME] + argv, os.path.dirname(path))
+            text = m.body(out)
+            if argv[0] != "x=xxx":
+                text = m.without_timing(text)
+            fine = rc == 0 and text is not None and text.startswith(m.interrupted(NAME)) and \
+                text.count(b"\r\n") == 1 and m.read(path) == left
+            failures += not fine
+            verdict = "ok" if fine else f"FAIL: exit {rc}, printed {text!r}, file " \
+                f"{'unchanged' if m.read(path) == left else 'changed'}"
+            print(f"{keyword} interrupted, then {' '.join(argv):34s} {verdict}")
+    return failures
 
 
 def main():
@@ -108,23 +160,14 @@ def main():
     failures = 0
     for name, keyword, syscall, action, when, proof, printed, status, state in ROWS:
         op = ops[keyword]
-        d = m.fresh_dir(work, "row")
-        trace = os.path.join(d, "trace.txt")
-        m.write(os.path.join(d, NAME), op.start)
-        inject = ["-e", f"inject={syscall}:{action}:when={when}"]
-        traced = syscall
-        if name in ALSO:
-            inject += ["-e", f"inject={ALSO[name]}"]
-            traced += "," + ALSO[name].split(":")[0]
-        prefix = ["strace", "-f", "-qq", "-o", trace, "-P", NAME, "-e", f"trace={traced}"] + inject
-        rc, out = m.run([tavo, NAME] + op.args, d, prefix=prefix)
-        after = m.read(os.path.join(d, NAME))
-        log = m.read(trace).decode("latin-1")
+        rc, out, path, log = run_row(tavo, work, op, syscall, action, when)
+        after = m.read(path)
         problems = []
         if not re.search(proof, log):
             problems.append("the fault did not fire at the named call")
         expected = {
             "io error": m.io_error(keyword, NAME),
+            "ok": op.ok_body,
             "unknown": b"unknown tavo?file?\r\n",
             PEEK: op.ok_body,
             "": b"",
@@ -143,16 +186,16 @@ def main():
             problems.append("file differs from the original")
         if state == NEW and after != op.success:
             problems.append("file is not the operation's result")
-        if state == ZEROS:
-            data_len = len(op.start) - (m.RECORD_SIZE if keyword == "de" else 0)
-            if after[data_len:] != bytes(m.RECORD_SIZE) or after[:data_len] == op.start[:data_len]:
-                problems.append("expected partly transformed data and 512 zeros")
-            elif not refuses(tavo, work, after, op):
-                problems.append("de or the peek accepted the file")
+        if state == RUN:
+            problem = recovers(tavo, work, path, op)
+            if problem:
+                problems.append(problem)
         verdict = "FAIL: " + "; ".join(problems) if problems else "ok"
         failures += bool(problems)
-        print(f"{name:58s} exit {rc:3d}  file: {state:40s} {verdict}")
-    print(f"fault table rows run: {len(ROWS)}, skipped: 0, failed: {failures}")
+        print(f"{name:60s} exit {rc:3d}  file: {state:32s} {verdict}")
+    failures += others(tavo, work, ops)
+    rows = len(ROWS) + sum(len(commands) for _, commands in OTHERS)
+    print(f"fault table rows run: {rows}, skipped: 0, failed: {failures}")
     return 1 if failures else 0
 
 

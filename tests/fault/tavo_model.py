@@ -5,6 +5,7 @@ Shared by the fault loop, the fault table and the bad-input cases."""
 import os
 import random
 import subprocess
+import zlib
 
 RECORD_SIZE = 512
 CHUNK = 65534
@@ -14,29 +15,34 @@ WAY_OFFSET, FACTOR_OFFSET = 259, 260
 
 def pattern(size, seed=12345):
     """Bytes from a fixed seed, so a failing case can be replayed."""
-    rng = random.Random(seed)
-    return bytes(rng.getrandbits(8) for _ in range(size))
+    return random.Random(seed).randbytes(size)
 
 
-def forward(data, way, factor):
+def table(way, factor):
+    """The forward transform as a 256-entry table for bytes.translate, which
+    keeps files of hundreds of MiB cheap to model."""
     f = factor & 0xFF
     if way == 1:
-        return bytes((b + f) & 0xFF for b in data)
+        return bytes((b + f) & 0xFF for b in range(256))
     if way == 2:
-        return bytes((b - f) & 0xFF for b in data)
+        return bytes((b - f) & 0xFF for b in range(256))
     if way == 3:
-        return bytes(b ^ f for b in data)
+        return bytes(b ^ f for b in range(256))
     if way == 4:
-        return bytes(b ^ 0xFF for b in data)
+        return bytes(b ^ 0xFF for b in range(256))
     raise ValueError(way)
 
 
+def forward(data, way, factor):
+    return bytes(data).translate(table(way, factor))
+
+
+# The way whose forward transform undoes each way's.
+INVERSE_WAY = {1: 2, 2: 1, 3: 3, 4: 4}
+
+
 def reverse(data, way, factor):
-    if way == 1:
-        return forward(data, 2, factor)
-    if way == 2:
-        return forward(data, 1, factor)
-    return forward(data, way, factor)
+    return forward(data, INVERSE_WAY[way], factor)
 
 
 def scramble_byte(c):
@@ -110,6 +116,27 @@ def ok_line(keyword, path):
     return op_line(keyword, path, b"ok.")
 
 
+def cancelled(keyword, path):
+    return op_line(keyword, path, b"cancelled")
+
+
+def in_use(keyword, path):
+    """The start of the line of a run refused because another run holds the
+    file; the rest of the line is free wording."""
+    return op_line(keyword, path, b"in use")[:-2]
+
+
+def interrupted(path):
+    """The start of the one line printed for a file that holds an interrupted
+    run, by any command other than the two that finish or undo it."""
+    raw = path.encode() if isinstance(path, str) else path
+    return b"tavo file(" + raw + b") holds an interrupted run"
+
+
+# The command that undoes each one, with the same way and factor.
+INVERSE = {"en": "de", "de": "en", "rxen": "rxde", "rxde": "rxen"}
+
+
 def body(output):
     """The output after the two banner lines and the echo line."""
     lines = output.split(b"\r\n")
@@ -154,3 +181,50 @@ def fresh_dir(root, name):
     subprocess.run(["rm", "-rf", d], check=True)
     os.makedirs(d)
     return d
+
+
+class Digest:
+    """A fingerprint of bytes too large to keep: the CRC-32 of each MiB and
+    the length. Any change within a MiB changes that MiB's CRC but for a
+    chance of 2^-32, which is all a test comparing a file with the one it
+    should be needs; SHA-256 in Python is ten times slower."""
+
+    PIECE = 1 << 20
+
+    def __init__(self):
+        self.crcs, self.length, self.pending = [], 0, bytearray()
+
+    def update(self, data):
+        self.length += len(data)
+        view = memoryview(data)
+        if self.pending:
+            take = min(self.PIECE - len(self.pending), len(view))
+            self.pending += view[:take]
+            view = view[take:]
+            if len(self.pending) == self.PIECE:
+                self.crcs.append(zlib.crc32(self.pending))
+                self.pending = bytearray()
+        while len(view) >= self.PIECE:
+            self.crcs.append(zlib.crc32(view[:self.PIECE]))
+            view = view[self.PIECE:]
+        self.pending += view
+
+    def hexdigest(self):
+        crcs = self.crcs + ([zlib.crc32(self.pending)] if self.pending else [])
+        return "%d:" % self.length + "".join("%08x" % c for c in crcs)
+
+
+def file_digest(path):
+    digest = Digest()
+    with open(path, "rb") as f:
+        for piece in iter(lambda: f.read(Digest.PIECE), b""):
+            digest.update(piece)
+    return digest.hexdigest()
+
+
+def holds(path, want):
+    """True when the file holds `want`: bytes, or the Digest of bytes too
+    large to keep in memory."""
+    if isinstance(want, str):
+        return file_digest(path) == want
+    return read(path) == want
