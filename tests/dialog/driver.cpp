@@ -811,7 +811,7 @@ void type_text(HWND field, const std::wstring& text) {
 }
 
 // Typing: the factor field takes digits only and stops when it is full; the
-// path field scrolls and keeps a path of any length.
+// path field scrolls and keeps a path of any length, in any script.
 void check_typing(Session& s) {
   g_scenario = "typing";
   HWND factor = s.item(IDC_FACTOR);
@@ -836,7 +836,7 @@ void check_typing(Session& s) {
 
   HWND path = s.item(IDC_PATH);
   std::wstring long_path =
-      L"C:\\" + std::wstring(120, L'a') + L"\\" + std::wstring(150, L'b') + L".bin";
+      L"C:\\" + std::wstring(120, L'\x6587') + L"\\" + std::wstring(150, L'\x0436') + L".bin";
   s.set_path(L"");
   type_text(path, long_path);
   CHECK_MSG(wait_until([&] { return window_text(path) == long_path; }, kLongWait),
