@@ -358,19 +358,4 @@ double MainDialog::run_seconds() const {
   return static_cast<double>(GetTickCount() - run_start_tick) / 1000.0;
 }
 
-std::string narrow(const std::wstring& text, UINT code_page) {
-  if (text.empty()) return std::string();
-  const int length = static_cast<int>(text.size());
-  // '?', never a look-alike letter, for what a code page lacks; UTF-8 takes
-  // neither the flag nor a default character.
-  const bool utf8 = code_page == CP_UTF8;
-  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
-  const char* fallback = utf8 ? nullptr : "?";
-  const int size =
-      WideCharToMultiByte(code_page, flags, text.data(), length, nullptr, 0, fallback, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(code_page, flags, text.data(), length, bytes.data(), size, fallback, nullptr);
-  return bytes;
-}
-
 }  // namespace tavo::dialog

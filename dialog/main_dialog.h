@@ -14,10 +14,6 @@
 
 namespace tavo::dialog {
 
-// `text` in the given Windows code page (CP_ACP, CP_UTF8, ...); a character
-// the code page lacks becomes '?'.
-std::string narrow(const std::wstring& text, UINT code_page);
-
 class MainDialog {
  public:
   // Seeds the random generator with the clock, draws the default factor and

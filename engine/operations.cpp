@@ -277,7 +277,7 @@ int transform_file(const Command& command, const Key& key, PlanFor plan_for) {
     if (refusal != Outcome::ok) return report(command, refusal, ending.detail);
     plan.zone_size = channels.zone_size;
     const bool rude = plan.keyword == RunKeyword::rxen || plan.keyword == RunKeyword::rxde;
-    const bool changes = plan.data_length > 0 && (plan.way == 4 || plan.factor != 0);
+    const bool changes = plan.data_length > 0 && plan.changes_bytes();
     // A rude run that changes nothing has nothing to write: the file stays.
     if (!rude || changes) {
       Run run(context, plan);
@@ -299,9 +299,7 @@ Outcome plan_whole_file(RunKeyword keyword, std::int32_t given_way, std::int32_t
     detail = std::to_string(given_way);
     return Outcome::unknown_way;
   }
-  const NameField name = plan.name;
   plan = make_plan(keyword, way, static_cast<std::uint8_t>(factor), size, size, 0);
-  plan.name = name;
   return Outcome::ok;
 }
 
@@ -332,9 +330,10 @@ int encrypt_with_header(const char* path, std::int32_t way, std::int32_t factor,
   const Command command{"en", path, channels};
   return transform_file(command, {RunKeyword::en, way, factor},
                         [&](File, std::int64_t size, RunPlan& plan, std::string& detail) {
+                          const Outcome outcome = plan_whole_file(RunKeyword::en, way, way & 0xFF,
+                                                                  factor, size, plan, detail);
                           plan.name = name_field_for(path);
-                          return plan_whole_file(RunKeyword::en, way, way & 0xFF, factor, size,
-                                                 plan, detail);
+                          return outcome;
                         });
 }
 

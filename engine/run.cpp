@@ -43,18 +43,19 @@ bool read_exactly(const RunContext& context, std::int64_t offset, void* buffer, 
 Run::Run(RunContext context, const RunPlan& plan)
     : context_(context), plan_(plan), next_sequence_(1) {
   // A way that changes nothing has nothing to rewrite: all data counts as new.
-  const std::int64_t start = changes_bytes() ? 0 : plan.data_length;
+  const std::int64_t start = plan.changes_bytes() ? 0 : plan.data_length;
   state_.lo = state_.mid = state_.hi = start;
   low_ = {start, start, 0};
   high_ = {start, start, 1};
 }
 
-Run::Run(RunContext context, const RunPlan& plan, const RunState& state, Range low, Range high)
+Run::Run(RunContext context, const RunPlan& plan, const RunState& state, const Range& low,
+         const Range& high)
     : context_(context),
       plan_(plan),
       state_(state),
-      low_(std::move(low)),
-      high_(std::move(high)),
+      low_(low),
+      high_(high),
       next_sequence_(state.sequence + 1),
       written_(true) {}
 
@@ -115,8 +116,6 @@ Transform Run::forward() const {
   const bool encrypting = plan_.keyword == RunKeyword::en || plan_.keyword == RunKeyword::rxen;
   return {plan_.way, encrypting ? Direction::forward : Direction::reverse};
 }
-
-bool Run::changes_bytes() const { return plan_.way == 4 || plan_.factor != 0; }
 
 int Run::free_area() const {
   for (int area = 0; area < kFactAreas; ++area) {
@@ -376,7 +375,7 @@ RunStatus Run::complete(Target target, bool cancellable) {
     if (status != RunStatus::ok) return status;
     status = rewrite(begin, end, target);
     if (status != RunStatus::ok) return status;
-    previous = std::move(zone);
+    previous = zone;
     have_previous = true;
     frontier = target == Target::finished ? end : begin;
   }

@@ -90,10 +90,10 @@ class Run {
     FactsHash hash_;
   };
 
-  Run(RunContext context, const RunPlan& plan, const RunState& state, Range low, Range high);
+  Run(RunContext context, const RunPlan& plan, const RunState& state, const Range& low,
+      const Range& high);
 
   Transform forward() const;
-  bool changes_bytes() const;
   RunStatus repair(Target target);
   RunStatus repair_range(const Range& range, Target target, bool fix);
   RunStatus write_facts(Range& zone, Target target);

@@ -80,6 +80,9 @@ struct RunPlan {
   std::uint64_t record_hash;  // of the 512 bytes at data_length before the run
   std::array<std::uint8_t, kNameSize> name{};
 
+  // Ways 1 to 3 with a factor of 0 leave every byte as it is.
+  bool changes_bytes() const { return way == 4 || factor != 0; }
+
   std::int64_t area_start() const;
   std::int64_t area_size() const;
   std::int64_t run_size() const;  // the file's size during the run

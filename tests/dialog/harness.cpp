@@ -14,8 +14,27 @@ int g_checks = 0;
 int g_failures = 0;
 const char* g_scenario = "";
 
-std::string utf8(const std::wstring& text) { return tavo::dialog::narrow(text, CP_UTF8); }
-std::string ansi(const std::wstring& text) { return tavo::dialog::narrow(text, CP_ACP); }
+namespace {
+
+std::string narrow(const std::wstring& text, UINT code_page) {
+  if (text.empty()) return std::string();
+  const int length = static_cast<int>(text.size());
+  // '?', never a look-alike letter, for what a code page lacks; UTF-8 takes
+  // neither the flag nor a default character.
+  const bool utf8 = code_page == CP_UTF8;
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const char* fallback = utf8 ? nullptr : "?";
+  const int size =
+      WideCharToMultiByte(code_page, flags, text.data(), length, nullptr, 0, fallback, nullptr);
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(code_page, flags, text.data(), length, bytes.data(), size, fallback, nullptr);
+  return bytes;
+}
+
+}  // namespace
+
+std::string utf8(const std::wstring& text) { return narrow(text, CP_UTF8); }
+std::string ansi(const std::wstring& text) { return narrow(text, CP_ACP); }
 
 std::string visible(const std::string& text) {
   std::string out;
