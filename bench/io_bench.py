@@ -6,7 +6,7 @@ the yardstick is a dd whose result is on disk too:
     dd if=F of=F bs=65534 conv=notrunc,fdatasync
 It moves the same chunks through the same file without changing them and
 flushes once at the end: its time is what the machine needs for the I/O
-alone, and the ratio tavo/dd is what the transform, the run record and the
+alone, and the ratio tavo/dd is what the transform, the journal and the
 tool cost on top of that. The plain dd without fdatasync (the yardstick
 before runs were flushed) is timed too, for information.
 

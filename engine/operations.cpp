@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "header.h"
+#include "record.h"
 #include "output.h"
 #include "transforms.h"
 
@@ -239,7 +239,7 @@ Ending run_to_end(const Command& command, Run& run) {
   }
   if (status == RunStatus::ok) status = run.complete(Target::finished, true);
   if (status == RunStatus::ok) return {Outcome::ok, {}};
-  // A failed flush leaves nothing to build on: the run record stays, and
+  // A failed flush leaves nothing to build on: the journal stays, and
   // the user finishes or undoes the run once the disk is sound again.
   if (status == RunStatus::flush_error) {
     return {Outcome::io_error_interrupted, run_failure(command, status)};

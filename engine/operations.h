@@ -3,7 +3,7 @@
 // to `out` and, for a failure, one line with the reason to `errors`.
 //
 // The four that rewrite a file do it as a run (run.h): after a failure, a
-// cancel or a crash the file is as it was, finished, or carries a run record
+// cancel or a crash the file is as it was, finished, or carries a journal
 // that the same command finishes and the inverse command undoes.
 #ifndef TAVO_OPERATIONS_H
 #define TAVO_OPERATIONS_H

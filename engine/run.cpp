@@ -3,12 +3,12 @@
 #include <chrono>
 #include <vector>
 
-#include "header.h"
+#include "record.h"
 
 namespace tavo {
 namespace {
 
-// Reads for facts and repairs are cut at sector bounds, so no piece of a
+// Reads for hashes and repairs are cut at sector bounds, so no piece of a
 // sector is split between two reads.
 constexpr std::int64_t kBlockSize = 65536;
 
@@ -57,7 +57,7 @@ Run::Run(RunContext context, const RunPlan& plan, const RunState& state, const R
       low_(low),
       high_(high),
       next_sequence_(state.sequence + 1),
-      written_(true) {}
+      unflushed_(true) {}
 
 std::optional<Run> Run::find(RunContext context) {
   platform::FileSystem& files = context.files;
@@ -79,23 +79,23 @@ std::optional<Run> Run::find(RunContext context) {
       highest_sequence = slots[slot]->second.sequence;
     }
   }
-  // The newer slot counts if its facts are whole; a slot whose facts were
+  // The newer slot counts if its hashes are whole; a slot whose hashes were
   // being written when the run stopped gives way to the older one.
   const bool newer_first =
       slots[0] && (!slots[1] || slots[0]->second.sequence > slots[1]->second.sequence);
   for (int slot : {newer_first ? 0 : 1, newer_first ? 1 : 0}) {
     if (!slots[slot]) continue;
     const auto& [plan, state] = *slots[slot];
-    Range low{state.lo, state.mid, state.area_low, state.facts_hash_low};
-    Range high{state.mid, state.hi, state.area_high, state.facts_hash_high};
+    Range low{state.lo, state.mid, state.area_low, state.area_hash_low};
+    Range high{state.mid, state.hi, state.area_high, state.area_hash_high};
     Run run(context, plan, state, low, high);
     const auto whole = [&run](const Range& range) {
-      FactsReader reader(run, range);
-      std::uint64_t fact = 0;
+      PieceHashReader reader(run, range);
+      std::uint64_t piece_hash = 0;
       while (!reader.at_end()) {
-        if (!reader.next(fact)) return false;
+        if (!reader.next(piece_hash)) return false;
       }
-      return reader.hash() == range.facts_hash;
+      return reader.hash() == range.area_hash;
     };
     if (!whole(low) || !whole(high)) continue;
     if (plan.keyword == RunKeyword::de) {
@@ -118,7 +118,7 @@ Transform Run::forward() const {
 }
 
 int Run::free_area() const {
-  for (int area = 0; area < kFactAreas; ++area) {
+  for (int area = 0; area < kHashAreas; ++area) {
     const bool used_low = low_.begin < low_.end && low_.area == area;
     const bool used_high = high_.begin < high_.end && high_.area == area;
     if (!used_low && !used_high) return area;
@@ -127,14 +127,14 @@ int Run::free_area() const {
 }
 
 bool Run::write(std::int64_t offset, const void* bytes, std::size_t count) {
-  written_ = true;
+  unflushed_ = true;
   return context_.files.write_at(context_.file, offset, bytes, count);
 }
 
 bool Run::flush() {
-  if (!written_) return true;
+  if (!unflushed_) return true;
   if (!context_.files.flush(context_.file)) return false;
-  written_ = false;
+  unflushed_ = false;
   return true;
 }
 
@@ -159,8 +159,8 @@ RunStatus Run::write_slot(const Range& low, const Range& high) {
   next.hi = high.end;
   next.area_low = low.area;
   next.area_high = high.area;
-  next.facts_hash_low = low.facts_hash;
-  next.facts_hash_high = high.facts_hash;
+  next.area_hash_low = low.area_hash;
+  next.area_hash_high = high.area_hash;
   Slot slot{};
   encode_slot(plan_, next, slot);
   if (!write(plan_.slot_offset(static_cast<int>(next.sequence % 2)), slot.data(), slot.size())) {
@@ -176,16 +176,16 @@ RunStatus Run::write_slot(const Range& low, const Range& high) {
   return RunStatus::ok;
 }
 
-Run::FactsReader::FactsReader(const Run& run, const Range& range)
+Run::PieceHashReader::PieceHashReader(const Run& run, const Range& range)
     : run_(run),
       offset_(run.plan_.area_offset(range.area)),
-      remaining_(piece_count(range.begin, range.end) * static_cast<std::int64_t>(kFactSize)) {}
+      remaining_(piece_count(range.begin, range.end) * static_cast<std::int64_t>(kPieceHashSize)) {}
 
-bool Run::FactsReader::next(std::uint64_t& fact) {
+bool Run::PieceHashReader::next(std::uint64_t& piece_hash) {
   if (used_ == loaded_) {
-    const std::int64_t want = remaining_ < static_cast<std::int64_t>(kFactBlock)
+    const std::int64_t want = remaining_ < static_cast<std::int64_t>(kHashBlockSize)
                                   ? remaining_
-                                  : static_cast<std::int64_t>(kFactBlock);
+                                  : static_cast<std::int64_t>(kHashBlockSize);
     if (want == 0 ||
         !read_exactly(run_.context_, offset_, block_.data(), static_cast<std::size_t>(want))) {
       return false;
@@ -196,19 +196,19 @@ bool Run::FactsReader::next(std::uint64_t& fact) {
     used_ = 0;
     loaded_ = static_cast<std::size_t>(want);
   }
-  fact = load_fact(block_.data() + used_);
-  used_ += kFactSize;
+  piece_hash = load_piece_hash(block_.data() + used_);
+  used_ += kPieceHashSize;
   return true;
 }
 
-RunStatus Run::write_facts(Range& zone, Target target) {
-  // The facts go out block by block as the zone is read, hashed the same
-  // way FactsReader hashes them back.
+RunStatus Run::write_piece_hashes(Range& zone, Target target) {
+  // The hashes go out block by block as the zone is read, hashed the same
+  // way PieceHashReader hashes them back.
   const Transform to_old = inverse(forward());
-  std::array<std::uint8_t, kFactBlock> block{};
+  std::array<std::uint8_t, kHashBlockSize> block{};
   std::size_t used = 0;
   std::int64_t area_offset = plan_.area_offset(zone.area);
-  FactsHash hash;
+  AreaHash hash;
   const auto put_block = [&]() {
     hash.add_block(block.data(), used);
     const bool written = write(area_offset, block.data(), used);
@@ -224,23 +224,23 @@ RunStatus Run::write_facts(Range& zone, Target target) {
       apply_transform(to_old, static_cast<std::int32_t>(count), context_.buffer, plan_.factor);
     }
     for (std::int64_t piece = pos; piece < stop; piece = piece_end(piece, stop)) {
-      store_fact(block.data() + used,
+      store_piece_hash(block.data() + used,
                  hash_bytes(context_.buffer + (piece - pos),
                             static_cast<std::size_t>(piece_end(piece, stop) - piece)));
-      used += kFactSize;
+      used += kPieceHashSize;
       if (used == block.size() && !put_block()) return RunStatus::io_error;
     }
     pos = stop;
   }
   if (used > 0 && !put_block()) return RunStatus::io_error;
-  zone.facts_hash = hash.value();
+  zone.area_hash = hash.value();
   return RunStatus::ok;
 }
 
 RunStatus Run::repair_range(const Range& range, Target target, bool fix) {
   const Transform to_old = inverse(forward());
   std::vector<std::uint8_t> converted;
-  FactsReader facts(*this, range);
+  PieceHashReader hashes(*this, range);
   for (std::int64_t pos = range.begin; pos < range.end;) {
     const std::int64_t stop = block_end(pos, range.end);
     const auto count = static_cast<std::size_t>(stop - pos);
@@ -249,15 +249,15 @@ RunStatus Run::repair_range(const Range& range, Target target, bool fix) {
     for (std::int64_t piece = pos; piece < stop; piece = piece_end(piece, stop)) {
       std::uint8_t* bytes = context_.buffer + (piece - pos);
       const auto length = static_cast<std::int32_t>(piece_end(piece, stop) - piece);
-      std::uint64_t fact = 0;
-      if (!facts.next(fact)) return RunStatus::io_error;
+      std::uint64_t piece_hash = 0;
+      if (!hashes.next(piece_hash)) return RunStatus::io_error;
       PieceState state = PieceState::torn;
-      if (hash_bytes(bytes, static_cast<std::size_t>(length)) == fact) {
+      if (hash_bytes(bytes, static_cast<std::size_t>(length)) == piece_hash) {
         state = PieceState::old_bytes;
       } else {
         converted.assign(bytes, bytes + length);
         apply_transform(to_old, length, converted.data(), plan_.factor);
-        if (hash_bytes(converted.data(), converted.size()) == fact) state = PieceState::new_bytes;
+        if (hash_bytes(converted.data(), converted.size()) == piece_hash) state = PieceState::new_bytes;
       }
       if (state == PieceState::torn) {
         torn_at_ = piece;
@@ -361,10 +361,10 @@ RunStatus Run::complete(Target target, bool cancellable) {
       return RunStatus::cancelled;
     }
     Range zone{begin, end, free_area()};
-    status = write_facts(zone, target);
+    status = write_piece_hashes(zone, target);
     if (status != RunStatus::ok) return status;
     // An empty range beside the zone when there is no previous one.
-    const int spare_area = (zone.area + 1) % kFactAreas;
+    const int spare_area = (zone.area + 1) % kHashAreas;
     if (target == Target::finished) {
       const Range low = have_previous ? previous : Range{begin, begin, spare_area};
       status = write_slot(low, zone);
@@ -402,7 +402,7 @@ RunStatus Run::finalize(Target target) {
       final_size = length + static_cast<std::int64_t>(kRecordSize);
     }
   }
-  written_ = true;
+  unflushed_ = true;
   if (!files.set_size(context_.file, final_size)) return RunStatus::io_error;
   if (!flush()) return RunStatus::flush_error;
   return RunStatus::ok;

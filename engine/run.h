@@ -1,9 +1,9 @@
 // A run: the in-place rewrite of a file's data [0, L), zone by zone, under
-// the run record of run_record.h, so that it can be stopped anywhere and
+// the journal of run_record.h, so that it can be stopped anywhere and
 // still be finished or undone exactly.
 //
 // For each zone, in this order: the facts of its sectors go to a free fact
-// area, a new slot of the run record names the zone and the one before it, one flush
+// area, a new slot of the journal names the zone and the one before it, one flush
 // makes both durable together with the previous zone's data, and only then
 // is the zone rewritten. A zone therefore leaves the record only after a
 // flush that followed its last write. Undoing walks the same way backwards.
@@ -15,7 +15,7 @@
 #include <optional>
 
 #include "platform.h"
-#include "run_record.h"
+#include "journal.h"
 #include "tavo/tavo.h"
 #include "transforms.h"
 
@@ -49,7 +49,7 @@ class Run {
   // A new run that has changed nothing yet.
   Run(RunContext context, const RunPlan& plan);
 
-  // The run recorded at the end of a file, if any.
+  // The journaled at the end of a file, if any.
   static std::optional<Run> find(RunContext context);
 
   const RunPlan& plan() const { return plan_; }
@@ -70,13 +70,13 @@ class Run {
   struct Range {
     std::int64_t begin = 0, end = 0;
     int area = 0;
-    std::uint64_t facts_hash = FactsHash().value();
+    std::uint64_t area_hash = AreaHash().value();
   };
 
   // Reads the facts of a range from its area, one block at a time.
-  class FactsReader {
+  class PieceHashReader {
    public:
-    FactsReader(const Run& run, const Range& range);
+    PieceHashReader(const Run& run, const Range& range);
     bool next(std::uint64_t& fact);  // false when a read fails
     std::uint64_t hash() const { return hash_.value(); }
     bool at_end() const { return remaining_ == 0 && used_ == loaded_; }
@@ -85,9 +85,9 @@ class Run {
     const Run& run_;
     std::int64_t offset_;
     std::int64_t remaining_;
-    std::array<std::uint8_t, kFactBlock> block_{};
+    std::array<std::uint8_t, kHashBlockSize> block_{};
     std::size_t used_ = 0, loaded_ = 0;
-    FactsHash hash_;
+    AreaHash hash_;
   };
 
   Run(RunContext context, const RunPlan& plan, const RunState& state, const Range& low,
@@ -96,7 +96,7 @@ class Run {
   Transform forward() const;
   RunStatus repair(Target target);
   RunStatus repair_range(const Range& range, Target target, bool fix);
-  RunStatus write_facts(Range& zone, Target target);
+  RunStatus write_piece_hashes(Range& zone, Target target);
   RunStatus write_slot(const Range& low, const Range& high);
   RunStatus rewrite(std::int64_t begin, std::int64_t end, Target target);
   RunStatus finalize(Target target);
@@ -115,7 +115,7 @@ class Run {
   std::int64_t last_report_ms_ = -1;
   // Whether anything may sit unflushed; a run found in a file may have been
   // left in memory by a process that was killed.
-  bool written_ = false;
+  bool unflushed_ = false;
 };
 
 }  // namespace tavo

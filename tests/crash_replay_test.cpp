@@ -16,7 +16,7 @@
 #define TAVO_REPLAY_SHARE 1
 #endif
 
-#include "header.h"
+#include "record.h"
 #include "operations.h"
 #include "test_support.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "header.h"
+#include "record.h"
 #include "tavo/tavo.h"
 #include "test_support.h"
 

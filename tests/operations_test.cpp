@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "header.h"
+#include "record.h"
 #include "test_support.h"
 #include "transforms.h"
 

@@ -86,7 +86,7 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("FAIL: cannot start %ls\n", argv[1]);
     return 1;
   }
-  // The run has begun once the run record has made the file longer.
+  // The run has begun once the journal has made the file longer.
   for (int i = 0; i < 4000; ++i) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (GetFileAttributesExW(L"ctrl-c.bin", GetFileExInfoStandard, &data) &&

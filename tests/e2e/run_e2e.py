@@ -195,7 +195,7 @@ def build_cases():
         Step(["C:\\dir\\NUL", "rxde", "1", "1"], [TIMED], 0, errors=reason("C:\\dir\\NUL")),
         Step(["COM1", "rxen", "1", "1"], [TIMED], 0, errors=reason("COM1"))], windows_only=True))
     body = sample(200000, 5)
-    # A run needs room at the end of the file for its run record meanwhile.
+    # A run needs room at the end of the file for its journal meanwhile.
     for limit in (200000, 200100, 200511, 200512):
         cases.append(Case("en under a file-size limit of %d bytes" % limit, {"f.bin": body}, [
             Step(["f.bin", "en", "1", "1"], [b"tavo en file(f.bin) io error\r\n", TIMED], 0,

@@ -335,7 +335,7 @@ def signals_in_two_zones(args, tally):
         length = len(op.start) - (m.RECORD_SIZE if op.keyword == "de" else 0)
         data = [offset + count <= length for offset, count in writes]
         first = data.index(True)
-        # The first zone ends where the run record is written again.
+        # The first zone ends where the journal is written again.
         last = next((i for i in range(first, len(writes)) if not data[i]), None)
         if last is None or not any(data[last:]):
             tally.violations.append(f"signal, two zones: {op.keyword} of {TWO_ZONES} bytes "
@@ -534,7 +534,7 @@ def technique_fsize(args, tally):
         return
     for size in (1000, 200000):
         for op in operations(size):
-            # A run first grows the file by its run record: a limit under
+            # A run first grows the file by its journal: a limit under
             # the final size always stops it, one well past it never does,
             # one just past it may.
             final = len(op.success)
@@ -576,7 +576,7 @@ def technique_diskfull(args, tally):
             for op in operations(size):
                 if op.keyword != "x=xxx":
                     cases.append((op, size, 0))
-        # A sparse file with room for its run record only: writing into its
+        # A sparse file with room for its journal only: writing into its
         # holes fills the disk part way through the pass.
         sparse = Op("rxen", ["rxen", str(WAY_RUDE), str(FACTOR_RUDE)], bytes(3 * 1024 * 1024 // 2),
                     m.forward(bytes(3 * 1024 * 1024 // 2), WAY_RUDE, FACTOR_RUDE),
@@ -594,7 +594,7 @@ def technique_diskfull(args, tally):
             fill(os.path.join(d, "filler"), 256 * 1024 if op is sparse else 0)
             rc, out = m.run([args.tavo, NAME] + op.args, d)
             after = m.read(path)
-            # Every run grows the file by its run record first.
+            # Every run grows the file by its journal first.
             grows = len(op.start) > 0 or op.keyword == "en"
             why = []
             outcome = classify(op, "diskfull", False, rc, out, after, args.tavo, args.work, why)

@@ -22,7 +22,7 @@ SIZE = 200000  # one zone; chunks at 0, 65,534, 131,068 and 196,602 (3,398 bytes
 OLD, NEW, RUN = "as before", "finished", "interrupted, recovers both ways"
 PEEK = "peek line"
 
-# The calls of "en" on this file, in order: room for the run record
+# The calls of "en" on this file, in order: room for the journal
 # (fallocate at 200,000), its first header (pwrite 1, at 211,968), flush 1,
 # the facts read in 64 KiB pieces (pread 1 to 4) and written (pwrite 2, at
 # 200,704), the zone's header (pwrite 3), flush 2, then each chunk read and
@@ -33,7 +33,7 @@ PEEK = "peek line"
 #
 # (name, operation, syscall, action, which call, proof in the log, printed, exit, file)
 ROWS = [
-    ("en: no room for the run record", "en", "fallocate", "error=ENOSPC", 1,
+    ("en: no room for the journal", "en", "fallocate", "error=ENOSPC", 1,
      r"fallocate\(\d+, FALLOC_FL_KEEP_SIZE, 200000, \d+\) = -1 ENOSPC", "io error", 0, OLD),
     ("en: a file system without preallocation", "en", "fallocate", "error=EOPNOTSUPP", 1,
      r"fallocate\(.*\) = -1 EOPNOTSUPP", "ok", 1, NEW),
@@ -63,7 +63,7 @@ ROWS = [
      r"pwrite64\(\d+, .*, 512, 200000\) = -1 EIO", "io error", 0, OLD),
     ("en: the flush of the record fails", "en", "fdatasync", "error=EIO", 4,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
-    ("en: cutting off the run record fails", "en", "ftruncate", "error=EIO", 1,
+    ("en: cutting off the journal fails", "en", "ftruncate", "error=EIO", 1,
      r"ftruncate\(\d+, 200512\) += -1 EIO", "io error", 0, OLD),
     ("en: the last flush fails", "en", "fdatasync", "error=EIO", 5,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, NEW),
@@ -79,13 +79,13 @@ ROWS = [
      r"pwrite64\(\d+, .*, 512, 211968\) = -1 EIO", "io error", 0, OLD),
     ("de: writing a chunk fails", "de", "pwrite64", "error=EIO", 5,
      r"pwrite64\(\d+, .*, 65534, 65534\) = -1 EIO", "io error", 0, OLD),
-    ("de: cutting off the record and the run record fails", "de", "ftruncate", "error=EIO", 1,
+    ("de: cutting off the record and the journal fails", "de", "ftruncate", "error=EIO", 1,
      r"ftruncate\(\d+, 200000\) += -1 EIO", "io error", 0, OLD),
     ("de: killed at the flush after the zone", "de", "fdatasync", "signal=KILL", 3,
      r"killed by SIGKILL", None, -9, RUN),
     ("rxen: writing the first chunk fails", "rxen", "pwrite64", "error=EIO", 4,
      r"pwrite64\(\d+, .*, 65534, 0\) = -1 EIO", "io error", 0, OLD),
-    ("rxen: cutting off the run record fails", "rxen", "ftruncate", "error=EIO", 1,
+    ("rxen: cutting off the journal fails", "rxen", "ftruncate", "error=EIO", 1,
      r"ftruncate\(\d+, 200000\) += -1 EIO", "io error", 0, OLD),
     ("rxen: killed in the middle of the zone", "rxen", "pwrite64", "signal=KILL", 6,
      r"killed by SIGKILL", None, -9, RUN),

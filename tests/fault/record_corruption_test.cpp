@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "header.h"
+#include "record.h"
 #include "operations.h"
 #include "test_support.h"
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "header.h"
+#include "record.h"
 #include "tavo/tavo.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// The run record: what a file carries at its end while "en", "de", "rxen" or
+// The journal: what a file carries at its end while "en", "de", "rxen" or
 // "rxde" rewrites it, so that a run cut short anywhere can be finished or
 // undone exactly.
 //
@@ -43,22 +43,22 @@
 // before the run. Every way
 // with a factor that changes bytes changes every byte, so a piece whose hash
 // matches neither its old bytes nor its old bytes transformed is torn.
-#ifndef TAVO_RUN_RECORD_H
-#define TAVO_RUN_RECORD_H
+#ifndef TAVO_JOURNAL_H
+#define TAVO_JOURNAL_H
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 
-#include "header.h"
+#include "record.h"
 
 namespace tavo {
 
 inline constexpr std::int64_t kSectorSize = 512;
 inline constexpr std::size_t kSlotSize = 512;
-inline constexpr std::size_t kFactSize = 8;
-inline constexpr int kFactAreas = 3;
+inline constexpr std::size_t kPieceHashSize = 8;
+inline constexpr int kHashAreas = 3;
 
 enum class RunKeyword : std::uint8_t { en = 1, de = 2, rxen = 3, rxde = 4 };
 
@@ -99,7 +99,7 @@ struct RunState {
   std::uint64_t sequence = 0;
   std::int64_t lo = 0, mid = 0, hi = 0;
   int area_low = 0, area_high = 1;
-  std::uint64_t facts_hash_low = 0, facts_hash_high = 0;
+  std::uint64_t area_hash_low = 0, area_hash_high = 0;
 };
 
 using Slot = std::array<std::uint8_t, kSlotSize>;
@@ -117,13 +117,13 @@ std::int64_t piece_count(std::int64_t begin, std::int64_t end);
 
 // Fact areas are written and read in blocks of this many bytes, so the facts
 // of a zone of any size take no more memory than one block.
-inline constexpr std::size_t kFactBlock = 4096;
+inline constexpr std::size_t kHashBlockSize = 4096;
 
-void store_fact(std::uint8_t* bytes, std::uint64_t fact);
-std::uint64_t load_fact(const std::uint8_t* bytes);
+void store_piece_hash(std::uint8_t* bytes, std::uint64_t fact);
+std::uint64_t load_piece_hash(const std::uint8_t* bytes);
 
 // The hash of a range's facts, fed one block at a time in order.
-class FactsHash {
+class AreaHash {
  public:
   void add_block(const std::uint8_t* bytes, std::size_t count);
   std::uint64_t value() const;
@@ -135,4 +135,4 @@ class FactsHash {
 
 }  // namespace tavo
 
-#endif  // TAVO_RUN_RECORD_H
+#endif  // TAVO_JOURNAL_H

@@ -14,8 +14,8 @@
 //
 // The record always occupies the last 512 bytes of an encrypted file; the
 // data in front of it is the file's transformed content.
-#ifndef TAVO_HEADER_H
-#define TAVO_HEADER_H
+#ifndef TAVO_RECORD_H
+#define TAVO_RECORD_H
 
 #include <array>
 #include <cstddef>
@@ -57,7 +57,7 @@ void build_header(const char* path, std::int32_t way, std::int32_t factor, Recor
 
 // The internet checksum (one's complement sum of little-endian 16-bit words)
 // over bytes 2..511.
-std::uint16_t header_checksum(const Record& record);
+std::uint16_t record_checksum(const Record& record);
 
 // Change the 255 bytes of the name field in place; each undoes the other.
 void scramble_name(Record& record);
@@ -73,4 +73,4 @@ std::string printed_form(const Record& record);
 
 }  // namespace tavo
 
-#endif  // TAVO_HEADER_H
+#endif  // TAVO_RECORD_H

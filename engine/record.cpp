@@ -1,4 +1,4 @@
-#include "header.h"
+#include "record.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -41,14 +41,14 @@ void build_record(const NameField& name, std::int32_t way, std::int32_t factor, 
   record[kFactorOffset] = static_cast<std::uint8_t>(factor & 0xFF);
   std::copy(name.begin(), name.end(), record.begin() + kNameOffset);
   scramble_name(record);
-  store_le16(record.data() + kChecksumOffset, header_checksum(record));
+  store_le16(record.data() + kChecksumOffset, record_checksum(record));
 }
 
 void build_header(const char* path, std::int32_t way, std::int32_t factor, Record& record) {
   build_record(name_field_for(path), way, factor, record);
 }
 
-std::uint16_t header_checksum(const Record& record) {
+std::uint16_t record_checksum(const Record& record) {
   std::uint32_t sum = 0;
   for (std::size_t i = kMagic1Offset; i < kRecordSize; i += 2) sum += load_le16(&record[i]);
   sum = (sum & 0xFFFF) + (sum >> 16);
@@ -75,7 +75,7 @@ bool check_header(const Record& record) {
       record[kMagic3Offset] != 'v' || record[kMagic4Offset] != 'o') {
     return false;
   }
-  return header_checksum(record) == load_le16(record.data() + kChecksumOffset);
+  return record_checksum(record) == load_le16(record.data() + kChecksumOffset);
 }
 
 std::string printed_form(const Record& record) {

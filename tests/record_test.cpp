@@ -1,4 +1,4 @@
-#include "header.h"
+#include "record.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +32,7 @@ const KnownAnswer kKnownAnswers[] = {
     {"C:\\docs\\abc", 3, 200, 0x851B, "tavo: 851B t a abc 3 c8 v o\r\n"},
 };
 
-TEST(Header, KnownAnswerVectors) {
+TEST(Record, KnownAnswerVectors) {
   for (const KnownAnswer& k : kKnownAnswers) {
     Record r{};
     build_header(k.path, k.x, k.p, r);
@@ -44,7 +44,7 @@ TEST(Header, KnownAnswerVectors) {
   }
 }
 
-TEST(Header, LayoutOfABuiltRecord) {
+TEST(Record, LayoutOfABuiltRecord) {
   Record r{};
   build_header("C:\\docs\\abc", 1, 1, r);
   EXPECT_EQ(r[2], 't');
@@ -60,12 +60,12 @@ TEST(Header, LayoutOfABuiltRecord) {
   for (std::size_t i = kReservedOffset; i < kRecordSize; ++i) EXPECT_EQ(r[i], 0) << i;
 }
 
-TEST(Header, AllZeroBodyHasChecksumFFFF) {
+TEST(Record, AllZeroBodyHasChecksumFFFF) {
   Record r{};
-  EXPECT_EQ(header_checksum(r), 0xFFFF);
+  EXPECT_EQ(record_checksum(r), 0xFFFF);
 }
 
-TEST(Header, WayAndFactorKeepTheirLowByte) {
+TEST(Record, WayAndFactorKeepTheirLowByte) {
   Record r{};
   build_header("f", 257, 256, r);
   EXPECT_EQ(r[kWayOffset], 1);
@@ -86,7 +86,7 @@ constexpr bool kSlashSeparates = true;
 constexpr bool kSlashSeparates = false;
 #endif
 
-TEST(Header, NameIsWhatFollowsTheLastSeparator) {
+TEST(Record, NameIsWhatFollowsTheLastSeparator) {
   const NameCase cases[] = {
       {"abc.txt", "abc.txt"},
       {"C:abc.txt", "C:abc.txt"},
@@ -109,7 +109,7 @@ TEST(Header, NameIsWhatFollowsTheLastSeparator) {
   }
 }
 
-TEST(Header, ScrambleRulesPerByte) {
+TEST(Record, ScrambleRulesPerByte) {
   // 0 and 255 stay, odd c becomes 254 - c, even c (2..254) becomes 256 - c.
   Record r{};
   for (std::size_t i = 0; i < kNameSize; ++i) r[kNameOffset + i] = static_cast<std::uint8_t>(i);
@@ -120,7 +120,7 @@ TEST(Header, ScrambleRulesPerByte) {
   }
 }
 
-TEST(Header, UnscrambleRestoresEveryByteValue) {
+TEST(Record, UnscrambleRestoresEveryByteValue) {
   for (int value = 0; value < 256; ++value) {
     Record r{};
     r.fill(static_cast<std::uint8_t>(value));
@@ -131,7 +131,7 @@ TEST(Header, UnscrambleRestoresEveryByteValue) {
   }
 }
 
-TEST(Header, EverySingleByteChangeIsRejected) {
+TEST(Record, EverySingleByteChangeIsRejected) {
   Record good{};
   build_header("C:\\docs\\report.doc", 3, 42, good);
   ASSERT_TRUE(check_header(good));
@@ -144,17 +144,17 @@ TEST(Header, EverySingleByteChangeIsRejected) {
   }
 }
 
-TEST(Header, ReservedBytesNeedNotBeZeroWhenTheChecksumAgrees) {
+TEST(Record, ReservedBytesNeedNotBeZeroWhenTheChecksumAgrees) {
   Record r{};
   build_header("x", 2, 9, r);
   r[400] = 0x33;
-  const std::uint16_t sum = header_checksum(r);
+  const std::uint16_t sum = record_checksum(r);
   r[0] = static_cast<std::uint8_t>(sum & 0xFF);
   r[1] = static_cast<std::uint8_t>(sum >> 8);
   EXPECT_TRUE(check_header(r));
 }
 
-TEST(Header, PrintedFormOfAFullNameStopsAtTheFieldAndHidesControlBytes) {
+TEST(Record, PrintedFormOfAFullNameStopsAtTheFieldAndHidesControlBytes) {
   Record r{};
   build_header(std::string(255, 'z').c_str(), 4, 10, r);
   unscramble_name(r);

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "header.h"
+#include "record.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   repaired[tavo::kMagic2Offset] = 'a';
   repaired[tavo::kMagic3Offset] = 'v';
   repaired[tavo::kMagic4Offset] = 'o';
-  const std::uint16_t sum = tavo::header_checksum(repaired);
+  const std::uint16_t sum = tavo::record_checksum(repaired);
   repaired[0] = static_cast<std::uint8_t>(sum & 0xFF);
   repaired[1] = static_cast<std::uint8_t>(sum >> 8);
   require(tavo::check_header(repaired));

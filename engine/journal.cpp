@@ -1,4 +1,4 @@
-#include "run_record.h"
+#include "journal.h"
 
 #include <cstring>
 
@@ -24,8 +24,8 @@ constexpr std::size_t kMidOffset = 80;
 constexpr std::size_t kHiOffset = 88;
 constexpr std::size_t kAreaLowOffset = 96;
 constexpr std::size_t kAreaHighOffset = 97;
-constexpr std::size_t kFactsHashLowOffset = 104;
-constexpr std::size_t kFactsHashHighOffset = 112;
+constexpr std::size_t kAreaHashLowOffset = 104;
+constexpr std::size_t kAreaHashHighOffset = 112;
 constexpr std::size_t kRecordHashOffset = 120;
 constexpr std::size_t kRunNameOffset = 128;
 static_assert(kRunNameOffset + kNameSize <= kSlotSize);
@@ -142,14 +142,14 @@ std::int64_t RunPlan::area_size() const {
   // A zone of z bytes has at most z / 512 + z / chunk + 2 pieces.
   const std::int64_t zone = data_length < zone_size ? data_length : zone_size;
   return align_up(
-      (zone / kSectorSize + zone / kChunkSize + 2) * static_cast<std::int64_t>(kFactSize),
+      (zone / kSectorSize + zone / kChunkSize + 2) * static_cast<std::int64_t>(kPieceHashSize),
       kSectorSize);
 }
 
 std::int64_t RunPlan::area_offset(int area) const { return area_start() + area * area_size(); }
 
 std::int64_t RunPlan::slot_offset(int slot) const {
-  return area_offset(kFactAreas) + slot * static_cast<std::int64_t>(kSlotSize);
+  return area_offset(kHashAreas) + slot * static_cast<std::int64_t>(kSlotSize);
 }
 
 std::int64_t RunPlan::run_size() const { return slot_offset(2); }
@@ -184,8 +184,8 @@ void encode_slot(const RunPlan& plan, const RunState& state, Slot& slot) {
   store_le64(&slot[kHiOffset], static_cast<std::uint64_t>(state.hi));
   slot[kAreaLowOffset] = static_cast<std::uint8_t>(state.area_low);
   slot[kAreaHighOffset] = static_cast<std::uint8_t>(state.area_high);
-  store_le64(&slot[kFactsHashLowOffset], state.facts_hash_low);
-  store_le64(&slot[kFactsHashHighOffset], state.facts_hash_high);
+  store_le64(&slot[kAreaHashLowOffset], state.area_hash_low);
+  store_le64(&slot[kAreaHashHighOffset], state.area_hash_high);
   store_le64(&slot[kRecordHashOffset], plan.record_hash);
   std::memcpy(&slot[kRunNameOffset], plan.name.data(), kNameSize);
   store_le64(&slot[kHashOffset], slot_hash(slot));
@@ -215,8 +215,8 @@ std::optional<std::pair<RunPlan, RunState>> decode_slot(const Slot& slot, std::i
   state.hi = field(kHiOffset);
   state.area_low = slot[kAreaLowOffset];
   state.area_high = slot[kAreaHighOffset];
-  state.facts_hash_low = load_le64(&slot[kFactsHashLowOffset]);
-  state.facts_hash_high = load_le64(&slot[kFactsHashHighOffset]);
+  state.area_hash_low = load_le64(&slot[kAreaHashLowOffset]);
+  state.area_hash_high = load_le64(&slot[kAreaHashHighOffset]);
 
   // Bound to this file: its size must be the one the run gave it, and every
   // field must fit the others (a hash match alone could be a copy of a slot
@@ -225,14 +225,14 @@ std::optional<std::pair<RunPlan, RunState>> decode_slot(const Slot& slot, std::i
   if (length < 0 || plan.zone_size <= 0 || field(kRunSizeOffset) != file_size ||
       plan.run_size() != file_size || field(kAreaSizeOffset) != plan.area_size() ||
       !(0 <= state.lo && state.lo <= state.mid && state.mid <= state.hi && state.hi <= length) ||
-      state.area_low >= kFactAreas || state.area_high >= kFactAreas ||
+      state.area_low >= kHashAreas || state.area_high >= kHashAreas ||
       state.area_low == state.area_high) {
     return std::nullopt;
   }
   const std::int64_t expected_before =
       plan.keyword == RunKeyword::de ? length + static_cast<std::int64_t>(kRecordSize) : length;
   if (plan.size_before != expected_before) return std::nullopt;
-  const std::int64_t max_pieces = plan.area_size() / static_cast<std::int64_t>(kFactSize);
+  const std::int64_t max_pieces = plan.area_size() / static_cast<std::int64_t>(kPieceHashSize);
   if (piece_count(state.lo, state.mid) > max_pieces ||
       piece_count(state.mid, state.hi) > max_pieces) {
     return std::nullopt;
@@ -240,16 +240,16 @@ std::optional<std::pair<RunPlan, RunState>> decode_slot(const Slot& slot, std::i
   return std::make_pair(plan, state);
 }
 
-void store_fact(std::uint8_t* bytes, std::uint64_t fact) { store_le64(bytes, fact); }
+void store_piece_hash(std::uint8_t* bytes, std::uint64_t fact) { store_le64(bytes, fact); }
 
-std::uint64_t load_fact(const std::uint8_t* bytes) { return load_le64(bytes); }
+std::uint64_t load_piece_hash(const std::uint8_t* bytes) { return load_le64(bytes); }
 
-void FactsHash::add_block(const std::uint8_t* bytes, std::size_t count) {
+void AreaHash::add_block(const std::uint8_t* bytes, std::size_t count) {
   state_ = rotate_left(state_ ^ hash_bytes(bytes, count), 29) * 0x9E3779B185EBCA87ull;
   total_ += count;
 }
 
-std::uint64_t FactsHash::value() const {
+std::uint64_t AreaHash::value() const {
   std::uint8_t tail[16];
   store_le64(tail, state_);
   store_le64(tail + 8, total_);
