@@ -12,7 +12,8 @@ int run(int argc, const char* const* argv) {
   tavo::console::ProgressLine progress;
   tavo::Observer observer = progress.observer();
   observer.cancel_requested = [](void*) { return tavo::interrupt_requested(); };
-  return tavo::dispatch_command(argc, argv, progress.out(), progress.errors(), observer);
+  return tavo::exit_code(
+      tavo::dispatch_command(argc, argv, progress.out(), progress.errors(), observer));
 }
 
 }  // namespace

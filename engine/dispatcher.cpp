@@ -12,26 +12,19 @@
 namespace tavo {
 namespace {
 
-using Operation = int (*)(const char* path, std::int32_t way, std::int32_t factor,
-                          const Channels& channels);
+constexpr char kPeekKeyword[] = "x=xxx";
 
-struct Keyword {
-  const char* text;     // compared on exactly these leading characters
-  Operation operation;  // null for the peek
-};
-
-// Tried in this order; only the keyword's own length is compared, so "encrypt"
-// selects "en" and "x=xxxx" the peek.
-constexpr Keyword kKeywords[] = {
-    {"en", encrypt_with_header}, {"de", decrypt_with_header}, {"rxen", encrypt_rude},
-    {"rxde", decrypt_rude},      {"x=xxx", nullptr},
-};
-
-const Keyword* find_keyword(const char* text) {
-  for (const Keyword& keyword : kKeywords) {
-    if (std::strncmp(text, keyword.text, std::strlen(keyword.text)) == 0) return &keyword;
+// Only a keyword's own length is compared, so "encrypt" selects "en" and
+// "x=xxxx" the peek. True with `command` null for the peek.
+bool find_keyword(const char* text, const CommandSpec*& command) {
+  for (const CommandSpec& spec : kCommands) {
+    if (std::strncmp(text, spec.text, std::strlen(spec.text)) == 0) {
+      command = &spec;
+      return true;
+    }
   }
-  return nullptr;
+  command = nullptr;
+  return std::strncmp(text, kPeekKeyword, std::strlen(kPeekKeyword)) == 0;
 }
 
 bool is_space(char c) {
@@ -62,30 +55,33 @@ const char* after_last_backslash(const char* name) {
 
 }  // namespace
 
-int dispatch_command(int argc, const char* const* argv, Sink out, Sink errors, Observer observer) {
+int exit_code(Result result) { return result == Result::ok ? 1 : 0; }
+
+Result dispatch_command(int argc, const char* const* argv, Sink out, Sink errors,
+                        Observer observer) {
   const Channels channels(out, errors, observer);
   print(out, "%s\r\n", argv[0]);
   if (argc < 2) {
     print_usage(argv[0], out);
-    return 0;
+    return Result::failed;
   }
   const char* path = argv[1];
-  const Keyword* keyword = nullptr;
+  const CommandSpec* command = nullptr;
   if (argc >= 3) {
-    keyword = find_keyword(argv[2]);
-    if (keyword == nullptr) {
+    if (!find_keyword(argv[2], command)) {
       print(out, "unknown encryption or decryption way?\r\n");
       print_usage(argv[0], out);
-      return 0;
+      return Result::failed;
     }
-    if (keyword->operation == nullptr) return peek_header(path, channels);
+    if (command == nullptr) return peek_header(path, channels);
   }
-  if (keyword == nullptr) print(errors, "tavo: %s: no keyword given\r\n", path);
+  if (command == nullptr) print(errors, "tavo: %s: no keyword given\r\n", path);
   const std::int32_t way = at_least_one(argc >= 4 ? parse_number(argv[3]) : 0);
   const std::int32_t factor = at_least_one(argc >= 5 ? parse_number(argv[4]) : 0);
 
   const std::time_t start = std::time(nullptr);
-  const int result = keyword != nullptr ? keyword->operation(path, way, factor, channels) : 0;
+  const Result result =
+      command != nullptr ? transform_file(*command, path, {way, factor}, channels) : Result::failed;
   const std::time_t end = std::time(nullptr);
   print(out, "use time: < %ds\r\n", static_cast<int>(end - start) + 1);
   return result;

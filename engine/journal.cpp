@@ -58,34 +58,6 @@ std::uint64_t slot_hash(const Slot& slot) {
 
 }  // namespace
 
-const char* keyword_text(RunKeyword keyword) {
-  switch (keyword) {
-    case RunKeyword::en:
-      return "en";
-    case RunKeyword::de:
-      return "de";
-    case RunKeyword::rxen:
-      return "rxen";
-    case RunKeyword::rxde:
-      return "rxde";
-  }
-  return "";
-}
-
-RunKeyword inverse_keyword(RunKeyword keyword) {
-  switch (keyword) {
-    case RunKeyword::en:
-      return RunKeyword::de;
-    case RunKeyword::de:
-      return RunKeyword::en;
-    case RunKeyword::rxen:
-      return RunKeyword::rxde;
-    case RunKeyword::rxde:
-      return RunKeyword::rxen;
-  }
-  return keyword;
-}
-
 std::uint64_t hash_bytes(const std::uint8_t* bytes, std::size_t count) {
   // Four independent multiply-rotate lanes over 8-byte words, so the
   // multiplications overlap; then a full avalanche of the lanes and length.
@@ -133,9 +105,10 @@ std::int64_t piece_count(std::int64_t begin, std::int64_t end) {
 }
 
 std::int64_t RunPlan::area_start() const {
-  const bool with_record = keyword == RunKeyword::en || keyword == RunKeyword::de;
-  return align_up(data_length + (with_record ? static_cast<std::int64_t>(kRecordSize) : 0),
-                  kSectorSize);
+  // "en" and "de" keep room for the record between the data and the areas.
+  const bool room = command().record != RecordUse::none;
+  const std::int64_t room_size = room ? static_cast<std::int64_t>(kRecordSize) : 0;
+  return align_up(data_length + room_size, kSectorSize);
 }
 
 std::int64_t RunPlan::area_size() const {
@@ -154,18 +127,6 @@ std::int64_t RunPlan::slot_offset(int slot) const {
 
 std::int64_t RunPlan::run_size() const { return slot_offset(2); }
 
-RunPlan make_plan(RunKeyword keyword, int way, std::uint8_t factor, std::int64_t data_length,
-                  std::int64_t size_before, std::int64_t zone_size) {
-  RunPlan plan{};
-  plan.keyword = keyword;
-  plan.way = way;
-  plan.factor = factor;
-  plan.data_length = data_length;
-  plan.size_before = size_before;
-  plan.zone_size = zone_size;
-  return plan;
-}
-
 void encode_slot(const RunPlan& plan, const RunState& state, Slot& slot) {
   slot.fill(0);
   std::memcpy(slot.data(), kMagic, 8);
@@ -174,73 +135,108 @@ void encode_slot(const RunPlan& plan, const RunState& state, Slot& slot) {
   slot[kRunWayOffset] = static_cast<std::uint8_t>(plan.way);
   slot[kRunFactorOffset] = plan.factor;
   slot[kVersionOffset] = kVersion;
-  store_le64(&slot[kDataLengthOffset], static_cast<std::uint64_t>(plan.data_length));
-  store_le64(&slot[kSizeBeforeOffset], static_cast<std::uint64_t>(plan.size_before));
-  store_le64(&slot[kRunSizeOffset], static_cast<std::uint64_t>(plan.run_size()));
-  store_le64(&slot[kZoneSizeOffset], static_cast<std::uint64_t>(plan.zone_size));
-  store_le64(&slot[kAreaSizeOffset], static_cast<std::uint64_t>(plan.area_size()));
-  store_le64(&slot[kLoOffset], static_cast<std::uint64_t>(state.lo));
-  store_le64(&slot[kMidOffset], static_cast<std::uint64_t>(state.mid));
-  store_le64(&slot[kHiOffset], static_cast<std::uint64_t>(state.hi));
-  slot[kAreaLowOffset] = static_cast<std::uint8_t>(state.area_low);
-  slot[kAreaHighOffset] = static_cast<std::uint8_t>(state.area_high);
-  store_le64(&slot[kAreaHashLowOffset], state.area_hash_low);
-  store_le64(&slot[kAreaHashHighOffset], state.area_hash_high);
+  const auto store = [&slot](std::size_t offset, std::int64_t value) {
+    store_le64(&slot[offset], static_cast<std::uint64_t>(value));
+  };
+  store(kDataLengthOffset, plan.data_length);
+  store(kSizeBeforeOffset, plan.size_before);
+  store(kRunSizeOffset, plan.run_size());
+  store(kZoneSizeOffset, plan.zone_size);
+  store(kAreaSizeOffset, plan.area_size());
+  store(kLoOffset, state.low.begin);
+  store(kMidOffset, state.low.end);
+  store(kHiOffset, state.high.end);
+  slot[kAreaLowOffset] = static_cast<std::uint8_t>(state.low.area);
+  slot[kAreaHighOffset] = static_cast<std::uint8_t>(state.high.area);
+  store_le64(&slot[kAreaHashLowOffset], state.low.area_hash);
+  store_le64(&slot[kAreaHashHighOffset], state.high.area_hash);
   store_le64(&slot[kRecordHashOffset], plan.record_hash);
   std::memcpy(&slot[kRunNameOffset], plan.name.data(), kNameSize);
   store_le64(&slot[kHashOffset], slot_hash(slot));
 }
+
+namespace {
+
+// Far beyond any file, and small enough that no size derived from it
+// overflows a signed 64-bit number.
+constexpr std::uint64_t kMaxDataLength = std::uint64_t{1} << 56;
+
+// The plan of a slot, if its fields are ones a run could have written.
+std::optional<RunPlan> decode_plan(const Slot& slot) {
+  const int keyword = slot[kKeywordOffset];
+  if (keyword < 1 || keyword > 4 || !is_known_way(slot[kRunWayOffset])) return std::nullopt;
+  const std::uint64_t length = load_le64(&slot[kDataLengthOffset]);
+  const std::uint64_t zone = load_le64(&slot[kZoneSizeOffset]);
+  if (length > kMaxDataLength || zone == 0 || zone % kChunkSize != 0 ||
+      zone / kChunkSize > kMaxZoneChunks) {
+    return std::nullopt;
+  }
+  RunPlan plan{static_cast<RunKeyword>(keyword),
+               slot[kRunWayOffset],
+               slot[kRunFactorOffset],
+               static_cast<std::int64_t>(length),
+               static_cast<std::int64_t>(length),
+               static_cast<std::int64_t>(zone)};
+  if (plan.command().record == RecordUse::checks_and_cuts) {
+    plan.size_before += static_cast<std::int64_t>(kRecordSize);
+  }
+  if (load_le64(&slot[kSizeBeforeOffset]) != static_cast<std::uint64_t>(plan.size_before) ||
+      load_le64(&slot[kAreaSizeOffset]) != static_cast<std::uint64_t>(plan.area_size())) {
+    return std::nullopt;
+  }
+  plan.record_hash = load_le64(&slot[kRecordHashOffset]);
+  std::memcpy(plan.name.data(), &slot[kRunNameOffset], kNameSize);
+  return plan;
+}
+
+// The state of a slot, if its ranges lie in order inside the data and their
+// piece hashes fit their areas.
+std::optional<RunState> decode_state(const Slot& slot, const RunPlan& plan) {
+  const std::uint64_t lo = load_le64(&slot[kLoOffset]);
+  const std::uint64_t mid = load_le64(&slot[kMidOffset]);
+  const std::uint64_t hi = load_le64(&slot[kHiOffset]);
+  const int area_low = slot[kAreaLowOffset];
+  const int area_high = slot[kAreaHighOffset];
+  if (!(lo <= mid && mid <= hi && hi <= static_cast<std::uint64_t>(plan.data_length)) ||
+      area_low >= kHashAreas || area_high >= kHashAreas || area_low == area_high) {
+    return std::nullopt;
+  }
+  RunState state;
+  state.sequence = load_le64(&slot[kSequenceOffset]);
+  state.low = {static_cast<std::int64_t>(lo), static_cast<std::int64_t>(mid), area_low,
+               load_le64(&slot[kAreaHashLowOffset])};
+  state.high = {static_cast<std::int64_t>(mid), static_cast<std::int64_t>(hi), area_high,
+                load_le64(&slot[kAreaHashHighOffset])};
+  const std::int64_t max_pieces = plan.area_size() / static_cast<std::int64_t>(kPieceHashSize);
+  if (piece_count(state.low.begin, state.low.end) > max_pieces ||
+      piece_count(state.high.begin, state.high.end) > max_pieces) {
+    return std::nullopt;
+  }
+  return state;
+}
+
+}  // namespace
 
 std::optional<std::pair<RunPlan, RunState>> decode_slot(const Slot& slot, std::int64_t file_size) {
   if (std::memcmp(slot.data(), kMagic, 8) != 0 || slot[kVersionOffset] != kVersion ||
       load_le64(&slot[kHashOffset]) != slot_hash(slot)) {
     return std::nullopt;
   }
-  const auto field = [&slot](std::size_t offset) {
-    return static_cast<std::int64_t>(load_le64(&slot[offset]));
-  };
-  const int keyword = slot[kKeywordOffset];
-  if (keyword < 1 || keyword > 4 || slot[kRunWayOffset] < 1 || slot[kRunWayOffset] > 4) {
+  const std::optional<RunPlan> plan = decode_plan(slot);
+  // Bound to this file: its size must be the one the run gave it (a hash
+  // match alone could be a copy of a slot from another file in this one's data).
+  if (!plan || plan->run_size() != file_size ||
+      load_le64(&slot[kRunSizeOffset]) != static_cast<std::uint64_t>(file_size)) {
     return std::nullopt;
   }
-  RunPlan plan =
-      make_plan(static_cast<RunKeyword>(keyword), slot[kRunWayOffset], slot[kRunFactorOffset],
-                field(kDataLengthOffset), field(kSizeBeforeOffset), field(kZoneSizeOffset));
-  plan.record_hash = load_le64(&slot[kRecordHashOffset]);
-  std::memcpy(plan.name.data(), &slot[kRunNameOffset], kNameSize);
-  RunState state;
-  state.sequence = load_le64(&slot[kSequenceOffset]);
-  state.lo = field(kLoOffset);
-  state.mid = field(kMidOffset);
-  state.hi = field(kHiOffset);
-  state.area_low = slot[kAreaLowOffset];
-  state.area_high = slot[kAreaHighOffset];
-  state.area_hash_low = load_le64(&slot[kAreaHashLowOffset]);
-  state.area_hash_high = load_le64(&slot[kAreaHashHighOffset]);
-
-  // Bound to this file: its size must be the one the run gave it, and every
-  // field must fit the others (a hash match alone could be a copy of a slot
-  // from another file inside this one's data).
-  const std::int64_t length = plan.data_length;
-  if (length < 0 || plan.zone_size <= 0 || field(kRunSizeOffset) != file_size ||
-      plan.run_size() != file_size || field(kAreaSizeOffset) != plan.area_size() ||
-      !(0 <= state.lo && state.lo <= state.mid && state.mid <= state.hi && state.hi <= length) ||
-      state.area_low >= kHashAreas || state.area_high >= kHashAreas ||
-      state.area_low == state.area_high) {
-    return std::nullopt;
-  }
-  const std::int64_t expected_before =
-      plan.keyword == RunKeyword::de ? length + static_cast<std::int64_t>(kRecordSize) : length;
-  if (plan.size_before != expected_before) return std::nullopt;
-  const std::int64_t max_pieces = plan.area_size() / static_cast<std::int64_t>(kPieceHashSize);
-  if (piece_count(state.lo, state.mid) > max_pieces ||
-      piece_count(state.mid, state.hi) > max_pieces) {
-    return std::nullopt;
-  }
-  return std::make_pair(plan, state);
+  const std::optional<RunState> state = decode_state(slot, *plan);
+  if (!state) return std::nullopt;
+  return std::make_pair(*plan, *state);
 }
 
-void store_piece_hash(std::uint8_t* bytes, std::uint64_t fact) { store_le64(bytes, fact); }
+void store_piece_hash(std::uint8_t* bytes, std::uint64_t piece_hash) {
+  store_le64(bytes, piece_hash);
+}
 
 std::uint64_t load_piece_hash(const std::uint8_t* bytes) { return load_le64(bytes); }
 

@@ -1,13 +1,13 @@
-// The journal: what a file carries at its end while "en", "de", "rxen" or
-// "rxde" rewrites it, so that a run cut short anywhere can be finished or
-// undone exactly.
+// The journal's layout on disk and its slot codec. What the journal is for,
+// its terms and the invariants that keep it sound are stated once, in run.h.
 //
 // Layout at the end of the file during a run (A is the first 512-aligned
-// offset after the data, and after the 512-byte record of "en" and "de"):
+// offset after the data, and after the 512-byte record room of "en" and
+// "de"; F is the size of one hash area):
 //
-//   A            fact area 0    F bytes    one 8-byte hash per sector piece
-//   A + F        fact area 1    F bytes
-//   A + 2F       fact area 2    F bytes
+//   A            hash area 0    F bytes    one 8-byte piece hash per piece
+//   A + F        hash area 1    F bytes
+//   A + 2F       hash area 2    F bytes
 //   A + 3F       slot 0         512 bytes  written when the sequence is even
 //   A + 3F + 512 slot 1         512 bytes  written when the sequence is odd
 //
@@ -25,24 +25,17 @@
 //       40     8  size of the file before the run
 //       48     8  size of the file during the run (the end of slot 1)
 //       56     8  zone size
-//       64     8  fact area size F
+//       64     8  hash area size F
 //       72     8  lo      [0, lo) holds new bytes, [hi, L) old bytes, and
-//       80     8  mid     each sector piece of [lo, mid) and [mid, hi) is
-//       88     8  hi      told apart by its hash in a fact area
-//       96     1  fact area of [lo, mid)
-//       97     1  fact area of [mid, hi)
-//      104     8  hash of the facts of [lo, mid)
-//      112     8  hash of the facts of [mid, hi)
+//       80     8  mid     each piece of [lo, mid) and [mid, hi) is told
+//       88     8  hi      apart by its piece hash
+//       96     1  hash area of [lo, mid)
+//       97     1  hash area of [mid, hi)
+//      104     8  area hash of [lo, mid): the hash of its piece hashes
+//      112     8  area hash of [mid, hi)
 //      120     8  hash of the 512 bytes at L before the run ("de": its record)
 //      128   255  name field for the record of "en", before scrambling
 //      383   129  zero
-//
-// The zone is cut into pieces at every multiple of 512 and of the chunk size,
-// so that one write of a pass writes each piece whole (a crash may keep any
-// prefix of a sector's writes), and a piece's fact is the hash of its bytes
-// before the run. Every way
-// with a factor that changes bytes changes every byte, so a piece whose hash
-// matches neither its old bytes nor its old bytes transformed is torn.
 #ifndef TAVO_JOURNAL_H
 #define TAVO_JOURNAL_H
 
@@ -51,6 +44,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "commands.h"
 #include "record.h"
 
 namespace tavo {
@@ -60,11 +54,13 @@ inline constexpr std::size_t kSlotSize = 512;
 inline constexpr std::size_t kPieceHashSize = 8;
 inline constexpr int kHashAreas = 3;
 
-enum class RunKeyword : std::uint8_t { en = 1, de = 2, rxen = 3, rxde = 4 };
+// Zone sizes a slot may name: whole chunks, at most this many. A slot that
+// names any other (a crafted one) is not a run this program could write.
+inline constexpr std::int64_t kMaxZoneChunks = 4096;
 
-const char* keyword_text(RunKeyword keyword);
-// "de" for "en", "rxen" for "rxde" and so on.
-RunKeyword inverse_keyword(RunKeyword keyword);
+// Hash areas are written and read in blocks of this many bytes, so the piece
+// hashes of a zone of any size take no more memory than one block.
+inline constexpr std::size_t kHashBlockSize = 4096;
 
 // A 64-bit hash, fast enough to run over every byte of a pass.
 std::uint64_t hash_bytes(const std::uint8_t* bytes, std::size_t count);
@@ -77,9 +73,10 @@ struct RunPlan {
   std::int64_t data_length;
   std::int64_t size_before;
   std::int64_t zone_size;
-  std::uint64_t record_hash;  // of the 512 bytes at data_length before the run
-  std::array<std::uint8_t, kNameSize> name{};
+  std::uint64_t record_hash = 0;  // of the 512 bytes at data_length before the run
+  NameField name{};
 
+  const CommandSpec& command() const { return command_spec(keyword); }
   // Ways 1 to 3 with a factor of 0 leave every byte as it is.
   bool changes_bytes() const { return way == 4 || factor != 0; }
 
@@ -90,16 +87,18 @@ struct RunPlan {
   std::int64_t area_offset(int area) const;
 };
 
-// The plan for a file of `size_before` bytes whose data is [0, data_length).
-RunPlan make_plan(RunKeyword keyword, int way, std::uint8_t factor, std::int64_t data_length,
-                  std::int64_t size_before, std::int64_t zone_size);
+// A range of the data a slot covers, the hash area that holds the piece
+// hashes of its pieces, and the area hash over them.
+struct Range {
+  std::int64_t begin = 0, end = 0;
+  int area = 0;
+  std::uint64_t area_hash = 0;
+};
 
-// Where a run stands: the part of a slot that changes.
+// Where a run stands: the part of a slot that changes. low.end == high.begin.
 struct RunState {
   std::uint64_t sequence = 0;
-  std::int64_t lo = 0, mid = 0, hi = 0;
-  int area_low = 0, area_high = 1;
-  std::uint64_t area_hash_low = 0, area_hash_high = 0;
+  Range low, high;
 };
 
 using Slot = std::array<std::uint8_t, kSlotSize>;
@@ -107,7 +106,8 @@ using Slot = std::array<std::uint8_t, kSlotSize>;
 void encode_slot(const RunPlan& plan, const RunState& state, Slot& slot);
 
 // The plan and state of a slot read from a file of `file_size` bytes, if its
-// magic, hash, size and fields hold together. The facts are not checked here.
+// magic, hash, size and fields hold together. Every field is checked before
+// any arithmetic on it. The hash areas are not read here.
 std::optional<std::pair<RunPlan, RunState>> decode_slot(const Slot& slot, std::int64_t file_size);
 
 // The end of the piece that starts at `pos`, and the number of pieces of
@@ -115,14 +115,10 @@ std::optional<std::pair<RunPlan, RunState>> decode_slot(const Slot& slot, std::i
 std::int64_t piece_end(std::int64_t pos, std::int64_t end);
 std::int64_t piece_count(std::int64_t begin, std::int64_t end);
 
-// Fact areas are written and read in blocks of this many bytes, so the facts
-// of a zone of any size take no more memory than one block.
-inline constexpr std::size_t kHashBlockSize = 4096;
-
-void store_piece_hash(std::uint8_t* bytes, std::uint64_t fact);
+void store_piece_hash(std::uint8_t* bytes, std::uint64_t piece_hash);
 std::uint64_t load_piece_hash(const std::uint8_t* bytes);
 
-// The hash of a range's facts, fed one block at a time in order.
+// The area hash of a range, fed the range's piece hashes one block at a time.
 class AreaHash {
  public:
   void add_block(const std::uint8_t* bytes, std::size_t count);

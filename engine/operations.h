@@ -1,6 +1,6 @@
 // The five file operations. Each opens the file, does its work, closes the
-// file and returns 1 for success or 0 for failure, printing its report lines
-// to `out` and, for a failure, one line with the reason to `errors`.
+// file and returns its result, printing its report lines to `out` and, for a
+// failure, one line with the reason to `errors`.
 //
 // The four that rewrite a file do it as a run (run.h): after a failure, a
 // cancel or a crash the file is as it was, finished, or carries a journal
@@ -29,23 +29,38 @@ struct Channels {
   std::int64_t zone_size = kZoneSize;
 };
 
+// "en", "de", "rxen" or "rxde" on the file at `path`, with the way and the
+// factor as given on the command line.
+Result transform_file(const CommandSpec& command, const char* path, Key given,
+                      const Channels& channels);
+
 // "rxen": forward transform of the whole file with the low byte of `way`.
-int encrypt_rude(const char* path, std::int32_t way, std::int32_t factor, const Channels& channels);
+inline Result encrypt_rude(const char* path, std::int32_t way, std::int32_t factor,
+                           const Channels& channels) {
+  return transform_file(command_spec(RunKeyword::rxen), path, {way, factor}, channels);
+}
 
 // "rxde": reverse transform of the whole file; `way` must itself be 1 to 4.
-int decrypt_rude(const char* path, std::int32_t way, std::int32_t factor, const Channels& channels);
+inline Result decrypt_rude(const char* path, std::int32_t way, std::int32_t factor,
+                           const Channels& channels) {
+  return transform_file(command_spec(RunKeyword::rxde), path, {way, factor}, channels);
+}
 
 // "en": forward transform, then the 512-byte record appended.
-int encrypt_with_header(const char* path, std::int32_t way, std::int32_t factor,
-                        const Channels& channels);
+inline Result encrypt_with_header(const char* path, std::int32_t way, std::int32_t factor,
+                                  const Channels& channels) {
+  return transform_file(command_spec(RunKeyword::en), path, {way, factor}, channels);
+}
 
 // "de": checks the record against `way` and `factor`, reverses the transform
 // and cuts the record off.
-int decrypt_with_header(const char* path, std::int32_t way, std::int32_t factor,
-                        const Channels& channels);
+inline Result decrypt_with_header(const char* path, std::int32_t way, std::int32_t factor,
+                                  const Channels& channels) {
+  return transform_file(command_spec(RunKeyword::de), path, {way, factor}, channels);
+}
 
 // "x=xxx": checks the record and prints it; the file is not changed.
-int peek_header(const char* path, const Channels& channels);
+Result peek_header(const char* path, const Channels& channels);
 
 }  // namespace tavo
 

@@ -1,12 +1,63 @@
-// A run: the in-place rewrite of a file's data [0, L), zone by zone, under
-// the journal of run_record.h, so that it can be stopped anywhere and
-// still be finished or undone exactly.
+// A run: the in-place rewrite of a file's data [0, L) by "en", "de",
+// "rxen" or "rxde", zone by zone, so that it can be stopped anywhere (a
+// cancel, a failure, a kill, a power cut) and still be finished or undone
+// exactly. This comment is the one statement of how; journal.h has the
+// byte layout, and the code names the invariant it upholds as (Jn).
 //
-// For each zone, in this order: the facts of its sectors go to a free fact
-// area, a new slot of the journal names the zone and the one before it, one flush
-// makes both durable together with the previous zone's data, and only then
-// is the zone rewritten. A zone therefore leaves the record only after a
-// flush that followed its last write. Undoing walks the same way backwards.
+// TERMS
+//   chunk       65,534 bytes (kChunkSize), the unit a pass reads and writes.
+//   sector      512 bytes at a multiple of 512. After a crash each sector
+//               holds some prefix of the writes made to it since the last
+//               completed flush; a sector that holds part of one write is torn.
+//   piece       a sector cut again at chunk bounds: one write of a pass
+//               writes every piece it touches whole.
+//   zone        zone_size bytes of data (a whole number of chunks, 512 by
+//               default), rewritten between two flushes.
+//   piece hash  8 bytes: the hash of a piece's bytes before the run (its old
+//               bytes). Every way that changes bytes changes every byte, so a
+//               piece matches its piece hash as it is (old), after undoing the
+//               transform (new), or not at all (torn).
+//   hash area   one of three areas holding the piece hashes of one range of
+//               the data, in order; the area hash is the hash over them.
+//   slot        one of two 512-byte blocks that say where the run stands:
+//               [0, lo) is new, [hi, L) is old, and [lo, mid) and [mid, hi)
+//               are told apart piece by piece through their hash areas.
+//   journal     the hash areas and the slots, after the data (and after the
+//               room for the record of "en" and "de") while a run goes.
+//   standing slot  the slot the run stands on: of the valid slots (J6), the
+//               one with the higher sequence number.
+//
+// INVARIANTS
+//   (J1) The file grows only by one sector-aligned write of the first slot
+//        at its new end, flushed before any data byte changes; until then
+//        the file is as it was or carries a valid slot that changes nothing.
+//   (J2) A zone's data changes only after its piece hashes and a slot that
+//        covers the zone are durable: both written, then one flush.
+//   (J3) Every data byte written since the last completed flush lies in
+//        [lo, hi) of the standing slot: a zone leaves [lo, hi) only through
+//        a slot written after a flush that followed the zone's last write.
+//   (J4) A slot is never written where the standing slot lies, and its
+//        sequence number is higher than that of both slots on disk, so a
+//        cut during the write leaves the standing slot as it was, and the
+//        new slot counts as soon as it is durable.
+//   (J5) Piece hashes go only to an area that no range of the standing slot
+//        uses.
+//   (J6) A slot is valid only if its magic, hash, layout version, sizes and
+//        fields agree with each other and with the file's size, the area
+//        hashes of both its ranges match their areas, and, for "de", the
+//        record it keeps is unchanged.
+//   (J7) Recovery first flushes what a killed process may have left in
+//        memory, then classifies every piece of [lo, hi) before it changes
+//        any: with one torn piece the file stays exactly as found.
+//   (J8) A failed flush ends the run at once: nothing more is written and
+//        nothing is retried, so the journal stays for a later recovery.
+//   (J9) At the end the data is made durable, then the record of "en" is
+//        written into its room and made durable, then the file is cut to
+//        its final size and that is made durable; only then is a run done.
+//
+// A found run is finished by the same command and undone by the inverse,
+// walking the zones forward or backward under the same invariants, so a
+// recovery can itself be cut anywhere and run again.
 #ifndef TAVO_RUN_H
 #define TAVO_RUN_H
 
@@ -14,24 +65,25 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform.h"
 #include "journal.h"
+#include "platform.h"
 #include "tavo/tavo.h"
 #include "transforms.h"
 
 namespace tavo {
 
-// Zones are whole chunks, 32 MiB: few enough flushes to keep pace with the
-// disk, and a zone still ends within the 5 s that Windows leaves a process
-// after its console window is closed, on a disk of 7 MB/s or more.
+// 32 MiB: few enough flushes to keep pace with the disk, and a zone still
+// ends within the 5 s that Windows leaves a process after its console window
+// is closed, on a disk of 7 MB/s or more.
 inline constexpr std::int64_t kZoneSize = 512 * std::int64_t{kChunkSize};
+static_assert(kZoneSize / kChunkSize <= kMaxZoneChunks);
 
 enum class RunStatus {
   ok,
   cancelled,    // stopped between zones on request; nothing undone yet
-  io_error,     // a read or write failed; the record still describes the file
-  flush_error,  // a flush failed: nothing is known about the disk any more
-  torn,         // a sector holds neither its old nor its new bytes
+  io_error,     // a read or write failed; the standing slot still describes the file
+  flush_error,  // a flush failed: nothing is known about the disk any more (J8)
+  torn,         // a piece holds neither its old nor its new bytes
 };
 
 enum class Target { finished, undone };
@@ -49,15 +101,15 @@ class Run {
   // A new run that has changed nothing yet.
   Run(RunContext context, const RunPlan& plan);
 
-  // The journaled at the end of a file, if any.
+  // The run whose journal ends the file, if any.
   static std::optional<Run> find(RunContext context);
 
   const RunPlan& plan() const { return plan_; }
-  // The byte at which the first torn sector begins, after a torn status.
+  // The byte at which the first torn piece begins, after a torn status.
   std::int64_t torn_at() const { return torn_at_; }
 
-  // Writes the first slot and makes it durable. On failure the file is
-  // as it was, as far as the system lets it be put back.
+  // Writes the first slot and makes it durable (J1). After an io_error the
+  // file is as it was, as far as the system lets it be put back.
   RunStatus begin();
 
   // Brings every zone to the target, then gives the file its final size
@@ -66,51 +118,31 @@ class Run {
   RunStatus complete(Target target, bool cancellable);
 
  private:
-  // A range the slot covers, and where its facts are.
-  struct Range {
-    std::int64_t begin = 0, end = 0;
-    int area = 0;
-    std::uint64_t area_hash = AreaHash().value();
-  };
-
-  // Reads the facts of a range from its area, one block at a time.
-  class PieceHashReader {
-   public:
-    PieceHashReader(const Run& run, const Range& range);
-    bool next(std::uint64_t& fact);  // false when a read fails
-    std::uint64_t hash() const { return hash_.value(); }
-    bool at_end() const { return remaining_ == 0 && used_ == loaded_; }
-
-   private:
-    const Run& run_;
-    std::int64_t offset_;
-    std::int64_t remaining_;
-    std::array<std::uint8_t, kHashBlockSize> block_{};
-    std::size_t used_ = 0, loaded_ = 0;
-    AreaHash hash_;
-  };
-
-  Run(RunContext context, const RunPlan& plan, const RunState& state, const Range& low,
-      const Range& high);
+  Run(RunContext context, const RunPlan& plan, const RunState& standing,
+      std::uint64_t highest_sequence);
 
   Transform forward() const;
+  bool area_matches(const Range& range) const;
+  bool record_unchanged() const;
   RunStatus repair(Target target);
   RunStatus repair_range(const Range& range, Target target, bool fix);
+  bool next_zone(Target target, Range& zone) const;
+  RunStatus advance(Range zone, const std::optional<Range>& behind, Target target);
   RunStatus write_piece_hashes(Range& zone, Target target);
-  RunStatus write_slot(const Range& low, const Range& high);
+  RunStatus write_slot(RunState next);
   RunStatus rewrite(std::int64_t begin, std::int64_t end, Target target);
   RunStatus finalize(Target target);
   void report_progress(std::int64_t done, bool force);
   int free_area() const;
   bool write(std::int64_t offset, const void* bytes, std::size_t count);
+  bool read(std::int64_t offset, void* bytes, std::size_t count) const;
   // Flushes, unless nothing was written since the last flush.
-  bool flush();
+  RunStatus flush();
 
   RunContext context_;
   RunPlan plan_;
-  RunState state_;    // of the last slot written and flushed
-  Range low_, high_;  // the ranges that slot covers
-  std::uint64_t next_sequence_;
+  RunState standing_;                   // durable: the standing slot
+  std::uint64_t highest_sequence_ = 0;  // of any slot written or found, valid or not
   std::int64_t torn_at_ = -1;
   std::int64_t last_report_ms_ = -1;
   // Whether anything may sit unflushed; a run found in a file may have been

@@ -16,8 +16,8 @@
 #define TAVO_REPLAY_SHARE 1
 #endif
 
-#include "record.h"
 #include "operations.h"
+#include "record.h"
 #include "test_support.h"
 
 namespace tavo {
@@ -89,34 +89,19 @@ class MemoryFiles final : public platform::FileSystem {
   std::vector<Event> events;
 };
 
-using OperationFunction = int (*)(const char*, std::int32_t, std::int32_t, const Channels&);
-
-struct Operation {
-  const char* keyword;
-  OperationFunction run;
-  OperationFunction inverse;
-};
-
-const Operation kOperations[] = {
-    {"en", encrypt_with_header, decrypt_with_header},
-    {"de", decrypt_with_header, encrypt_with_header},
-    {"rxen", encrypt_rude, decrypt_rude},
-    {"rxde", decrypt_rude, encrypt_rude},
-};
-
 constexpr const char* kPath = "f.bin";
 
-int run_in_memory(OperationFunction operation, MemoryFiles& files, int way, int factor,
-                  std::int64_t zone_size) {
+Result run_in_memory(const CommandSpec& command, MemoryFiles& files, int way, int factor,
+                     std::int64_t zone_size) {
   Captured out;
   Channels channels(out.sink());
   channels.files = &files;
   channels.zone_size = zone_size;
-  return operation(kPath, way, factor, channels);
+  return transform_file(command, kPath, {way, factor}, channels);
 }
 
 struct Case {
-  const Operation* operation;
+  const CommandSpec* command;
   Bytes start, finished;
   int way, factor;
   std::int64_t zone_size;
@@ -126,6 +111,7 @@ struct Case {
 struct Tally {
   long states = 0;
   long torn = 0;
+  long nested[2] = {0, 0};  // states after a cut in a recovery, and in its recovery
   std::vector<std::string> failures;
   void fail(const std::string& what) {
     if (failures.size() < 10) failures.push_back(what);
@@ -159,48 +145,59 @@ Bytes crash_state(const Bytes& durable, const std::vector<Event>& pending,
   return state;
 }
 
-std::string describe(const Case& c, std::size_t point, const char* what) {
+std::string describe(const Case& c, std::size_t point, int depth, const char* what) {
   char text[200];
-  std::snprintf(text, sizeof text, "%s of %zu bytes, way %d factor %d, zone %lld, point %zu: %s",
-                c.operation->keyword, c.start.size(), c.way, c.factor,
-                static_cast<long long>(c.zone_size), point, what);
+  std::snprintf(text, sizeof text,
+                "%s of %zu bytes, way %d factor %d, zone %lld, point %zu, nesting %d: %s",
+                c.command->text, c.start.size(), c.way, c.factor,
+                static_cast<long long>(c.zone_size), point, depth, what);
   return text;
 }
 
-void check_recovers(const Case& c, const Bytes& state, std::size_t point, Tally& tally) {
-  ++tally.states;
+void replay_events(const Case& c, const Bytes& initial, const std::vector<Event>& events, int depth,
+                   int states_per_point, std::mt19937& random, Tally& tally);
+
+// Recoveries cut in turn: one in this many at the first level of nesting, and
+// one in this many of those again at the second.
+constexpr unsigned kNestEvery[] = {100, 20};
+
+void check_recovers(const Case& c, const Bytes& state, std::size_t point, int depth,
+                    std::mt19937& random, Tally& tally) {
+  depth == 0 ? ++tally.states : ++tally.nested[depth - 1];
   if (state == c.start || state == c.finished) return;
-  MemoryFiles finish(state);
-  if (run_in_memory(c.operation->run, finish, c.way, c.factor, c.zone_size) != 1 ||
-      finish.content != c.finished) {
-    tally.fail(describe(c, point, "the same command did not finish the run"));
-  }
-  MemoryFiles undo(state);
-  if (run_in_memory(c.operation->inverse, undo, c.way, c.factor, c.zone_size) != 1 ||
-      undo.content != c.start) {
-    tally.fail(describe(c, point, "the inverse command did not undo the run"));
+  const std::pair<const CommandSpec*, const Bytes*> targets[] = {
+      {c.command, &c.finished}, {&command_spec(c.command->inverse), &c.start}};
+  for (const auto& [command, expected] : targets) {
+    MemoryFiles files(state);
+    if (run_in_memory(*command, files, c.way, c.factor, c.zone_size) != Result::ok ||
+        files.content != *expected) {
+      tally.fail(describe(c, point, depth,
+                          command == c.command ? "the same command did not finish the run"
+                                               : "the inverse command did not undo the run"));
+    } else if (depth < 2 && random() % kNestEvery[depth] == 0) {
+      // The recovery itself cut anywhere must still finish and undo.
+      replay_events(c, state, files.events, depth + 1, 1, random, tally);
+    }
   }
 }
 
 void check_refuses_torn(const Case& c, const Bytes& state, std::size_t point, Tally& tally) {
   ++tally.states;
   ++tally.torn;
-  for (OperationFunction operation : {c.operation->run, c.operation->inverse}) {
+  for (const CommandSpec* command : {c.command, &command_spec(c.command->inverse)}) {
     MemoryFiles files(state);
-    if (run_in_memory(operation, files, c.way, c.factor, c.zone_size) != 0 ||
+    if (run_in_memory(*command, files, c.way, c.factor, c.zone_size) != Result::failed ||
         files.content != state) {
-      tally.fail(describe(c, point, "a torn sector was not refused"));
+      tally.fail(describe(c, point, 0, "a torn sector was not refused"));
     }
   }
 }
 
-void replay(const Case& c, int states_per_point, std::mt19937& random, Tally& tally) {
-  MemoryFiles recorder(c.start);
-  ASSERT_EQ(run_in_memory(c.operation->run, recorder, c.way, c.factor, c.zone_size), 1);
-  ASSERT_EQ(recorder.content, c.finished) << c.operation->keyword << " " << c.start.size();
-  const std::vector<Event>& events = recorder.events;
-
-  Bytes durable = c.start;
+// Every crash state after every call of `events`, made from `initial`, must
+// recover; at depth 0 a torn sector must also be refused.
+void replay_events(const Case& c, const Bytes& initial, const std::vector<Event>& events, int depth,
+                   int states_per_point, std::mt19937& random, Tally& tally) {
+  Bytes durable = initial;
   std::size_t flushed = 0;  // events before this index are durable
   for (std::size_t point = 0; point <= events.size(); ++point) {
     if (point > 0 && events[point - 1].kind == Event::flush) {
@@ -226,8 +223,8 @@ void replay(const Case& c, int states_per_point, std::mt19937& random, Tally& ta
     }
     const Bytes none = crash_state(durable, pending, {}, 0);
     const Bytes all = crash_state(durable, pending, writes_per_sector, resizes);
-    check_recovers(c, none, point, tally);
-    check_recovers(c, all, point, tally);
+    check_recovers(c, none, point, depth, random, tally);
+    check_recovers(c, all, point, depth, random, tally);
     if (pending.empty()) continue;
     for (int i = 0; i < states_per_point; ++i) {
       std::map<std::int64_t, int> kept;
@@ -235,8 +232,10 @@ void replay(const Case& c, int states_per_point, std::mt19937& random, Tally& ta
         kept[sector] = static_cast<int>(random() % static_cast<unsigned>(count + 1));
       }
       const int resizes_kept = static_cast<int>(random() % static_cast<unsigned>(resizes + 1));
-      check_recovers(c, crash_state(durable, pending, kept, resizes_kept), point, tally);
+      check_recovers(c, crash_state(durable, pending, kept, resizes_kept), point, depth, random,
+                     tally);
     }
+    if (depth > 0) continue;
     // One torn data sector: its first half as written, the rest as before.
     std::vector<std::int64_t> candidates;
     for (const auto& [sector, count] : writes_per_sector) {
@@ -261,6 +260,13 @@ void replay(const Case& c, int states_per_point, std::mt19937& random, Tally& ta
   }
 }
 
+void replay(const Case& c, int states_per_point, std::mt19937& random, Tally& tally) {
+  MemoryFiles recorder(c.start);
+  ASSERT_EQ(run_in_memory(*c.command, recorder, c.way, c.factor, c.zone_size), Result::ok);
+  ASSERT_EQ(recorder.content, c.finished) << c.command->text << " " << c.start.size();
+  replay_events(c, c.start, recorder.events, 0, states_per_point, random, tally);
+}
+
 Bytes with_record(const Bytes& data, int way, int factor) {
   Record record{};
   build_header(kPath, way, factor, record);
@@ -269,10 +275,10 @@ Bytes with_record(const Bytes& data, int way, int factor) {
   return bytes;
 }
 
-Case make_case(const Operation& operation, const Bytes& plain, int way, int factor,
+Case make_case(const CommandSpec& command, const Bytes& plain, int way, int factor,
                std::int64_t zone_size) {
-  const std::string keyword = operation.keyword;
-  Case c{&operation, plain, plain, way, factor, zone_size, 0};
+  const std::string keyword = command.text;
+  Case c{&command, plain, plain, way, factor, zone_size, 0};
   if (keyword == "en") {
     c.finished = with_record(plain, way, factor);
   } else if (keyword == "de") {
@@ -314,20 +320,24 @@ TEST(CrashReplay, EveryStateAfterEveryCallRecovers) {
   Tally tally;
   int round = 0;
   for (const Size& size : sizes) {
-    for (const Operation& operation : kOperations) {
+    for (const CommandSpec& command : kCommands) {
       const int way = 1 + round++ % 4;
       const Bytes plain = pattern(size.bytes, static_cast<std::uint32_t>(size.bytes + way));
-      replay(make_case(operation, plain, way, 0x5A, size.zone_size),
+      replay(make_case(command, plain, way, 0x5A, size.zone_size),
              (size.states_per_point + kShare - 1) / kShare, random, tally);
     }
   }
   // A factor of 0 changes no data byte; only the record comes and goes.
-  for (const Operation& operation : kOperations) {
-    replay(make_case(operation, pattern(70000, 3), 1, 0, kZoneSize), 50, random, tally);
+  for (const CommandSpec& command : kCommands) {
+    replay(make_case(command, pattern(70000, 3), 1, 0, kZoneSize), 50, random, tally);
   }
-  std::printf("crash states checked: %ld (%ld with a torn sector)\n", tally.states, tally.torn);
+  std::printf(
+      "crash states checked: %ld (%ld with a torn sector); after a cut in a recovery: "
+      "%ld, in the recovery of that: %ld\n",
+      tally.states, tally.torn, tally.nested[0], tally.nested[1]);
   for (const std::string& failure : tally.failures) ADD_FAILURE() << failure;
   EXPECT_GE(tally.states, 100000 / kShare);
+  EXPECT_GE(tally.nested[1], 1000 / kShare);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ const char* const kUsageTail =
 
 int run(std::vector<const char*> argv, std::string& output) {
   Captured out;
-  const int result = dispatch_command(static_cast<int>(argv.size()), argv.data(), out.sink());
+  const int result = exit_code(dispatch_command(static_cast<int>(argv.size()), argv.data(), out.sink()));
   output = out.text;
   return result;
 }

@@ -23,9 +23,9 @@ TEST(RudeOperations, EveryWayAndChunkBoundaryRoundTrips) {
       const Bytes original = pattern(size, static_cast<std::uint32_t>(size + way));
       ScratchFile file("rude.bin", original);
       Captured out;
-      ASSERT_EQ(encrypt_rude(file.path.c_str(), way, 77, out.sink()), 1);
+      ASSERT_EQ(encrypt_rude(file.path.c_str(), way, 77, out.sink()), Result::ok);
       ASSERT_EQ(file.bytes(), transformed(original, way, true, 77)) << size << " way " << way;
-      ASSERT_EQ(decrypt_rude(file.path.c_str(), way, 77, out.sink()), 1);
+      ASSERT_EQ(decrypt_rude(file.path.c_str(), way, 77, out.sink()), Result::ok);
       ASSERT_EQ(file.bytes(), original) << size << " way " << way;
       EXPECT_EQ(out.text, "tavo rxen file(rude.bin) ok.\r\ntavo rxde file(rude.bin) ok.\r\n");
     }
@@ -38,7 +38,7 @@ TEST(HeaderOperations, EveryWayAndChunkBoundaryRoundTrips) {
       const Bytes original = pattern(size, static_cast<std::uint32_t>(size * 7 + way));
       ScratchFile file("header.bin", original);
       Captured out;
-      ASSERT_EQ(encrypt_with_header(file.path.c_str(), way, 200, out.sink()), 1);
+      ASSERT_EQ(encrypt_with_header(file.path.c_str(), way, 200, out.sink()), Result::ok);
       const Bytes encrypted = file.bytes();
       ASSERT_EQ(encrypted.size(), size + kRecordSize);
       EXPECT_EQ(Bytes(encrypted.begin(), encrypted.begin() + static_cast<long>(size)),
@@ -47,7 +47,7 @@ TEST(HeaderOperations, EveryWayAndChunkBoundaryRoundTrips) {
       build_header("header.bin", way, 200, expected);
       EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
                              encrypted.begin() + static_cast<long>(size)));
-      ASSERT_EQ(decrypt_with_header(file.path.c_str(), way, 200, out.sink()), 1);
+      ASSERT_EQ(decrypt_with_header(file.path.c_str(), way, 200, out.sink()), Result::ok);
       ASSERT_EQ(file.bytes(), original) << size << " way " << way;
       EXPECT_EQ(out.text, "tavo en file(header.bin) ok.\r\ntavo de file(header.bin) ok.\r\n");
     }
@@ -60,7 +60,7 @@ struct Refusal {
   const char* name;
   std::size_t size;
   bool encrypt_first;  // with "en" way 3 factor 9
-  int (*run)(const char* path, Sink out);
+  Result (*run)(const char* path, Sink out);
   const char* printed;
 };
 
@@ -107,11 +107,11 @@ TEST(Operations, RefusalsLeaveTheFileUnchanged) {
     ScratchFile file("f.bin", pattern(r.size));
     if (r.encrypt_first) {
       Captured ignored;
-      ASSERT_EQ(encrypt_with_header(file.path.c_str(), 3, 9, ignored.sink()), 1);
+      ASSERT_EQ(encrypt_with_header(file.path.c_str(), 3, 9, ignored.sink()), Result::ok);
     }
     const Bytes before = file.bytes();
     Captured out;
-    EXPECT_EQ(r.run(file.path.c_str(), out.sink()), 0) << r.name;
+    EXPECT_EQ(r.run(file.path.c_str(), out.sink()), Result::failed) << r.name;
     EXPECT_EQ(out.text, r.printed) << r.name;
     EXPECT_EQ(file.bytes(), before) << r.name;
   }
@@ -120,11 +120,11 @@ TEST(Operations, RefusalsLeaveTheFileUnchanged) {
 TEST(Operations, MissingFileOrDirectoryGivesZeroAndNoLine) {
   for (const char* path : {"no-such-file.bin", "."}) {
     Captured out;
-    EXPECT_EQ(encrypt_rude(path, 1, 1, out.sink()), 0);
-    EXPECT_EQ(decrypt_rude(path, 1, 1, out.sink()), 0);
-    EXPECT_EQ(encrypt_with_header(path, 1, 1, out.sink()), 0);
-    EXPECT_EQ(decrypt_with_header(path, 1, 1, out.sink()), 0);
-    EXPECT_EQ(peek_header(path, out.sink()), 0);
+    EXPECT_EQ(encrypt_rude(path, 1, 1, out.sink()), Result::failed);
+    EXPECT_EQ(decrypt_rude(path, 1, 1, out.sink()), Result::failed);
+    EXPECT_EQ(encrypt_with_header(path, 1, 1, out.sink()), Result::failed);
+    EXPECT_EQ(decrypt_with_header(path, 1, 1, out.sink()), Result::failed);
+    EXPECT_EQ(peek_header(path, out.sink()), Result::failed);
     EXPECT_EQ(out.text, "") << path;
   }
 }
@@ -138,7 +138,7 @@ TEST(Operations, RecordedWayUnknownWithMatchingArgumentsIsRefused) {
   std::copy(r.begin(), r.end(), bytes.end() - kRecordSize);
   test::write_file(file.path, bytes);
   Captured out;
-  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 7, 5, out.sink()), 0);
+  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 7, 5, out.sink()), Result::failed);
   EXPECT_EQ(out.text, "tavo de file(f.bin) unknown way\r\n");
   EXPECT_EQ(file.bytes(), bytes);
 }
@@ -146,11 +146,11 @@ TEST(Operations, RecordedWayUnknownWithMatchingArgumentsIsRefused) {
 TEST(Operations, EmptyFileEncryptsToTheRecordAlone) {
   ScratchFile file("empty.bin");
   Captured out;
-  ASSERT_EQ(encrypt_with_header(file.path.c_str(), 2, 33, out.sink()), 1);
+  ASSERT_EQ(encrypt_with_header(file.path.c_str(), 2, 33, out.sink()), Result::ok);
   EXPECT_EQ(file.bytes().size(), kRecordSize);
-  ASSERT_EQ(decrypt_with_header(file.path.c_str(), 2, 33, out.sink()), 1);
+  ASSERT_EQ(decrypt_with_header(file.path.c_str(), 2, 33, out.sink()), Result::ok);
   EXPECT_TRUE(file.bytes().empty());
-  EXPECT_EQ(encrypt_rude(file.path.c_str(), 1, 1, out.sink()), 1);
+  EXPECT_EQ(encrypt_rude(file.path.c_str(), 1, 1, out.sink()), Result::ok);
   EXPECT_TRUE(file.bytes().empty());
 }
 
@@ -158,18 +158,18 @@ TEST(Operations, TwoLayersComeOffOuterFirst) {
   const Bytes original = pattern(70000);
   ScratchFile file("two.bin", original);
   Captured out;
-  ASSERT_EQ(encrypt_with_header(file.path.c_str(), 1, 10, out.sink()), 1);
-  ASSERT_EQ(encrypt_with_header(file.path.c_str(), 4, 20, out.sink()), 1);
+  ASSERT_EQ(encrypt_with_header(file.path.c_str(), 1, 10, out.sink()), Result::ok);
+  ASSERT_EQ(encrypt_with_header(file.path.c_str(), 4, 20, out.sink()), Result::ok);
   EXPECT_EQ(file.bytes().size(), original.size() + 2 * kRecordSize);
   out.text.clear();
-  ASSERT_EQ(peek_header(file.path.c_str(), out.sink()), 1);
+  ASSERT_EQ(peek_header(file.path.c_str(), out.sink()), Result::ok);
   EXPECT_NE(out.text.find(" two.bin 4 14 v o\r\n"), std::string::npos) << out.text;
-  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 1, 10, out.sink()), 0);
-  ASSERT_EQ(decrypt_with_header(file.path.c_str(), 4, 20, out.sink()), 1);
-  ASSERT_EQ(decrypt_with_header(file.path.c_str(), 1, 10, out.sink()), 1);
+  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 1, 10, out.sink()), Result::failed);
+  ASSERT_EQ(decrypt_with_header(file.path.c_str(), 4, 20, out.sink()), Result::ok);
+  ASSERT_EQ(decrypt_with_header(file.path.c_str(), 1, 10, out.sink()), Result::ok);
   EXPECT_EQ(file.bytes(), original);
   // Decrypted once more: the file no longer ends in a record.
-  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 1, 10, out.sink()), 0);
+  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 1, 10, out.sink()), Result::failed);
   EXPECT_EQ(file.bytes(), original);
 }
 
@@ -177,25 +177,25 @@ TEST(Operations, FactorZeroLeavesDataButIsRecorded) {
   const Bytes original = pattern(1000);
   ScratchFile file("zero.bin", original);
   Captured out;
-  ASSERT_EQ(encrypt_with_header(file.path.c_str(), 1, 256, out.sink()), 1);
+  ASSERT_EQ(encrypt_with_header(file.path.c_str(), 1, 256, out.sink()), Result::ok);
   const Bytes encrypted = file.bytes();
   EXPECT_TRUE(std::equal(original.begin(), original.end(), encrypted.begin()));
   EXPECT_EQ(encrypted[original.size() + kFactorOffset], 0);
-  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 1, 256, out.sink()), 0);
+  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 1, 256, out.sink()), Result::failed);
   EXPECT_EQ(out.text, "tavo en file(zero.bin) ok.\r\ntavo de file(zero.bin) p!=p\r\n");
 }
 
 TEST(Operations, PeekShowsTheNameAtEncryptionTime) {
   ScratchFile first("before.bin", pattern(10));
   Captured out;
-  ASSERT_EQ(encrypt_with_header(first.path.c_str(), 3, 200, out.sink()), 1);
+  ASSERT_EQ(encrypt_with_header(first.path.c_str(), 3, 200, out.sink()), Result::ok);
   ScratchFile moved("after.bin");
   std::remove(moved.path.c_str());  // rename does not replace a file on Windows
   ASSERT_EQ(std::rename(first.path.c_str(), moved.path.c_str()), 0);
   out.text.clear();
-  ASSERT_EQ(peek_header(moved.path.c_str(), out.sink()), 1);
+  ASSERT_EQ(peek_header(moved.path.c_str(), out.sink()), Result::ok);
   EXPECT_NE(out.text.find(" t a before.bin 3 c8 v o\r\n"), std::string::npos) << out.text;
-  ASSERT_EQ(decrypt_with_header(moved.path.c_str(), 3, 200, out.sink()), 1);
+  ASSERT_EQ(decrypt_with_header(moved.path.c_str(), 3, 200, out.sink()), Result::ok);
   EXPECT_EQ(moved.bytes(), pattern(10));
 }
 

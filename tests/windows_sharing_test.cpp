@@ -20,10 +20,10 @@ TEST(WindowsSharing, FileHeldWithoutSharingIsLeftAloneAsInUse) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   Captured out;
-  EXPECT_EQ(encrypt_rude(file.path.c_str(), 1, 1, out.sink()), 0);
-  EXPECT_EQ(encrypt_with_header(file.path.c_str(), 1, 1, out.sink()), 0);
-  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 1, 1, out.sink()), 0);
-  EXPECT_EQ(peek_header(file.path.c_str(), out.sink()), 0);
+  EXPECT_EQ(encrypt_rude(file.path.c_str(), 1, 1, out.sink()), Result::failed);
+  EXPECT_EQ(encrypt_with_header(file.path.c_str(), 1, 1, out.sink()), Result::failed);
+  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 1, 1, out.sink()), Result::failed);
+  EXPECT_EQ(peek_header(file.path.c_str(), out.sink()), Result::failed);
   EXPECT_EQ(out.text,
             "tavo rxen file(locked.bin) in use by another run\r\n"
             "tavo en file(locked.bin) in use by another run\r\n"
@@ -39,8 +39,8 @@ TEST(WindowsSharing, FileHeldWithSharingCanBeProcessed) {
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   Captured out;
-  EXPECT_EQ(encrypt_with_header(file.path.c_str(), 3, 5, out.sink()), 1);
-  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 3, 5, out.sink()), 1);
+  EXPECT_EQ(encrypt_with_header(file.path.c_str(), 3, 5, out.sink()), Result::ok);
+  EXPECT_EQ(decrypt_with_header(file.path.c_str(), 3, 5, out.sink()), Result::ok);
   CloseHandle(holder);
   EXPECT_EQ(file.bytes(), pattern(1000));
 }
@@ -64,7 +64,7 @@ TEST(WindowsConsoleEvents, CloseRaisesTheFlagAndHoldsTheProcessWhileTheRunUndoes
   Captured out;
   Observer observer;
   observer.cancel_requested = [](void*) { return platform::interrupt_requested(); };
-  EXPECT_EQ(encrypt_with_header(file.path.c_str(), 3, 5, Channels(out.sink(), {}, observer)), 0);
+  EXPECT_EQ(encrypt_with_header(file.path.c_str(), 3, 5, Channels(out.sink(), {}, observer)), Result::cancelled);
   EXPECT_EQ(out.text, "tavo en file(closing.bin) cancelled\r\n");
   EXPECT_EQ(file.bytes(), pattern(300000));
   // The thread stays blocked until the process ends, as Windows expects.

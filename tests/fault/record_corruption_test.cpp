@@ -66,7 +66,7 @@ TEST(RecordCorruption, DeAndPeekRefuseEveryDamagedOffsetAndLeaveTheFile) {
   {
     ScratchFile file(path, data);
     Captured out;
-    ASSERT_EQ(encrypt_with_header(path.c_str(), kWay, kFactor, out.sink()), 1) << out.text;
+    ASSERT_EQ(encrypt_with_header(path.c_str(), kWay, kFactor, out.sink()), Result::ok) << out.text;
     encrypted = file.bytes();
     ASSERT_EQ(encrypted.size(), data.size() + kRecordSize);
   }
@@ -78,11 +78,11 @@ TEST(RecordCorruption, DeAndPeekRefuseEveryDamagedOffsetAndLeaveTheFile) {
       bad[base + offset] = value;
       ScratchFile file(path, bad);
       Captured de_out;
-      EXPECT_EQ(decrypt_with_header(path.c_str(), kWay, kFactor, de_out.sink()), 0)
+      EXPECT_EQ(decrypt_with_header(path.c_str(), kWay, kFactor, de_out.sink()), Result::failed)
           << "offset " << offset;
       EXPECT_EQ(de_out.text, de_refusal) << "offset " << offset;
       Captured peek_out;
-      EXPECT_EQ(peek_header(path.c_str(), peek_out.sink()), 0) << "offset " << offset;
+      EXPECT_EQ(peek_header(path.c_str(), peek_out.sink()), Result::failed) << "offset " << offset;
       EXPECT_EQ(peek_out.text, "unknown tavo?file?\r\n") << "offset " << offset;
       ASSERT_EQ(file.bytes(), bad) << "file changed, offset " << offset;
     }
@@ -96,8 +96,8 @@ TEST(RecordCorruption, UndamagedFileDecrypts) {
   const Bytes data = pattern(700, 99);
   ScratchFile file(path, data);
   Captured out;
-  ASSERT_EQ(encrypt_with_header(path.c_str(), kWay, kFactor, out.sink()), 1);
-  ASSERT_EQ(decrypt_with_header(path.c_str(), kWay, kFactor, out.sink()), 1) << out.text;
+  ASSERT_EQ(encrypt_with_header(path.c_str(), kWay, kFactor, out.sink()), Result::ok);
+  ASSERT_EQ(decrypt_with_header(path.c_str(), kWay, kFactor, out.sink()), Result::ok) << out.text;
   EXPECT_EQ(file.bytes(), data);
 }
 

@@ -48,12 +48,23 @@ bool interrupt_requested();
 // Gives those events their usual effect again and forgets any that came.
 void release_interrupts();
 
+// How a command ended. The values are fixed.
+enum class Result {
+  failed = 0,
+  ok = 1,
+  cancelled = 2,    // stopped on request; the file was put back as it was
+  interrupted = 3,  // the file holds an interrupted run that this command does not resume
+};
+
+// The console tool's exit code for a result: 1 for ok, 0 for anything else.
+int exit_code(Result result);
+
 // Runs one command from an argument vector laid out as
 //   program name, file path, keyword, way, factor
-// (elements after the factor are ignored). Returns 1 for success, 0 otherwise.
-// The caller keeps the strings alive for the duration of the call.
-int dispatch_command(int argc, const char* const* argv, Sink out = stdout_sink(),
-                     Sink errors = stderr_sink(), Observer observer = {});
+// (elements after the factor are ignored). The caller keeps the strings
+// alive for the duration of the call.
+Result dispatch_command(int argc, const char* const* argv, Sink out = stdout_sink(),
+                        Sink errors = stderr_sink(), Observer observer = {});
 
 // Prints the five usage lines, naming the part of `program_name` after its
 // last backslash.
