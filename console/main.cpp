@@ -1,5 +1,5 @@
 // The console tool: banner, then one command from the command line.
-#include "platform.h"
+#include "tavo/text.h"
 #include "progress_line.h"
 #include "tavo/tavo.h"
 

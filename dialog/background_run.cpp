@@ -35,7 +35,7 @@ DWORD WINAPI BackgroundRun::thread_main(void* context) {
   // While a run goes, Ctrl+C or closing the console window cancels it
   // instead of ending the program half-way through the file.
   catch_interrupts();
-  const int result = dispatch_command(static_cast<int>(items.size()), items.data(), stdout_sink(),
+  const Result result = dispatch_command(static_cast<int>(items.size()), items.data(), stdout_sink(),
                                       stderr_sink(), observer);
   release_interrupts();
   PostMessageW(self->window_, kRunFinishedMessage, static_cast<WPARAM>(result), 0);

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform.h"
+#include "tavo/text.h"
 
 #include "resource.h"
 

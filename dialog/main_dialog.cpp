@@ -8,7 +8,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform.h"
+#include "tavo/text.h"
 #include "resource.h"
 #include "tavo/tavo.h"
 
@@ -132,7 +132,7 @@ INT_PTR MainDialog::handle(UINT message, WPARAM wparam) {
       on_run_progress();
       return TRUE;
     case kRunFinishedMessage:
-      on_run_finished(static_cast<int>(wparam));
+      on_run_finished(static_cast<Result>(wparam));
       return TRUE;
     case WM_QUERYENDSESSION:
       return answer(on_query_end_session() ? TRUE : FALSE);
@@ -296,11 +296,10 @@ void MainDialog::on_run_progress() {
   if (progress != nullptr) progress->update(run_seconds());
 }
 
-void MainDialog::on_run_finished(int result) {
+void MainDialog::on_run_finished(Result result) {
   if (worker == nullptr) return;
   KillTimer(window, kProgressTimer);
   worker->wait();
-  const bool cancelled = worker->cancel_asked() && result == 0;
   progress.reset();
   worker.reset();
   if (blocking_shutdown) {
@@ -310,12 +309,17 @@ void MainDialog::on_run_finished(int result) {
   enable_controls(true);
   // The dialog's own texts go through the wide API so they read right
   // whatever the system code page is.
-  if (cancelled) {
-    MessageBoxW(window, kCancelledText, kResultCaption, MB_ICONINFORMATION | MB_OK);
-  } else if (result != 0) {
-    MessageBoxW(window, kSuccessText, kResultCaption, MB_ICONINFORMATION | MB_OK);
-  } else {
-    MessageBoxW(window, kFailureText, kResultCaption, MB_ICONEXCLAMATION | MB_OK);
+  switch (result) {
+    case Result::ok:
+      MessageBoxW(window, kSuccessText, kResultCaption, MB_ICONINFORMATION | MB_OK);
+      break;
+    case Result::cancelled:
+      MessageBoxW(window, kCancelledText, kResultCaption, MB_ICONINFORMATION | MB_OK);
+      break;
+    case Result::failed:
+    case Result::interrupted:
+      MessageBoxW(window, kFailureText, kResultCaption, MB_ICONEXCLAMATION | MB_OK);
+      break;
   }
 }
 

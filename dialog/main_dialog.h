@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "background_run.h"
+#include "tavo/tavo.h"
 #include "dialog_logic.h"
 #include "progress_window.h"
 
@@ -55,7 +56,7 @@ class MainDialog {
   void on_help();
   bool paint_minimised();
   void on_run_progress();
-  void on_run_finished(int result);
+  void on_run_finished(Result result);
   void on_show_progress();
   bool on_query_end_session();
   void on_end_session(bool ending);

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "tavo/text.h"
+
 namespace tavo::platform {
 
 // An open file: a descriptor on Linux, a HANDLE on Windows.
@@ -73,9 +75,6 @@ class FileSystem {
 // The real files of this system.
 FileSystem& system_files();
 
-// True if anything, file or directory, exists under `path`.
-bool exists(const char* path);
-
 // Writes text to standard output or standard error and flushes it. Linux
 // writes the bytes unchanged. Windows writes UTF-16 to a console, so every
 // name shows as it is, and anything else (a pipe, a file) gets the text in
@@ -106,12 +105,6 @@ void release_interrupts();
 int handle_console_event(unsigned long event);
 
 #ifdef _WIN32
-// Windows text conversions. UTF-8 here is the generalised form that also
-// encodes an unpaired surrogate (which Windows allows in file names), so a
-// name converted to UTF-8 and back is the same name.
-std::string utf8_from_utf16(const wchar_t* text, std::size_t length);
-std::string utf8_from_utf16(const std::wstring& text);
-
 // The inverse of utf8_from_utf16. Bytes that are not such UTF-8 become
 // U+FFFD, and the result is false.
 bool utf16_from_utf8(const char* text, std::size_t length, std::wstring& wide);
@@ -124,18 +117,6 @@ bool utf16_from_utf8(const char* text, std::size_t length, std::wstring& wide);
 // is not UTF-8.
 std::wstring system_path(const char* path);
 
-// The UTF-16 argument vector of wmain as the UTF-8 one the engine takes.
-class Utf8Arguments {
- public:
-  Utf8Arguments(int argc, const wchar_t* const* argv);
-  Utf8Arguments(const Utf8Arguments&) = delete;
-  Utf8Arguments& operator=(const Utf8Arguments&) = delete;
-  const char* const* data() const { return pointers_.data(); }
-
- private:
-  std::vector<std::string> strings_;
-  std::vector<const char*> pointers_;
-};
 #endif
 
 }  // namespace tavo::platform

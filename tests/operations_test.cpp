@@ -36,7 +36,7 @@ TEST(HeaderOperations, EveryWayAndChunkBoundaryRoundTrips) {
   for (std::size_t size : kBoundarySizes) {
     for (int way = 1; way <= 4; ++way) {
       const Bytes original = pattern(size, static_cast<std::uint32_t>(size * 7 + way));
-      ScratchFile file("header.bin", original);
+      ScratchFile file("record.bin", original);
       Captured out;
       ASSERT_EQ(encrypt_with_header(file.path.c_str(), way, 200, out.sink()), Result::ok);
       const Bytes encrypted = file.bytes();
@@ -44,12 +44,12 @@ TEST(HeaderOperations, EveryWayAndChunkBoundaryRoundTrips) {
       EXPECT_EQ(Bytes(encrypted.begin(), encrypted.begin() + static_cast<long>(size)),
                 transformed(original, way, true, 200));
       Record expected{};
-      build_header("header.bin", way, 200, expected);
+      build_header("record.bin", way, 200, expected);
       EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
                              encrypted.begin() + static_cast<long>(size)));
       ASSERT_EQ(decrypt_with_header(file.path.c_str(), way, 200, out.sink()), Result::ok);
       ASSERT_EQ(file.bytes(), original) << size << " way " << way;
-      EXPECT_EQ(out.text, "tavo en file(header.bin) ok.\r\ntavo de file(header.bin) ok.\r\n");
+      EXPECT_EQ(out.text, "tavo en file(record.bin) ok.\r\ntavo de file(record.bin) ok.\r\n");
     }
   }
 }
