@@ -39,8 +39,10 @@ import sys
 import tempfile
 import time
 
-CHUNK = 65534  # the chunk size of tavo's pass; dd uses the same
-RECORD = 512   # "en" appends this many bytes, "de" cuts them off
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "support"))
+from tavo_model import CHUNK  # noqa: E402  (the chunk size of tavo's pass; dd uses the same)
+
 FACTOR = 42
 MEMORY_PROBE = 10 * 1000 * 1000  # the small file of the memory comparison
 

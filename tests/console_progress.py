@@ -10,7 +10,6 @@ same in both, up to the timing value.
 
     console_progress.py --tavo build/native/console/tavo --work DIR
 """
-import argparse
 import os
 import pty
 import re
@@ -19,9 +18,11 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+import tavo_model as m  # noqa: E402
+
 SIZE = 64 << 20
 SLOW_WRITES = ["strace", "-f", "-o", os.devnull, "-e", "inject=pwrite64:delay_enter=1500"]
-TIMING = re.compile(rb"use time: < [0-9]+s\r\n")
 # "\r", then percent, bytes done of total, speed, time left.
 LINE = re.compile(rb"\r *([0-9]+)%  [0-9.]+ [KMGT]?i?B of 64\.0 MiB  [0-9.]+ [KMGT]?i?B/s  "
                   rb"[0-9]+:[0-9]{2} left *")
@@ -60,14 +61,10 @@ def run(command, stderr_on_terminal):
     return out, err, time.monotonic() - start
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tavo", required=True)
-    parser.add_argument("--work", required=True)
-    args = parser.parse_args()
+def check(args, tally):
     if shutil.which("strace") is None:
-        print("console_progress: strace not found; skipped")
-        return 77
+        tally.skipped.append("strace not found")
+        return
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     path = os.path.join(args.work, "slow.bin")
@@ -80,8 +77,8 @@ def main():
     out_terminal, err_terminal, seconds = run(command, stderr_on_terminal=True)
     out_pipe, err_pipe, _ = run(command, stderr_on_terminal=False)
     if b"Operation not permitted" in err_pipe and b"ptrace" in err_pipe:
-        print("console_progress: strace may not trace here; skipped")
-        return 77
+        tally.skipped.append("strace may not trace here")
+        return
 
     lines = LINE.findall(err_terminal)
     drawn = err_terminal.count(b"%")
@@ -97,18 +94,15 @@ def main():
         failures.append("the line is not cleared at the end: %r" % err_terminal[-120:])
     if err_pipe != b"":
         failures.append("standard error not a terminal, yet it holds %r" % err_pipe[:300])
-    if TIMING.sub(b"", out_terminal) != TIMING.sub(b"", out_pipe) or b" ok.\r\n" not in out_pipe:
+    if m.without_timing(out_terminal) != m.without_timing(out_pipe) or b" ok.\r\n" not in out_pipe:
         failures.append("standard output differs: %r and %r" % (out_terminal, out_pipe))
     with open(path, "rb") as f:
         if f.read() != bytes(SIZE):
             failures.append("the file is not back to zeros after two inversions")
 
-    for failure in failures:
-        print("FAIL: " + failure)
-    print("console_progress: %d lines drawn in %.1f s, %d failures" % (drawn, seconds, len(failures)))
+    tally.check("progress line: %d lines drawn in %.1f s" % (drawn, seconds), failures)
     shutil.rmtree(args.work, ignore_errors=True)
-    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(m.main(check, "console_progress"))

@@ -11,19 +11,18 @@ program its own name) and the timing value.
 """
 import argparse
 import os
-import random
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
 
-from run_e2e import run_through_runner, runner_command
-
-SKIP = 77  # the missing Linux build is reported as a skipped test
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import tavo_model as m  # noqa: E402
+from run_e2e import run_through_runner, runner_command  # noqa: E402
 
 FILES = {
-    "a.bin": bytes(random.Random(3).getrandbits(8) for _ in range(140000)),
+    "a.bin": m.pattern(140000, 3),
     "empty.bin": b"",
     "small.txt": b"plain text\r\n",
 }
@@ -46,7 +45,7 @@ def normalise(output):
     lines = output.split(b"\r\n")
     if len(lines) > 2:
         lines[2] = b"<program name>"
-    return re.sub(rb"use time: < [0-9]+s", b"use time: < Ns", b"\r\n".join(lines))
+    return m.TIMING.sub(b"use time: < Ns\r\n", b"\r\n".join(lines))
 
 
 def session(command_prefix, folder, executable=None):
@@ -83,7 +82,7 @@ def main():
     options = parser.parse_args()
     if not os.path.exists(options.linux):
         print("SKIPPED: no Linux build at %s" % options.linux)
-        return SKIP
+        return m.SKIP
     scratch = tempfile.mkdtemp(prefix="tavo-compare-")
     try:
         os.mkdir(os.path.join(scratch, "linux"))

@@ -3,8 +3,8 @@
 
 Each case gets a fresh scratch folder with its input files, runs one or more
 commands there and compares the exact output bytes, the exit code and the
-files afterwards. Expected bytes are computed here from the written rules of
-the ways and the record, never by the tool itself.
+files afterwards. Expected bytes come from the shared model of the format
+(tests/support/tavo_model.py), never from the tool itself.
 
 The Windows build also runs a table of file names in three locales, whose
 ANSI code pages Wine takes from LC_ALL, and a few of them on a terminal,
@@ -15,7 +15,6 @@ where the program writes to a console.
 """
 import argparse
 import os
-import random
 import re
 import select
 import shlex
@@ -26,16 +25,9 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "fault"))
-import tavo_model  # noqa: E402  (the one model of the record)
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+import tavo_model as m  # noqa: E402
 
-BANNER = (b"vornic encryption and decryption\r\n"
-          b"tavo 0.5beta version http://www.example.com/tavo\r\n")
-USAGE_TAIL = (b"x=(4,3,2,1)\r\n"
-              b"p=(1-255)\r\n"
-              b"[en|de]encryption or decryption add header or remove header\r\n"
-              b"[rxen|rxde]encryption or decryption rude and not add or remove header or flag\r\n")
-TIMING = re.compile(rb"use time: < [0-9]+s\r\n")
 TIMED = object()  # stands for the timing line in an expected list
 
 
@@ -48,31 +40,9 @@ def reason(path, text=None, code_page="latin-1"):
     return b"tavo: %s: %s\r\n" % (shown, text)
 
 
-def transform(data, way, forward, factor):
-    f = factor & 0xFF
-    if way == 1:
-        return bytes((b + f if forward else b - f) & 0xFF for b in data)
-    if way == 2:
-        return bytes((b - f if forward else b + f) & 0xFF for b in data)
-    if way == 3:
-        return bytes(b ^ f for b in data)
-    return bytes(~b & 0xFF for b in data)
-
-
-def record(path, way, factor):
-    """`path` is a str of Latin-1 characters, or the stored name's bytes."""
-    return tavo_model.record(path if isinstance(path, bytes) else path.encode("latin-1"), way,
-                             factor)
-
-
-def sample(size, seed):
-    rng = random.Random(seed)
-    return bytes(rng.getrandbits(8) for _ in range(size))
-
-
 def ok(keyword, path, code_page="latin-1"):
     """The success line, with `path` as a pipe shows it in `code_page`."""
-    return b"tavo %s file(%s) ok.\r\n" % (keyword.encode(), path.encode(code_page, "replace"))
+    return m.ok_line(keyword, path.encode(code_page, "replace"))
 
 
 class Step:
@@ -98,35 +68,35 @@ class Case:
 
 def build_cases():
     cases = []
-    data = sample(200000, 1)
+    data = m.pattern(200000, 1)
     cases.append(Case("no arguments: usage", {}, [Step([], [], 0, usage=True)]))
     cases.append(Case("path without keyword: timing only, file untouched", {"d.bin": data},
                       [Step(["d.bin"], [TIMED], 0, {"d.bin": None},
                             errors=reason("d.bin", b"no keyword given"))]))
     cases.append(Case("unknown keyword EN", {"d.bin": data},
                       [Step(["d.bin", "EN", "1", "1"],
-                            [b"unknown encryption or decryption way?\r\n"], 0, {"d.bin": None},
+                            [m.UNKNOWN_KEYWORD], 0, {"d.bin": None},
                             usage=True)]))
     cases.append(Case("rxen way 3 factor 7, extra arguments ignored", {"data.bin": data},
                       [Step(["data.bin", "rxen", "3", "7", "extra"], [ok("rxen", "data.bin"), TIMED],
-                            1, {"data.bin": transform(data, 3, True, 7)})]))
+                            1, {"data.bin": m.forward(data, 3, 7)})]))
     for size in (0, 65533, 65534, 65535, 200000):
         for way in (1, 2, 3, 4):
-            body = sample(size, size + way)
-            enc = transform(body, way, True, 200) + record("f.bin", way, 200)
+            body = m.pattern(size, size + way)
+            enc = m.encrypted(body, "f.bin", way, 200)
             cases.append(Case("en/peek/de %d bytes way %d" % (size, way), {"f.bin": body}, [
                 Step(["f.bin", "en", str(way), "200"], [ok("en", "f.bin"), TIMED], 1, {"f.bin": enc}),
-                Step(["f.bin", "x=xxx"], [peek_line("f.bin", way, 200)], 1, {"f.bin": enc}),
+                Step(["f.bin", "x=xxx"], [m.peek_line("f.bin", way, 200)], 1, {"f.bin": enc}),
                 Step(["f.bin", "de", str(way), "200"], [ok("de", "f.bin"), TIMED], 1, {"f.bin": body}),
             ]))
             cases.append(Case("rxen/rxde %d bytes way %d" % (size, way), {"f.bin": body}, [
                 Step(["f.bin", "rxen", str(way), "57"], [ok("rxen", "f.bin"), TIMED], 1,
-                     {"f.bin": transform(body, way, True, 57)}),
+                     {"f.bin": m.forward(body, way, 57)}),
                 Step(["f.bin", "rxde", str(way), "57"], [ok("rxde", "f.bin"), TIMED], 1,
                      {"f.bin": body}),
             ]))
-    small = sample(1000, 9)
-    enc = transform(small, 3, True, 9) + record("s.bin", 3, 9)
+    small = m.pattern(1000, 9)
+    enc = m.encrypted(small, "s.bin", 3, 9)
     unknown_way = b"unknown way %d (ways are 1 to 4)"
     refusals = [
         (["s.bin", "rxen", "5", "1"], b"tavo en file(s.bin) unknown way\r\n", small, unknown_way % 5),
@@ -174,7 +144,7 @@ def build_cases():
         native_only=True))
     cases.append(Case("way text 2abc and factor text -5 give way 2 and factor 1", {"w.bin": small},
                       [Step(["w.bin", "en", "2abc", "-5"], [ok("en", "w.bin"), TIMED], 1,
-                            {"w.bin": transform(small, 2, True, 1) + record("w.bin", 2, 1)})]))
+                            {"w.bin": m.encrypted(small, "w.bin", 2, 1)})]))
     cases.append(Case("huge numbers saturate", {"w.bin": small},
                       [Step(["w.bin", "en", "99999999999999", "-99999999999999"],
                             [b"tavo en file(w.bin) unknown way\r\n", TIMED], 0, {"w.bin": None},
@@ -194,7 +164,7 @@ def build_cases():
         Step(["CON", "en", "3", "7"], [TIMED], 0, errors=reason("CON")),
         Step(["C:\\dir\\NUL", "rxde", "1", "1"], [TIMED], 0, errors=reason("C:\\dir\\NUL")),
         Step(["COM1", "rxen", "1", "1"], [TIMED], 0, errors=reason("COM1"))], windows_only=True))
-    body = sample(200000, 5)
+    body = m.pattern(200000, 5)
     # A run needs room at the end of the file for its journal meanwhile.
     for limit in (200000, 200100, 200511, 200512):
         cases.append(Case("en under a file-size limit of %d bytes" % limit, {"f.bin": body}, [
@@ -202,16 +172,9 @@ def build_cases():
                  {"f.bin": None}, size_limit=limit, errors=reason("f.bin"))], native_only=True))
     cases.append(Case("en at a file-size limit that leaves room for the run", {"f.bin": body}, [
         Step(["f.bin", "en", "1", "1"], [ok("en", "f.bin"), TIMED], 1,
-             {"f.bin": transform(body, 1, True, 1) + record("f.bin", 1, 1)}, size_limit=1 << 20)],
+             {"f.bin": m.encrypted(body, "f.bin", 1, 1)}, size_limit=1 << 20)],
         native_only=True))
     return cases + windows_name_cases()
-
-
-def peek_line(path, way, factor):
-    """`path` as for `record`; the peek shows the stored name."""
-    rec = record(path, way, factor)
-    name = path if isinstance(path, bytes) else path.encode("latin-1")
-    return b"tavo: %X t a %s %d %x v o\r\n" % (rec[0] | rec[1] << 8, name, way, factor)
 
 
 # Windows: locales and the ANSI code pages Wine gives them (Python codecs).
@@ -233,15 +196,15 @@ SCRATCH = "<scratch>"
 def round_trip(path, file, code_page, seed):
     """All five operations, typed with `path`, on the scratch folder's `file`;
     the lines come through a pipe in `code_page`."""
-    body = sample(3000, seed)
-    stored = tavo_model.windows_record_name(path, code_page)
-    enc = transform(body, 3, True, 42) + record(stored, 3, 42)
+    body = m.pattern(3000, seed)
+    stored = m.windows_record_name(path, code_page)
+    enc = m.encrypted(body, stored, 3, 42)
     return {file: body}, [
         Step([path, "en", "3", "42"], [ok("en", path, code_page), TIMED], 1, {file: enc}),
-        Step([path, "x=xxx"], [peek_line(stored, 3, 42)], 1, {file: enc}),
+        Step([path, "x=xxx"], [m.peek_line(stored, 3, 42)], 1, {file: enc}),
         Step([path, "de", "3", "42"], [ok("de", path, code_page), TIMED], 1, {file: body}),
         Step([path, "rxen", "2", "7"], [ok("rxen", path, code_page), TIMED], 1,
-             {file: transform(body, 2, True, 7)}),
+             {file: m.forward(body, 2, 7)}),
         Step([path, "rxde", "2", "7"], [ok("rxde", path, code_page), TIMED], 1, {file: body}),
     ]
 
@@ -275,15 +238,15 @@ def windows_name_cases():
             cases.append(Case("path of about %d characters, %s" % (length, form), files, steps,
                               windows_only=True, locale="en_US.UTF-8"))
     # Best fit would turn "ａ" into "a" and "Ł" into "L": another file.
-    plain, other = sample(500, 7), sample(500, 8)
+    plain, other = m.pattern(500, 7), m.pattern(500, 8)
     cases.append(Case("look-alike names in code page 1252: only the named file changes",
                       {"a.txt": plain, "ａ.txt": other, "Lodz.txt": plain, "Łodz.txt": other}, [
         Step(["ａ.txt", "rxen", "3", "42"], [ok("rxen", "ａ.txt", english), TIMED], 1,
-             {"ａ.txt": transform(other, 3, True, 42), "a.txt": None}),
+             {"ａ.txt": m.forward(other, 3, 42), "a.txt": None}),
         Step(["Łodz.txt", "en", "3", "42"], [ok("en", "Łodz.txt", english), TIMED], 1,
-             {"Łodz.txt": transform(other, 3, True, 42) + record(b"?odz.txt", 3, 42),
+             {"Łodz.txt": m.encrypted(other, b"?odz.txt", 3, 42),
               "Lodz.txt": None}),
-        Step(["Łodz.txt", "x=xxx"], [peek_line(b"?odz.txt", 3, 42)], 1, {"Lodz.txt": None})],
+        Step(["Łodz.txt", "x=xxx"], [m.peek_line(b"?odz.txt", 3, 42)], 1, {"Lodz.txt": None})],
         windows_only=True, locale="en_US.UTF-8"))
     cases.append(Case("look-alike names in code page 1252: a missing name opens nothing",
                       {"a.txt": plain, "Lodz.txt": plain}, [
@@ -298,9 +261,9 @@ def windows_name_cases():
     # OEM code page ("отчёт" as "ю€ў╕є" in 866), or as '?'.
     for locale, name in (("ru_RU.UTF-8", "отчёт.txt"), ("en_US.UTF-8", "café.txt"),
                          ("zh_CN.UTF-8", "보고서文件.doc")):
-        body = sample(100, 9)
+        body = m.pattern(100, 9)
         cases.append(Case("console window in %s shows %s" % (locale, name), {name: body}, [
-            Step([name, "rxen", "3", "42"], [], 1, {name: transform(body, 3, True, 42)},
+            Step([name, "rxen", "3", "42"], [], 1, {name: m.forward(body, 3, 42)},
                  shows="tavo rxen file(%s) ok." % name)], windows_only=True, locale=locale))
     return cases
 
@@ -342,23 +305,22 @@ def run_tool(options, folder, args, size_limit=None, env=None, terminal=False):
 
 
 def match_output(actual, echo, step):
-    expected_head = BANNER + echo + b"\r\n"
+    expected_head = m.BANNER + echo + b"\r\n"
     if not actual.startswith(expected_head):
         return "banner or echo differs"
     rest = actual[len(expected_head):]
     for line in step.lines:
         if line is TIMED:
-            m = TIMING.match(rest)
-            if not m:
+            timing = m.TIMING.match(rest)
+            if not timing:
                 return "timing line missing at %r" % rest[:60]
-            rest = rest[m.end():]
+            rest = rest[timing.end():]
         elif rest.startswith(line):
             rest = rest[len(line):]
         else:
             return "expected %r, got %r" % (line, rest[:len(line) + 20])
     if step.usage:
-        usage = b"usage: %s filename [en|de|rxen|rxde|] x p\r\n" % echo.rsplit(b"\\", 1)[-1]
-        if rest != usage + USAGE_TAIL:
+        if rest != m.usage(echo.rsplit(b"\\", 1)[-1]):
             return "usage lines differ: %r" % rest
         rest = b""
     return "unexpected trailing output %r" % rest if rest else None
@@ -507,7 +469,7 @@ def main():
     # The echo line repeats the program name as the system hands it over.
     if options.prefix:
         probe = run_tool(options, options.scratch or ".", [])
-        echo = probe.stdout[len(BANNER):].split(b"\r\n", 1)[0]
+        echo = probe.stdout[len(m.BANNER):].split(b"\r\n", 1)[0]
         if not echo.lower().endswith(b"tavo.exe"):
             print("FAILED: cannot read the echo line from %r" % probe.stdout[:200])
             return 1

@@ -20,7 +20,6 @@ Exits 0 when every case holds, 1 on a violation, 77 when the technique is not
 available here (counted as skipped by CTest).
 """
 
-import argparse
 import hashlib
 import os
 import random
@@ -29,13 +28,13 @@ import subprocess
 import sys
 import time
 
-import tavo_model as m
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import tavo_model as m  # noqa: E402
 
-SKIP = 77
 NAME = "data.bin"
-WAY_HDR, FACTOR_HDR = 1, 7      # add: undoing with the wrong direction shows
+WAY_RECORD, FACTOR_RECORD = 1, 7  # add: undoing with the wrong direction shows
 WAY_RUDE, FACTOR_RUDE = 2, 9
-SIZES = (0, 1000, 200000)       # 200,000 bytes: three full chunks and a short one
+SIZES = (0, 1000, 200000)  # 200,000 bytes: three full chunks and a short one
 MAX_CALLS = 200
 
 
@@ -47,24 +46,11 @@ class Op:
         self.inverse = [m.INVERSE[keyword]] + args[1:] if keyword in m.INVERSE else None
 
 
-def unscrambled_name(rec):
-    # scramble_byte is an involution on every byte value, so it also unscrambles
-    out = bytearray()
-    for b in rec[m.NAME_OFFSET:m.NAME_OFFSET + m.NAME_SIZE]:
-        c = m.scramble_byte(b)
-        if c == 0:
-            break
-        out.append(c)
-    return bytes(out)
-
-
 def operations(size):
     plain = m.pattern(size, seed=size + 1)
-    enc = m.encrypted(plain, NAME, WAY_HDR, FACTOR_HDR)
-    rec = enc[-m.RECORD_SIZE:]
-    peek = b"tavo: %X t a %s %d %x v o\r\n" % (rec[0] | (rec[1] << 8), unscrambled_name(rec),
-                                              WAY_HDR, FACTOR_HDR)
-    h, r = [str(WAY_HDR), str(FACTOR_HDR)], [str(WAY_RUDE), str(FACTOR_RUDE)]
+    enc = m.encrypted(plain, NAME, WAY_RECORD, FACTOR_RECORD)
+    peek = m.peek_line(NAME, WAY_RECORD, FACTOR_RECORD)
+    h, r = [str(WAY_RECORD), str(FACTOR_RECORD)], [str(WAY_RUDE), str(FACTOR_RUDE)]
     return [
         Op("en", ["en"] + h, plain, enc, m.ok_line("en", NAME)),
         Op("de", ["de"] + h, enc, plain, m.ok_line("de", NAME)),
@@ -175,27 +161,6 @@ def classify(op, fault, always, rc, out, after, tavo, work, why=None):
     return None
 
 
-class Tally:
-    def __init__(self):
-        self.counts, self.skipped, self.violations = {}, [], []
-
-    def add(self, technique, outcome):
-        key = (technique, outcome)
-        self.counts[key] = self.counts.get(key, 0) + 1
-
-    def report(self):
-        run = sum(self.counts.values())
-        for (tech, outcome), n in sorted(self.counts.items()):
-            print(f"  {tech:34s} {outcome:52s} {n:5d}")
-        for s in self.skipped:
-            print(f"  SKIPPED: {s}")
-        for v in self.violations:
-            print(f"  VIOLATION: {v}")
-        print(f"fault cases run: {run}, skipped: {len(self.skipped)}, "
-              f"violations: {len(self.violations)}")
-        return 1 if self.violations else 0
-
-
 def one_run(args, op, d, prefix=(), env=None):
     path = os.path.join(d, NAME)
     m.write(path, op.start)
@@ -218,17 +183,17 @@ def loop(args, tally, technique, fault, always, make_prefix, fired, env_for=None
                 if not fired(trace):
                     # The run ended before call N: it must be a clean success.
                     if classify(op, "none", False, rc, out, after, args.tavo, args.work) != "ok":
-                        tally.violations.append(f"{technique} {op.keyword} size {size}: "
-                                                f"clean run failed: rc {rc} {out!r}")
+                        tally.failed.append(f"{technique} {op.keyword} size {size}: "
+                                             f"clean run failed: rc {rc} {out!r}")
                     break
                 why = []
                 outcome = classify(op, fault, always, rc, out, after, args.tavo, args.work, why)
                 mode = "every call from N" if always else "call N only"
                 case = f"{technique} {fault} ({mode}) {op.keyword} size {size} N={n}"
                 if outcome is None:
-                    tally.violations.append(f"{case}: rc {rc} output {m.body(out)!r} "
-                                            f"size {len(after)} (start {len(op.start)})"
-                                            + "".join(f"; {w}" for w in why))
+                    tally.failed.append(f"{case}: rc {rc} output {m.body(out)!r} "
+                                         f"size {len(after)} (start {len(op.start)})"
+                                         + "".join(f"; {w}" for w in why))
                 else:
                     tally.add(f"{technique}:{fault}", outcome)
                     outcomes.append(outcome)
@@ -338,8 +303,8 @@ def signals_in_two_zones(args, tally):
         # The first zone ends where the journal is written again.
         last = next((i for i in range(first, len(writes)) if not data[i]), None)
         if last is None or not any(data[last:]):
-            tally.violations.append(f"signal, two zones: {op.keyword} of {TWO_ZONES} bytes "
-                                    "ran as one zone")
+            tally.failed.append(f"signal, two zones: {op.keyword} of {TWO_ZONES} bytes "
+                                 "ran as one zone")
             continue
         chosen = sorted({1, first + 1, last, *rng.sample(range(first + 2, last), 3),
                          *range(last + 1, len(writes) + 1)})
@@ -354,8 +319,8 @@ def signals_in_two_zones(args, tally):
                    f"(last of the first zone: {last}) {op.keyword} size {TWO_ZONES}"
             if not strace_fired(trace) or outcome is None or \
                     (n <= last and not second and outcome != "cancelled, file as before"):
-                tally.violations.append(f"{case}: rc {rc} output {m.body(out)!r} -> {outcome}"
-                                        + "".join(f"; {w}" for w in why))
+                tally.failed.append(f"{case}: rc {rc} output {m.body(out)!r} -> {outcome}"
+                                     + "".join(f"; {w}" for w in why))
             else:
                 tally.add(f"signal, two zones ({'in the first' if n <= last else 'after it'})",
                           outcome)
@@ -367,9 +332,10 @@ def technique_short(args, tally):
     if not args.shim or not os.path.exists(args.shim):
         tally.skipped.append("short: shim library not built")
         return
+    shim = os.path.abspath(args.shim)
     for mode in ("once", "always", "then_eio"):
         def env_for(n, trace, mode=mode):
-            env = dict(os.environ, LD_PRELOAD=args.shim, TAVO_SHORT_WRITE_AT=str(n),
+            env = dict(os.environ, LD_PRELOAD=shim, TAVO_SHORT_WRITE_AT=str(n),
                        TAVO_SHORT_WRITE_MODE=mode, TAVO_SHORT_WRITE_LOG=trace,
                        ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=0")
             return env
@@ -421,7 +387,7 @@ def technique_twice(args, tally):
             if took > hold / 2:
                 problems.append(f"took {took:.2f} s: it waited instead of being refused")
             if problems:
-                tally.violations.append(f"{case}: {'; '.join(problems)}")
+                tally.failed.append(f"{case}: {'; '.join(problems)}")
             else:
                 tally.add("twice", "second run refused at once")
             if args.verbose:
@@ -429,9 +395,9 @@ def technique_twice(args, tally):
         out, _ = first.communicate(timeout=60)
         if first.returncode != 1 or m.without_timing(m.body(out)) != op.ok_body or \
                 m.read(path) != op.success:
-            tally.violations.append(f"twice: {op.keyword} held: exit {first.returncode}, "
-                                    f"printed {m.body(out)!r}, file "
-                                    f"{'as before' if m.read(path) == op.start else 'neither as before nor finished'}")
+            tally.failed.append(f"twice: {op.keyword} held: exit {first.returncode}, "
+                                 f"printed {m.body(out)!r}, file "
+                                 f"{'as before' if m.read(path) == op.start else 'neither as before nor finished'}")
         else:
             tally.add("twice", "first run done alone")
 
@@ -460,7 +426,7 @@ def technique_bigkill(args, tally):
 
 def big_kills(args, tally, rng, root):
     plain, enc = os.path.join(root, "plain"), os.path.join(root, "enc")
-    h, r = (WAY_HDR, FACTOR_HDR), (WAY_RUDE, FACTOR_RUDE)
+    h, r = (WAY_RECORD, FACTOR_RECORD), (WAY_RUDE, FACTOR_RUDE)
     tables = {"enc": m.table(*h), "rxen": m.table(*r), "rxde": m.table(m.INVERSE_WAY[r[0]], r[1])}
     digests = {name: m.Digest() for name in ("plain", "enc", "rxen", "rxde")}
     with open(plain, "wb") as p, open(enc, "wb") as e:
@@ -495,7 +461,7 @@ def big_kills(args, tally, rng, root):
     print(f"a whole pass takes {took:.3f} s")
     if rc != 1 or m.without_timing(m.body(out)) != whole.ok_body or \
             m.file_digest(path) != whole.success:
-        tally.violations.append(f"bigkill: a whole {whole.keyword} pass: exit {rc}, {m.body(out)!r}")
+        tally.failed.append(f"bigkill: a whole {whole.keyword} pass: exit {rc}, {m.body(out)!r}")
     for k in range(BIG_KILLS):
         op, start = ops[k % len(ops)]
         delay = rng.uniform(0, 0.7 * took)
@@ -518,7 +484,7 @@ def big_kills(args, tally, rng, root):
             if problem:
                 case += f": {problem}"
         if outcome is None:
-            tally.violations.append(f"{case}: exit {rc}, file {where or 'interrupted?'}")
+            tally.failed.append(f"{case}: exit {rc}, file {where or 'interrupted?'}")
         else:
             tally.add("bigkill", outcome)
         print(case, "->", outcome)
@@ -551,8 +517,8 @@ def technique_fsize(args, tally):
                 why = []
                 outcome = classify(op, "fsize", False, rc, out, after, args.tavo, args.work, why)
                 if outcome is None or (fails and outcome == "ok") or (room and outcome != "ok"):
-                    tally.violations.append(f"{case}: rc {rc} {m.body(out)!r} -> {outcome}"
-                                            + "".join(f"; {w}" for w in why))
+                    tally.failed.append(f"{case}: rc {rc} {m.body(out)!r} -> {outcome}"
+                                         + "".join(f"; {w}" for w in why))
                 else:
                     tally.add("fsize: " + ("under the final size" if fails else
                                            "room to spare" if room else "just past"), outcome)
@@ -600,8 +566,8 @@ def technique_diskfull(args, tally):
             outcome = classify(op, "diskfull", False, rc, out, after, args.tavo, args.work, why)
             case = f"diskfull {op.keyword} size {size}{' sparse' if op is sparse else ''}"
             if outcome is None or (grows and outcome == "ok") or (not grows and outcome != "ok"):
-                tally.violations.append(f"{case}: rc {rc} {m.body(out)!r} -> {outcome}"
-                                        + "".join(f"; {w}" for w in why))
+                tally.failed.append(f"{case}: rc {rc} {m.body(out)!r} -> {outcome}"
+                                     + "".join(f"; {w}" for w in why))
             else:
                 tally.add("diskfull" if grows else "diskfull (nothing to write)", outcome)
             if args.verbose:
@@ -637,27 +603,16 @@ TECHNIQUES = {"eio": technique_eio, "kill": technique_kill, "signal": technique_
               "bigkill": technique_bigkill}
 
 
-def main():
-    parser = argparse.ArgumentParser()
+def run(args, tally):
+    print(f"technique {args.technique}:")
+    TECHNIQUES[args.technique](args, tally)
+
+
+def arguments(parser):
     parser.add_argument("technique", choices=sorted(TECHNIQUES))
-    parser.add_argument("--tavo", required=True)
-    parser.add_argument("--work", required=True)
     parser.add_argument("--shim")
     parser.add_argument("--verbose", action="store_true")
-    args = parser.parse_args()
-    args.tavo = os.path.abspath(args.tavo)
-    args.work = os.path.abspath(args.work)
-    if args.shim:
-        args.shim = os.path.abspath(args.shim)
-    os.makedirs(args.work, exist_ok=True)
-    tally = Tally()
-    TECHNIQUES[args.technique](args, tally)
-    print(f"technique {args.technique}:")
-    status = tally.report()
-    if status == 0 and tally.skipped and not tally.counts:
-        return SKIP
-    return status
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(m.main(run, "fault", arguments))

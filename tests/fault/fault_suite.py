@@ -10,61 +10,67 @@ available is counted as skipped.
 usage: fault_suite.py --tavo PATH --work DIR
 """
 
-import argparse
 import os
 import re
 import sys
 
-import tavo_model as m
-from fault_loop import NAME, SKIP, operations, recovers, strace_available
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import tavo_model as m  # noqa: E402
+from fault_loop import NAME, operations, recovers, strace_available  # noqa: E402
 
 SIZE = 200000  # one zone; chunks at 0, 65,534, 131,068 and 196,602 (3,398 bytes)
+LAST = 3 * m.CHUNK  # where the last chunk starts
+# "de" on the encrypted file has the same data, so the same journal.
+JOURNAL = m.journal(SIZE, "en")
+HASHES = m.pieces(SIZE) * m.PIECE_HASH_SIZE  # bytes of piece hashes of the zone
 OLD, NEW, RUN = "as before", "finished", "interrupted, recovers both ways"
 PEEK = "peek line"
 
 # The calls of "en" on this file, in order: room for the journal
-# (fallocate at 200,000), its first header (pwrite 1, at 211,968), flush 1,
-# the facts read in 64 KiB pieces (pread 1 to 4) and written (pwrite 2, at
-# 200,704), the zone's header (pwrite 3), flush 2, then each chunk read and
+# (fallocate at SIZE), its first slot (pwrite 1, slot 1, as its sequence
+# number 1 is odd), flush 1, the old bytes read in 64 KiB blocks for their
+# piece hashes (pread 1 to 4) and the hashes written (pwrite 2, to hash area
+# 0), the zone's slot (pwrite 3, slot 0), flush 2, then each chunk read and
 # written (pread 5 to 8, pwrite 4 to 7), writeback started, flush 3, the
-# record (pwrite 8, at 200,000), flush 4, the size cut to 200,512 and
+# record (pwrite 8, at SIZE), flush 4, the size cut to SIZE + 512 and
 # flush 5. "de" reads its record first (pread 1) and writes none; "rxen" and
-# "rxde" write none; both end with the size cut back to 200,000.
+# "rxde" write none; both end with the size cut back to SIZE.
 #
 # (name, operation, syscall, action, which call, proof in the log, printed, exit, file)
 ROWS = [
     ("en: no room for the journal", "en", "fallocate", "error=ENOSPC", 1,
-     r"fallocate\(\d+, FALLOC_FL_KEEP_SIZE, 200000, \d+\) = -1 ENOSPC", "io error", 0, OLD),
+     rf"fallocate\(\d+, FALLOC_FL_KEEP_SIZE, {SIZE}, \d+\) = -1 ENOSPC", "io error", 0, OLD),
     ("en: a file system without preallocation", "en", "fallocate", "error=EOPNOTSUPP", 1,
      r"fallocate\(.*\) = -1 EOPNOTSUPP", "ok", 1, NEW),
-    ("en: writing the first header fails", "en", "pwrite64", "error=EIO", 1,
-     r"pwrite64\(\d+, .*, 512, 211968\) = -1 EIO", "io error", 0, OLD),
+    ("en: writing the first slot fails", "en", "pwrite64", "error=EIO", 1,
+     rf"pwrite64\(\d+, .*, 512, {JOURNAL.slots[1]}\) = -1 EIO", "io error", 0, OLD),
     ("en: the first flush fails", "en", "fdatasync", "error=EIO", 1,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
-    ("en: a read for the facts fails", "en", "pread64", "error=EIO", 2,
+    ("en: a read for the piece hashes fails", "en", "pread64", "error=EIO", 2,
      r"pread64\(\d+, .*, 65536, 65536\) = -1 EIO", "io error", 0, OLD),
-    ("en: writing the facts fails", "en", "pwrite64", "error=EIO", 2,
-     r"pwrite64\(\d+, .*, 3152, 200704\) = -1 EIO", "io error", 0, OLD),
-    ("en: writing the zone's header fails", "en", "pwrite64", "error=EIO", 3,
-     r"pwrite64\(\d+, .*, 512, 211456\) = -1 EIO", "io error", 0, OLD),
+    ("en: writing the piece hashes fails", "en", "pwrite64", "error=EIO", 2,
+     rf"pwrite64\(\d+, .*, {HASHES}, {JOURNAL.areas[0]}\) = -1 EIO", "io error", 0, OLD),
+    ("en: writing the zone's slot fails", "en", "pwrite64", "error=EIO", 3,
+     rf"pwrite64\(\d+, .*, 512, {JOURNAL.slots[0]}\) = -1 EIO", "io error", 0, OLD),
     ("en: the flush before the zone fails", "en", "fdatasync", "error=EIO", 2,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
     ("en: a read in the middle of the zone fails", "en", "pread64", "error=EIO", 7,
-     r"pread64\(\d+, .*, 65534, 131068\) = -1 EIO", "io error", 0, OLD),
+     rf"pread64\(\d+, .*, {m.CHUNK}, {2 * m.CHUNK}\) = -1 EIO", "io error", 0, OLD),
     ("en: writing the first chunk fails", "en", "pwrite64", "error=EIO", 4,
-     r"pwrite64\(\d+, .*, 65534, 0\) = -1 EIO", "io error", 0, OLD),
+     rf"pwrite64\(\d+, .*, {m.CHUNK}, 0\) = -1 EIO", "io error", 0, OLD),
     ("en: writing the last chunk fails", "en", "pwrite64", "error=EIO", 7,
-     r"pwrite64\(\d+, .*, 3398, 196602\) = -1 EIO", "io error", 0, OLD),
+     rf"pwrite64\(\d+, .*, {SIZE - LAST}, {LAST}\) = -1 EIO", "io error", 0, OLD),
     ("en: writing the last chunk fails, every write after it too", "en", "pwrite64",
-     "error=EIO", "7+", r"pwrite64\(\d+, .*, 3398, 196602\) = -1 EIO", "io error", 0, RUN),
+     "error=EIO", "7+", rf"pwrite64\(\d+, .*, {SIZE - LAST}, {LAST}\) = -1 EIO", "io error",
+     0, RUN),
     ("en: the flush after the zone fails", "en", "fdatasync", "error=EIO", 3,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
     ("en: writing the record fails", "en", "pwrite64", "error=EIO", 8,
-     r"pwrite64\(\d+, .*, 512, 200000\) = -1 EIO", "io error", 0, OLD),
+     rf"pwrite64\(\d+, .*, 512, {SIZE}\) = -1 EIO", "io error", 0, OLD),
     ("en: the flush of the record fails", "en", "fdatasync", "error=EIO", 4,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
     ("en: cutting off the journal fails", "en", "ftruncate", "error=EIO", 1,
-     r"ftruncate\(\d+, 200512\) += -1 EIO", "io error", 0, OLD),
+     rf"ftruncate\(\d+, {SIZE + m.RECORD_SIZE}\) += -1 EIO", "io error", 0, OLD),
     ("en: the last flush fails", "en", "fdatasync", "error=EIO", 5,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, NEW),
     ("en: close fails", "en", "close", "error=EIO", 1,
@@ -74,27 +80,27 @@ ROWS = [
     ("en: killed before the size is cut", "en", "ftruncate", "signal=KILL", 1,
      r"killed by SIGKILL", None, -9, RUN),
     ("de: reading the record fails", "de", "pread64", "error=EIO", 1,
-     r"pread64\(\d+, .*, 512, 200000\) = -1 EIO", "io error", 0, OLD),
-    ("de: writing the first header fails", "de", "pwrite64", "error=EIO", 1,
-     r"pwrite64\(\d+, .*, 512, 211968\) = -1 EIO", "io error", 0, OLD),
+     rf"pread64\(\d+, .*, 512, {SIZE}\) = -1 EIO", "io error", 0, OLD),
+    ("de: writing the first slot fails", "de", "pwrite64", "error=EIO", 1,
+     rf"pwrite64\(\d+, .*, 512, {JOURNAL.slots[1]}\) = -1 EIO", "io error", 0, OLD),
     ("de: writing a chunk fails", "de", "pwrite64", "error=EIO", 5,
-     r"pwrite64\(\d+, .*, 65534, 65534\) = -1 EIO", "io error", 0, OLD),
+     rf"pwrite64\(\d+, .*, {m.CHUNK}, {m.CHUNK}\) = -1 EIO", "io error", 0, OLD),
     ("de: cutting off the record and the journal fails", "de", "ftruncate", "error=EIO", 1,
-     r"ftruncate\(\d+, 200000\) += -1 EIO", "io error", 0, OLD),
+     rf"ftruncate\(\d+, {SIZE}\) += -1 EIO", "io error", 0, OLD),
     ("de: killed at the flush after the zone", "de", "fdatasync", "signal=KILL", 3,
      r"killed by SIGKILL", None, -9, RUN),
     ("rxen: writing the first chunk fails", "rxen", "pwrite64", "error=EIO", 4,
-     r"pwrite64\(\d+, .*, 65534, 0\) = -1 EIO", "io error", 0, OLD),
+     rf"pwrite64\(\d+, .*, {m.CHUNK}, 0\) = -1 EIO", "io error", 0, OLD),
     ("rxen: cutting off the journal fails", "rxen", "ftruncate", "error=EIO", 1,
-     r"ftruncate\(\d+, 200000\) += -1 EIO", "io error", 0, OLD),
+     rf"ftruncate\(\d+, {SIZE}\) += -1 EIO", "io error", 0, OLD),
     ("rxen: killed in the middle of the zone", "rxen", "pwrite64", "signal=KILL", 6,
      r"killed by SIGKILL", None, -9, RUN),
     ("rxde: a read in the middle of the zone fails", "rxde", "pread64", "error=EIO", 7,
-     r"pread64\(\d+, .*, 65534, 131068\) = -1 EIO", "io error", 0, OLD),
+     rf"pread64\(\d+, .*, {m.CHUNK}, {2 * m.CHUNK}\) = -1 EIO", "io error", 0, OLD),
     ("rxde: the flush after the zone fails", "rxde", "fdatasync", "error=EIO", 3,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
     ("x=xxx: read of the record fails", "x=xxx", "pread64", "error=EIO", 1,
-     r"pread64\(\d+, .*, 512, 200000\) = -1 EIO", "unknown", 0, OLD),
+     rf"pread64\(\d+, .*, 512, {SIZE}\) = -1 EIO", "unknown", 0, OLD),
     ("x=xxx: close fails (nothing was written)", "x=xxx", "close", "error=EIO", 1,
      r"close\(\d+\) += -1 EIO", PEEK, 1, OLD),
     ("any: open fails", "en", "openat", "error=EACCES", 1,
@@ -114,7 +120,7 @@ OTHERS = [
 ]
 
 
-def run_row(tavo, work, op, syscall, action, when, name=None):
+def run_row(tavo, work, op, syscall, action, when):
     """Runs `op` with one fault injected; returns (exit, output, file, log)."""
     d = m.fresh_dir(work, "row")
     trace = os.path.join(d, "trace.txt")
@@ -125,8 +131,7 @@ def run_row(tavo, work, op, syscall, action, when, name=None):
     return rc, out, os.path.join(d, NAME), m.read(trace).decode("latin-1")
 
 
-def others(tavo, work, ops):
-    failures = 0
+def others(tavo, work, ops, tally):
     for keyword, commands in OTHERS:
         op = ops[keyword]
         _, _, path, _ = run_row(tavo, work, op, "pwrite64", "signal=KILL", 5)
@@ -136,28 +141,22 @@ def others(tavo, work, ops):
             text = m.body(out)
             if argv[0] != "x=xxx":
                 text = m.without_timing(text)
-            fine = rc == 0 and text is not None and text.startswith(m.interrupted(NAME)) and \
-                text.count(b"\r\n") == 1 and m.read(path) == left
-            failures += not fine
-            verdict = "ok" if fine else f"FAIL: exit {rc}, printed {text!r}, file " \
-                f"{'unchanged' if m.read(path) == left else 'changed'}"
-            print(f"{keyword} interrupted, then {' '.join(argv):34s} {verdict}")
-    return failures
+            problems = []
+            if rc != 0 or text is None or not text.startswith(m.interrupted(NAME)) or \
+                    text.count(b"\r\n") != 1:
+                problems.append(f"exit {rc}, printed {text!r}")
+            if m.read(path) != left:
+                problems.append("file changed")
+            tally.check(f"{keyword} interrupted, then {' '.join(argv)}", problems)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tavo", required=True)
-    parser.add_argument("--work", required=True)
-    args = parser.parse_args()
-    tavo, work = os.path.abspath(args.tavo), os.path.abspath(args.work)
-    os.makedirs(work, exist_ok=True)
+def run(args, tally):
+    tavo, work = args.tavo, args.work
     why = strace_available(work)
     if why:
-        print(f"SKIPPED: all {len(ROWS)} rows: {why}")
-        return SKIP
+        tally.skipped.append(f"all {len(ROWS)} rows: {why}")
+        return
     ops = {op.keyword: op for op in operations(SIZE)}
-    failures = 0
     for name, keyword, syscall, action, when, proof, printed, status, state in ROWS:
         op = ops[keyword]
         rc, out, path, log = run_row(tavo, work, op, syscall, action, when)
@@ -173,11 +172,9 @@ def main():
             "": b"",
             None: None,
         }[printed]
-        text = m.body(out)
-        if keyword != "x=xxx" and status != -9:
-            if text is None or not re.search(rb"use time: < \d+s\r\n$", text):
-                problems.append("no timing line")
-            text = m.without_timing(text)
+        text, timed = m.split_timing(m.body(out))
+        if timed != (keyword != "x=xxx" and status != -9):
+            problems.append("timing line " + ("printed" if timed else "missing"))
         if expected is not None and text != expected:
             problems.append(f"printed {text!r}, expected {expected!r}")
         if rc != status:
@@ -190,14 +187,9 @@ def main():
             problem = recovers(tavo, work, path, op)
             if problem:
                 problems.append(problem)
-        verdict = "FAIL: " + "; ".join(problems) if problems else "ok"
-        failures += bool(problems)
-        print(f"{name:60s} exit {rc:3d}  file: {state:32s} {verdict}")
-    failures += others(tavo, work, ops)
-    rows = len(ROWS) + sum(len(commands) for _, commands in OTHERS)
-    print(f"fault table rows run: {rows}, skipped: 0, failed: {failures}")
-    return 1 if failures else 0
+        tally.check(f"{name:60s} exit {rc:3d}  file: {state}", problems)
+    others(tavo, work, ops, tally)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(m.main(run, "fault table"))

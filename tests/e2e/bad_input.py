@@ -4,37 +4,23 @@ files, a file that cannot be written, files too short for a record, damaged
 records, and argument vectors with empty, huge, long and non-ASCII texts.
 
 Each case names the exact output after the banner and echo lines (the timing
-line is checked for presence), the exit code and the file's bytes afterwards.
-Cases whose set-up is impossible here (no chattr, no setpriv) are counted as
-skipped.
+line must be there exactly when the run is timed), the exit code and the
+file's bytes afterwards. Cases whose set-up is impossible here (no chattr, no
+setpriv) are counted as skipped.
 
 usage: bad_input.py --tavo PATH --work DIR
 """
 
-import argparse
 import os
-import re
 import shutil
 import stat
 import subprocess
 import sys
 
-import tavo_model as m
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import tavo_model as m  # noqa: E402
 
-SKIP = 77
-TIMED = re.compile(rb"use time: < \d+s\r\n$")
 NAME = b"data.bin"
-
-
-class Result:
-    def __init__(self):
-        self.run, self.skipped, self.failed = 0, [], []
-
-    def check(self, case, problems):
-        self.run += 1
-        if problems:
-            self.failed.append(f"{case}: {'; '.join(problems)}")
-        print(f"{'FAIL' if problems else 'ok  '} {case}")
 
 
 def tavo_run(tavo, argv, cwd, argv0=None, timeout=20, user=None):
@@ -54,33 +40,31 @@ def tavo_run(tavo, argv, cwd, argv0=None, timeout=20, user=None):
     return p.returncode, p.stdout
 
 
-def expect(result, case, rc, out, want_rc, want_text, timed, file_before=None, file_after=None,
+def expect(tally, case, rc, out, want_rc, want_text, timed, file_before=None, file_after=None,
            echo=None):
     problems = []
     if rc is None:
-        result.check(case, ["did not finish within the time limit"])
+        tally.check(case, ["did not finish within the time limit"])
         return
-    text = m.body(out)
+    text, has_timing = m.split_timing(m.body(out))
     if echo is not None and out.split(b"\r\n")[2] != echo:
         problems.append("echo line differs")
-    if timed:
-        if text is None or not TIMED.search(text):
-            problems.append(f"no timing line in {text!r}")
-        text = m.without_timing(text)
+    if has_timing != timed:
+        problems.append(f"timing line {'missing' if timed else 'printed'} in {text!r}")
     if text != want_text:
         problems.append(f"printed {text!r}, expected {want_text!r}")
     if rc != want_rc:
         problems.append(f"exit {rc}, expected {want_rc}")
     if file_before is not None and file_after != file_before:
         problems.append("file changed")
-    result.check(case, problems)
+    tally.check(case, problems)
 
 
 KEYWORDS = [(b"en", [b"1", b"7"]), (b"de", [b"1", b"7"]), (b"rxen", [b"2", b"9"]),
             (b"rxde", [b"2", b"9"]), (b"x=xxx", [])]
 
 
-def not_a_file(tavo, work, result):
+def not_a_file(tavo, work, tally):
     d = m.fresh_dir(work, "special")
     os.mkdir(os.path.join(d, "dir"))
     os.mkfifo(os.path.join(d, "fifo"))
@@ -90,12 +74,12 @@ def not_a_file(tavo, work, result):
         for keyword, rest in KEYWORDS:
             rc, out = tavo_run(tavo, [path, keyword] + rest, d, timeout=10)
             # No line from the operation; the peek is untimed.
-            expect(result, f"{what} {keyword.decode()}", rc, out, 0, b"", keyword != b"x=xxx")
+            expect(tally, f"{what} {keyword.decode()}", rc, out, 0, b"", keyword != b"x=xxx")
     if not stat.S_ISFIFO(os.lstat(os.path.join(d, "fifo")).st_mode):
-        result.check("FIFO still a FIFO", ["it was replaced"])
+        tally.check("FIFO still a FIFO", ["it was replaced"])
 
 
-def unwritable(tavo, work, result):
+def unwritable(tavo, work, tally):
     plain = m.pattern(1000)
     d = m.fresh_dir(work, "locked")
     path = os.path.join(d, "data.bin")
@@ -104,11 +88,11 @@ def unwritable(tavo, work, result):
     if shutil.which("chattr") and subprocess.run(["chattr", "+i", path], stderr=subprocess.DEVNULL).returncode == 0:
         ways.append(("immutable (chattr +i)", None))
     else:
-        result.skipped.append("immutable file: chattr +i not supported here")
+        tally.skipped.append("immutable file: chattr +i not supported here")
     if os.geteuid() == 0 and shutil.which("setpriv"):
         ways.append(("not writable for the user (setpriv --reuid=65534)", 65534))
     else:
-        result.skipped.append("file owned by another user: needs root and setpriv")
+        tally.skipped.append("file owned by another user: needs root and setpriv")
     try:
         for what, user in ways:
             if user is not None:
@@ -120,18 +104,18 @@ def unwritable(tavo, work, result):
                 readable = subprocess.run(as_user + ["test", "-r", path]).returncode == 0
                 writable = subprocess.run(as_user + ["test", "-w", path]).returncode == 0
                 if not readable or writable:
-                    result.skipped.append(f"{what}: the file is not readable-only for that "
+                    tally.skipped.append(f"{what}: the file is not readable-only for that "
                                           "user here (folder permissions?)")
                     continue
             for keyword, rest in KEYWORDS:
                 rc, out = tavo_run(tavo, [b"data.bin", keyword] + rest, d, user=user)
-                expect(result, f"{what} {keyword.decode()}", rc, out, 0, b"",
+                expect(tally, f"{what} {keyword.decode()}", rc, out, 0, b"",
                        keyword != b"x=xxx", plain, m.read(path))
     finally:
         subprocess.run(["chattr", "-i", path], stderr=subprocess.DEVNULL)
 
 
-def short_files(tavo, work, result):
+def short_files(tavo, work, tally):
     enc_empty = m.record("data.bin", 1, 7)
     one = b"\x41"
     enc_one = m.forward(one, 1, 7) + m.record("data.bin", 1, 7)
@@ -160,11 +144,11 @@ def short_files(tavo, work, result):
         d = m.fresh_dir(work, "short")
         m.write(os.path.join(d, "data.bin"), content)
         rc, out = tavo_run(tavo, [NAME, keyword] + rest, d)
-        expect(result, what, rc, out, rc_want, text, keyword != b"x=xxx", after,
+        expect(tally, what, rc, out, rc_want, text, keyword != b"x=xxx", after,
                m.read(os.path.join(d, "data.bin")))
 
 
-def damaged_records(tavo, work, result):
+def damaged_records(tavo, work, tally):
     """A sample of single-byte changes, end to end (the unit tests change
     every offset in process)."""
     enc = m.encrypted(m.pattern(1000), "data.bin", 1, 7)
@@ -178,17 +162,14 @@ def damaged_records(tavo, work, result):
             d = m.fresh_dir(work, "damaged")
             m.write(os.path.join(d, "data.bin"), bad)
             rc, out = tavo_run(tavo, [NAME, keyword] + rest, d)
-            expect(result, f"record byte {offset} changed, {keyword.decode()}", rc, out, 0, text,
+            expect(tally, f"record byte {offset} changed, {keyword.decode()}", rc, out, 0, text,
                    keyword == b"de", bad, m.read(os.path.join(d, "data.bin")))
 
 
-def argument_vectors(tavo, work, result):
+def argument_vectors(tavo, work, tally):
     plain = m.pattern(1000)
     long_text = b"1" * 10000
-    unknown_kw = b"unknown encryption or decryption way?\r\n"
-    usage = (b"usage: tavo filename [en|de|rxen|rxde|] x p\r\n" b"x=(4,3,2,1)\r\n" b"p=(1-255)\r\n"
-             b"[en|de]encryption or decryption add header or remove header\r\n"
-             b"[rxen|rxde]encryption or decryption rude and not add or remove header or flag\r\n")
+    unknown_kw, usage = m.UNKNOWN_KEYWORD, m.usage()
     enc = m.encrypted(plain, "data.bin", 1, 7)
     # (what, argv after element 0, start, exit, printed, timed, file afterwards)
     rows = [
@@ -227,33 +208,31 @@ def argument_vectors(tavo, work, result):
         d = m.fresh_dir(work, "argv")
         m.write(os.path.join(d, "data.bin"), start)
         rc, out = tavo_run(tavo, argv, d)
-        expect(result, what, rc, out, rc_want, text, timed, after,
+        expect(tally, what, rc, out, rc_want, text, timed, after,
                m.read(os.path.join(d, "data.bin")))
     # A 10,000-byte program name with non-ASCII bytes is echoed unchanged;
     # the usage line names what follows its last backslash.
     d = m.fresh_dir(work, "argv0")
     argv0 = b"\\\xc4\xe3" * 3333 + b"x"
     rc, out = tavo_run(tavo, [], d, argv0=argv0)
-    expect(result, "10,000-byte program name", rc, out, 0,
-           usage.replace(b"usage: tavo ", b"usage: \xc4\xe3x "), False, echo=argv0)
+    expect(tally, "10,000-byte program name", rc, out, 0,
+           m.usage(b"\xc4\xe3x"), False, echo=argv0)
 
 
-def odd_paths(tavo, work, result):
+def odd_paths(tavo, work, tally):
     plain = m.pattern(1000)
     d = m.fresh_dir(work, "paths")
     # A file name with a control byte and a GBK-like pair whose second byte
     # is a backslash: only the part after that byte is recorded as the name.
     name = b"x\xd5\\\xce\xc4\x01.bin"
-    rec_name = b"\xce\xc4\x01.bin"
     path = os.path.join(d.encode(), name)
     m.write(path, plain)
     rc, out = tavo_run(tavo, [name, b"en", b"1", b"7"], d)
-    expect(result, "non-ASCII name with a backslash byte, en", rc, out, 1, m.ok_line("en", name),
+    expect(tally, "non-ASCII name with a backslash byte, en", rc, out, 1, m.ok_line("en", name),
            True, m.encrypted(plain, name, 1, 7), m.read(path))
-    rec = m.record(name, 1, 7)
-    peek = b"tavo: %X t a %s 1 7 v o\r\n" % (rec[0] | rec[1] << 8, rec_name.replace(b"\x01", b"?"))
     rc, out = tavo_run(tavo, [name, b"x=xxx"], d)
-    expect(result, "non-ASCII name, peek shows the control byte as ?", rc, out, 1, peek, False)
+    expect(tally, "non-ASCII name, peek shows the control byte as ?", rc, out, 1,
+           m.peek_line(name, 1, 7), False)
     # Paths of about 4,000 bytes, just under the system's limit, and past it.
     deep = d.encode()
     while len(deep) < 3800:
@@ -264,33 +243,19 @@ def odd_paths(tavo, work, result):
     for keyword, rest, rc_want, after in ((b"en", [b"3", b"7"], 1, m.encrypted(plain, long_path, 3, 7)),
                                           (b"de", [b"3", b"7"], 1, plain)):
         rc, out = tavo_run(tavo, [long_path, keyword] + rest, d)
-        expect(result, f"{len(long_path)}-byte path {keyword.decode()}", rc, out, rc_want,
+        expect(tally, f"{len(long_path)}-byte path {keyword.decode()}", rc, out, rc_want,
                m.ok_line(keyword.decode(), long_path), True, after, m.read(long_path))
     too_long = os.path.join(deep, b"f" * 400)
     rc, out = tavo_run(tavo, [too_long, b"en", b"1", b"7"], d)
-    expect(result, f"{len(too_long)}-byte path (past the limit)", rc, out, 0, b"", True)
+    expect(tally, f"{len(too_long)}-byte path (past the limit)", rc, out, 0, b"", True)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tavo", required=True)
-    parser.add_argument("--work", required=True)
-    args = parser.parse_args()
-    tavo, work = os.path.abspath(args.tavo), os.path.abspath(args.work)
-    os.makedirs(work, exist_ok=True)
-    os.chmod(work, 0o755)
-    result = Result()
+def run(args, tally):
+    os.chmod(args.work, 0o755)
     for group in (not_a_file, unwritable, short_files, damaged_records, argument_vectors,
                   odd_paths):
-        group(tavo, work, result)
-    for s in result.skipped:
-        print(f"SKIPPED: {s}")
-    for f in result.failed:
-        print(f"FAILED: {f}")
-    print(f"bad-input cases run: {result.run}, skipped: {len(result.skipped)}, "
-          f"failed: {len(result.failed)}")
-    return 1 if result.failed else 0
+        group(args.tavo, args.work, tally)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(m.main(run, "bad-input"))

@@ -1,14 +1,25 @@
 """What tavo's files and lines should look like, worked out independently of
-the program: the byte transforms, the 512-byte record and the exact lines.
-Shared by the fault loop, the fault table and the bad-input cases."""
+the program: the byte transforms, the 512-byte record, the journal's layout
+and the exact lines; and the frame the test programs share. The one model
+of every Python test and the benchmark, which find it with
 
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+"""
+
+import argparse
+import collections
 import os
 import random
+import re
 import subprocess
 import zlib
 
 RECORD_SIZE = 512
 CHUNK = 65534
+SECTOR = 512
+ZONE = 512 * CHUNK  # the console tool's zone
+PIECE_HASH_SIZE, SLOT_SIZE, HASH_AREAS = 8, 512, 3
+SKIP = 77  # the exit code CTest counts as skipped
 NAME_OFFSET, NAME_SIZE = 4, 255
 WAY_OFFSET, FACTOR_OFFSET = 259, 260
 
@@ -78,6 +89,16 @@ def record(path, way, factor):
     return bytes(rec)
 
 
+def peek_line(path, way, factor):
+    """The peek's line for the record of `path` (as for `record`): its
+    checksum, the name it holds (unscrambled: scrambling undoes itself) with
+    control bytes shown as '?', way and factor."""
+    rec = record(path, way, factor)
+    name = bytes(scramble_byte(b) for b in rec[NAME_OFFSET:NAME_OFFSET + NAME_SIZE])
+    name = bytes(ord("?") if c < 0x20 or c == 0x7F else c for c in name.split(b"\0")[0])
+    return b"tavo: %X t a %s %d %x v o\r\n" % (rec[0] | rec[1] << 8, name, way, factor)
+
+
 def windows_record_name(path, code_page):
     """The name the Windows build stores for `path` (a str) when the ANSI code
     page is `code_page` (a Python codec such as "cp1252"): the part after the
@@ -87,20 +108,50 @@ def windows_record_name(path, code_page):
     return base.encode(code_page, errors="replace")
 
 
-def has_valid_record(data):
-    if len(data) < RECORD_SIZE:
-        return False
-    rec = data[-RECORD_SIZE:]
-    if rec[2:4] != b"ta" or rec[261:263] != b"vo":
-        return False
-    return checksum(rec) == (rec[0] | (rec[1] << 8))
-
-
 def encrypted(data, path, way, factor):
     return forward(data, way, factor) + record(path, way, factor)
 
 
-BANNER = b"vornic encryption and decryption\r\n"
+def align_up(value, unit):
+    return -(-value // unit) * unit
+
+
+Journal = collections.namedtuple("Journal", "areas area_size slots size")
+
+
+def journal(data_length, keyword, zone_size=ZONE):
+    """Where a run of `keyword` over data of `data_length` bytes keeps its
+    journal. It starts at the first sector bound after the data, and after
+    the record's room for "en" and "de": three hash areas, each with room
+    for the 8-byte hash of every piece of a zone (a zone of z bytes has at
+    most z/512 + z/chunk + 2 pieces) rounded up to a sector, then slot 0 and
+    slot 1. While the run lasts the file ends where slot 1 does."""
+    start = align_up(data_length + (RECORD_SIZE if keyword in ("en", "de") else 0), SECTOR)
+    zone = min(data_length, zone_size)
+    area = align_up((zone // SECTOR + zone // CHUNK + 2) * PIECE_HASH_SIZE, SECTOR)
+    slots = [start + HASH_AREAS * area + SLOT_SIZE * s for s in (0, 1)]
+    return Journal([start + i * area for i in range(HASH_AREAS)], area, slots,
+                   slots[1] + SLOT_SIZE)
+
+
+def pieces(length):
+    """How many pieces the bytes [0, length) are cut into: at every multiple
+    of 512 and of the chunk size."""
+    bounds = {*range(SECTOR, length, SECTOR), *range(CHUNK, length, CHUNK)}
+    return len(bounds) + 1 if length else 0
+
+
+BANNER = (b"vornic encryption and decryption\r\n"
+          b"tavo 0.5beta version http://www.example.com/tavo\r\n")
+UNKNOWN_KEYWORD = b"unknown encryption or decryption way?\r\n"
+
+
+def usage(program=b"tavo"):
+    """The usage lines for a program named `program` (after its last backslash)."""
+    return (b"usage: %s filename [en|de|rxen|rxde|] x p\r\n" % program
+            + b"x=(4,3,2,1)\r\n" b"p=(1-255)\r\n"
+            b"[en|de]encryption or decryption add header or remove header\r\n"
+            b"[rxen|rxde]encryption or decryption rude and not add or remove header or flag\r\n")
 
 
 def op_line(keyword, path, what):
@@ -139,20 +190,27 @@ INVERSE = {"en": "de", "de": "en", "rxen": "rxde", "rxde": "rxen"}
 
 def body(output):
     """The output after the two banner lines and the echo line."""
-    lines = output.split(b"\r\n")
-    if len(lines) < 3 or lines[0] + b"\r\n" != BANNER:
+    if not output.startswith(BANNER) or output.count(b"\r\n") < 3:
         return None
-    return b"\r\n".join(lines[3:])
+    return output.split(b"\r\n", 3)[3]
+
+
+# The timing line, whose value depends on the clock.
+TIMING = re.compile(rb"use time: < [0-9]+s\r\n")
+
+
+def split_timing(text):
+    """(text, True) with the timing line cut off when it ends `text`;
+    otherwise (text, False)."""
+    if text is not None:
+        start = text.rfind(b"use time: < ")
+        if start >= 0 and TIMING.fullmatch(text, start):
+            return text[:start], True
+    return text, False
 
 
 def without_timing(text):
-    """Drops the trailing timing line, whose value depends on the clock."""
-    if text is None:
-        return None
-    marker = text.rfind(b"use time: < ")
-    if marker >= 0 and text.endswith(b"s\r\n"):
-        return text[:marker]
-    return text
+    return split_timing(text)[0]
 
 
 def run(argv, cwd, prefix=(), timeout=60, env=None):
@@ -228,3 +286,56 @@ def holds(path, want):
     if isinstance(want, str):
         return file_digest(path) == want
     return read(path) == want
+
+
+class Tally:
+    """What a test program saw: how many cases ended in each outcome, what it
+    skipped and what failed."""
+
+    def __init__(self):
+        self.counts, self.skipped, self.failed = {}, [], []
+
+    def add(self, *outcome):
+        """Counts a case that held, under the words of its outcome."""
+        key = ": ".join(outcome)
+        self.counts[key] = self.counts.get(key, 0) + 1
+
+    def check(self, case, problems):
+        """One case, which held when `problems` is empty."""
+        print(f"{'FAIL' if problems else 'ok  '} {case}")
+        if problems:
+            self.failed.append(f"{case}: {'; '.join(problems)}")
+        else:
+            self.add("held")
+
+    def report(self, what):
+        """Prints the tally; returns the exit code: 1 on a failure or when
+        nothing ran, SKIP when everything was skipped."""
+        for outcome, n in sorted(self.counts.items()):
+            print(f"  {outcome:86s} {n:5d}")
+        for s in self.skipped:
+            print(f"SKIPPED: {s}")
+        for f in self.failed:
+            print(f"FAILED: {f}")
+        run = sum(self.counts.values()) + len(self.failed)
+        print(f"{what} cases run: {run}, skipped: {len(self.skipped)}, failed: {len(self.failed)}")
+        if not run and self.skipped:
+            return SKIP
+        return 1 if self.failed or not run else 0
+
+
+def main(body, what, add_arguments=None):
+    """The main of a test program over the real tool: --tavo and --work
+    (absolute, the work folder made) and what `add_arguments` adds to the
+    parser; body(args, tally) runs the cases. Returns the exit code."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tavo", required=True, help="the tavo executable")
+    parser.add_argument("--work", required=True, help="a folder for the test's files")
+    if add_arguments:
+        add_arguments(parser)
+    args = parser.parse_args()
+    args.tavo, args.work = os.path.abspath(args.tavo), os.path.abspath(args.work)
+    os.makedirs(args.work, exist_ok=True)
+    tally = Tally()
+    body(args, tally)
+    return tally.report(what)
