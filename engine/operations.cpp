@@ -293,7 +293,7 @@ Outcome plan_run(const Command& command, Key given, File file, std::int64_t size
     if (!check_header(record)) return Outcome::no_record;
     if (key.way != record[kWayOffset]) return Outcome::way_differs;
     if (key.factor != record[kFactorOffset]) return Outcome::factor_differs;
-    record_hash = hash_bytes(record.data(), record.size());
+    record_hash = hash_bytes(kCurrentLayout, record.data(), record.size());
   }
   if (!is_known_way(key.way)) {
     detail = std::to_string(given.way);

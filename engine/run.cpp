@@ -41,16 +41,19 @@ bool read_exactly(const RunContext& context, std::int64_t offset, void* buffer, 
 }
 
 // An empty range at `pos`: it has no pieces, so its area hash is that of none.
-Range empty_range(std::int64_t pos, int area) { return {pos, pos, area, AreaHash().value()}; }
+Range empty_range(std::uint8_t layout, std::int64_t pos, int area) {
+  return {pos, pos, area, AreaHash(layout).value()};
+}
 
 // Reads the piece hashes of a range from its area, one block at a time.
 class PieceHashReader {
  public:
-  PieceHashReader(const RunContext& context, std::int64_t offset, const Range& range)
+  PieceHashReader(const RunContext& context, const RunPlan& plan, const Range& range)
       : context_(context),
-        offset_(offset),
+        offset_(plan.area_offset(range.area)),
         remaining_(piece_count(range.begin, range.end) *
-                   static_cast<std::int64_t>(kPieceHashSize)) {}
+                   static_cast<std::int64_t>(kPieceHashSize)),
+        area_hash_(plan.layout) {}
 
   // False when a read fails or no piece hash is left.
   bool next(std::uint64_t& piece_hash) {
@@ -85,8 +88,8 @@ class PieceHashReader {
 Run::Run(RunContext context, const RunPlan& plan) : context_(context), plan_(plan) {
   // A way that changes nothing has nothing to rewrite: all data counts as new.
   const std::int64_t start = plan.changes_bytes() ? 0 : plan.data_length;
-  standing_.low = empty_range(start, 0);
-  standing_.high = empty_range(start, 1);
+  standing_.low = empty_range(plan.layout, start, 0);
+  standing_.high = empty_range(plan.layout, start, 1);
 }
 
 Run::Run(RunContext context, const RunPlan& plan, const RunState& standing,
@@ -128,7 +131,7 @@ std::optional<Run> Run::find(RunContext context) {
 }
 
 bool Run::area_matches(const Range& range) const {
-  PieceHashReader reader(context_, plan_.area_offset(range.area), range);
+  PieceHashReader reader(context_, plan_, range);
   std::uint64_t piece_hash = 0;
   while (!reader.at_end()) {
     if (!reader.next(piece_hash)) return false;
@@ -141,7 +144,7 @@ bool Run::record_unchanged() const {
   if (plan_.command().record != RecordUse::checks_and_cuts) return true;
   Record record{};
   return read(plan_.data_length, record.data(), record.size()) &&
-         hash_bytes(record.data(), record.size()) == plan_.record_hash;
+         plan_.hash(record.data(), record.size()) == plan_.record_hash;
 }
 
 Transform Run::forward() const { return {plan_.way, plan_.command().direction}; }
@@ -206,7 +209,7 @@ RunStatus Run::write_piece_hashes(Range& zone, Target target) {
   std::array<std::uint8_t, kHashBlockSize> block{};
   std::size_t used = 0;
   std::int64_t area_offset = plan_.area_offset(zone.area);
-  AreaHash area_hash;
+  AreaHash area_hash(plan_.layout);
   const auto put_block = [&]() {
     area_hash.add_block(block.data(), used);
     const bool written = write(area_offset, block.data(), used);
@@ -224,7 +227,7 @@ RunStatus Run::write_piece_hashes(Range& zone, Target target) {
     }
     for (std::int64_t piece = pos; piece < stop; piece = piece_end(piece, stop)) {
       const auto length = static_cast<std::size_t>(piece_end(piece, stop) - piece);
-      store_piece_hash(block.data() + used, hash_bytes(context_.buffer + (piece - pos), length));
+      store_piece_hash(block.data() + used, plan_.hash(context_.buffer + (piece - pos), length));
       used += kPieceHashSize;
       if (used == block.size() && !put_block()) return RunStatus::io_error;
     }
@@ -238,7 +241,7 @@ RunStatus Run::write_piece_hashes(Range& zone, Target target) {
 RunStatus Run::repair_range(const Range& range, Target target, bool fix) {
   const Transform to_old = inverse(forward());
   std::vector<std::uint8_t> converted;
-  PieceHashReader piece_hashes(context_, plan_.area_offset(range.area), range);
+  PieceHashReader piece_hashes(context_, plan_, range);
   for (std::int64_t pos = range.begin; pos < range.end;) {
     const std::int64_t stop = read_end(pos, range.end);
     const auto count = static_cast<std::size_t>(stop - pos);
@@ -250,12 +253,12 @@ RunStatus Run::repair_range(const Range& range, Target target, bool fix) {
       std::uint64_t piece_hash = 0;
       if (!piece_hashes.next(piece_hash)) return RunStatus::io_error;
       PieceState state = PieceState::torn;
-      if (hash_bytes(bytes, static_cast<std::size_t>(length)) == piece_hash) {
+      if (plan_.hash(bytes, static_cast<std::size_t>(length)) == piece_hash) {
         state = PieceState::old_bytes;
       } else {
         converted.assign(bytes, bytes + length);
         apply_transform(to_old, length, converted.data(), plan_.factor);
-        if (hash_bytes(converted.data(), converted.size()) == piece_hash) {
+        if (plan_.hash(converted.data(), converted.size()) == piece_hash) {
           state = PieceState::new_bytes;
         }
       }
@@ -347,11 +350,11 @@ RunStatus Run::advance(Range zone, const std::optional<Range>& behind, Target ta
   const int spare_area = (zone.area + 1) % kHashAreas;
   RunState next;
   if (target == Target::finished) {
-    next.low = behind ? *behind : empty_range(zone.begin, spare_area);
+    next.low = behind ? *behind : empty_range(plan_.layout, zone.begin, spare_area);
     next.high = zone;
   } else {
     next.low = zone;
-    next.high = behind ? *behind : empty_range(zone.end, spare_area);
+    next.high = behind ? *behind : empty_range(plan_.layout, zone.end, spare_area);
   }
   status = write_slot(next);
   if (status != RunStatus::ok) return status;
