@@ -28,6 +28,7 @@ enum class Outcome {
   factor_differs,
   io_error,  // the system's reason in the detail
   io_error_interrupted,
+  io_error_at_end,  // the last flush failed; the system's reason in the detail
   cancelled,
   interrupted,  // the two commands that finish or undo it in the detail
   torn,         // the offset of the torn piece in the detail
@@ -55,6 +56,7 @@ const char* line_tail(Outcome outcome) {
       return "p!=p";
     case Outcome::io_error:
     case Outcome::io_error_interrupted:
+    case Outcome::io_error_at_end:
       return "io error";
     case Outcome::cancelled:
       return "cancelled";
@@ -118,6 +120,10 @@ std::string reason_for(Outcome outcome, const std::string& detail) {
       return "the factor differs from the one in its record";
     case Outcome::io_error_interrupted:
       return detail + "; the file holds an interrupted run: the same command finishes it";
+    case Outcome::io_error_at_end:
+      return detail +
+             "; the run had ended, but the disk may still hold it interrupted: check with "
+             "x=xxx before running any command on the file again";
     case Outcome::torn:
       return "the sector at byte " + detail + " holds neither its old nor its new bytes";
   }
@@ -216,7 +222,8 @@ std::string run_commands(const char* path, const RunPlan& plan) {
 
 std::string run_failure(const Command& command, RunStatus status) {
   const std::string text = files_of(command.channels).error_text();
-  return status == RunStatus::flush_error ? text + " (flush)" : text;
+  const bool flush = status == RunStatus::flush_error || status == RunStatus::end_flush_error;
+  return flush ? text + " (flush)" : text;
 }
 
 // How a run ended, reported once the file is closed.
@@ -248,6 +255,8 @@ Ending resume(const Command& command, Key given, Run& run) {
     case RunStatus::io_error:
     case RunStatus::flush_error:
       return {Outcome::io_error_interrupted, run_failure(command, status)};
+    case RunStatus::end_flush_error:
+      return {Outcome::io_error_at_end, run_failure(command, status)};
   }
   return {Outcome::io_error, {}};
 }
@@ -263,6 +272,9 @@ Ending run_to_end(const Command& command, Run& run) {
   // the user finishes or undoes the run once the disk is sound again.
   if (status == RunStatus::flush_error) {
     return {Outcome::io_error_interrupted, run_failure(command, status)};
+  }
+  if (status == RunStatus::end_flush_error) {
+    return {Outcome::io_error_at_end, run_failure(command, status)};
   }
   const std::string why = status == RunStatus::io_error ? run_failure(command, status) : "";
   const RunStatus undo = run.complete(Target::undone, false);

@@ -51,8 +51,7 @@ class PieceHashReader {
   PieceHashReader(const RunContext& context, const RunPlan& plan, const Range& range)
       : context_(context),
         offset_(plan.area_offset(range.area)),
-        remaining_(piece_count(range.begin, range.end) *
-                   static_cast<std::int64_t>(kPieceHashSize)),
+        remaining_(piece_count(range.begin, range.end) * static_cast<std::int64_t>(kPieceHashSize)),
         area_hash_(plan.layout) {}
 
   // False when a read fails or no piece hash is left.
@@ -400,7 +399,9 @@ RunStatus Run::finalize(Target target) {
   }
   unflushed_ = true;  // the size change needs its own flush
   if (!context_.files.set_size(context_.file, final_size)) return RunStatus::io_error;
-  return flush();
+  // The journal is gone from the file as this process sees it, but maybe not
+  // from the disk: neither "interrupted" nor "done" can be said.
+  return flush() == RunStatus::ok ? RunStatus::ok : RunStatus::end_flush_error;
 }
 
 }  // namespace tavo

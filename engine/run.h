@@ -80,10 +80,11 @@ static_assert(kZoneSize / kChunkSize <= kMaxZoneChunks);
 
 enum class RunStatus {
   ok,
-  cancelled,    // stopped between zones on request; nothing undone yet
-  io_error,     // a read or write failed; the standing slot still describes the file
-  flush_error,  // a flush failed: nothing is known about the disk any more (J8)
-  torn,         // a piece holds neither its old nor its new bytes
+  cancelled,        // stopped between zones on request; nothing undone yet
+  io_error,         // a read or write failed; the standing slot still describes the file
+  flush_error,      // a flush failed: nothing is known about the disk any more (J8)
+  end_flush_error,  // the last flush failed: the disk holds the finished file or the journal
+  torn,             // a piece holds neither its old nor its new bytes
 };
 
 enum class Target { finished, undone };

@@ -199,5 +199,18 @@ TEST(Operations, PeekShowsTheNameAtEncryptionTime) {
   EXPECT_EQ(moved.bytes(), pattern(10));
 }
 
+// After the last flush fails, the disk may hold the finished file or the
+// journal: running the same command again could encrypt twice.
+TEST(Operations, AFailedLastFlushDoesNotSayTheSameCommandFinishes) {
+  test::MemoryFiles files(pattern(1000));
+  Captured out, errors;
+  Channels channels(out.sink(), errors.sink());
+  channels.files = &files;
+  files.flushes_until_failure = 5;  // two slots, the data, the record, the size
+  EXPECT_EQ(encrypt_with_header("f.bin", 3, 9, channels), Result::failed);
+  EXPECT_EQ(out.text, "tavo en file(f.bin) io error\r\n");
+  EXPECT_NE(errors.text.find("check with x=xxx"), std::string::npos) << errors.text;
+}
+
 }  // namespace
 }  // namespace tavo

@@ -113,7 +113,7 @@ class MemoryFiles final : public platform::FileSystem {
   }
   bool flush(platform::File) override {
     events.push_back({Event::flush, 0, {}});
-    return true;
+    return --flushes_until_failure != 0;
   }
   bool close(platform::File) override { return true; }
   std::string error_text() override { return "memory"; }
@@ -127,6 +127,7 @@ class MemoryFiles final : public platform::FileSystem {
 
   Bytes content;
   std::vector<Event> events;
+  int flushes_until_failure = -1;  // the flush that fails, counted from 1
 };
 
 // A file in the current directory, removed when the test ends.
