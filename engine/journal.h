@@ -59,9 +59,13 @@ inline constexpr int kHashAreas = 3;
 // names any other (a crafted one) is not a run this program could write.
 inline constexpr std::int64_t kMaxZoneChunks = 4096;
 
-// Hash areas are written and read in blocks of this many bytes, so the piece
-// hashes of a zone of any size take no more memory than one block.
-inline constexpr std::size_t kHashBlockSize = 4096;
+// Hash areas are written and read in blocks, so the piece hashes of a zone
+// of any size take no more memory than one block; the area hash is taken
+// block by block, so the block size is part of the layout.
+inline constexpr std::size_t kMaxHashBlockSize = 65536;
+inline constexpr std::size_t hash_block_size(std::uint8_t layout) {
+  return layout == kFirstLayout ? 4096 : kMaxHashBlockSize;
+}
 
 // What a run does, fixed when it starts.
 struct RunPlan {

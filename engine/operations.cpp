@@ -175,8 +175,8 @@ class OpenFile {
 };
 
 // Page-aligned: the kernel copies into and out of an aligned buffer faster.
-struct ChunkBuffer {
-  alignas(4096) std::uint8_t bytes[kChunkBufferSize];
+struct IoBuffer {
+  alignas(4096) std::uint8_t bytes[kIoSize];
 };
 
 FileSystem& files_of(const Channels& channels) {
@@ -329,7 +329,7 @@ Result transform_file(const CommandSpec& spec, const char* path, Key given,
   ending.outcome = open(command, Access::update, handle, ending.detail);
   if (ending.outcome != Outcome::ok) return report(command, ending.outcome, ending.detail);
   OpenFile file(files, handle);
-  auto buffer = std::make_unique<ChunkBuffer>();
+  const std::unique_ptr<IoBuffer> buffer(new IoBuffer);  // not zeroed: only read into
   const RunContext context{files, file.get(), channels.observer, buffer->bytes};
 
   std::int64_t size = 0;
@@ -361,7 +361,7 @@ Result peek_header(const char* path, const Channels& channels) {
   const Outcome opened = open(command, Access::peek_only, handle, detail);
   if (opened != Outcome::ok) return report(command, opened, detail);
   OpenFile file(files, handle);
-  auto buffer = std::make_unique<ChunkBuffer>();
+  const std::unique_ptr<IoBuffer> buffer(new IoBuffer);  // not zeroed: only read into
   const RunContext context{files, file.get(), channels.observer, buffer->bytes};
   if (std::optional<Run> found = Run::find(context)) {
     return report(command, Outcome::interrupted, run_commands(path, found->plan()));

@@ -9,13 +9,10 @@
 namespace tavo {
 namespace {
 
-// Reads of piece hashes and repairs are cut at sector bounds, so no piece is
-// split between two reads.
-constexpr std::int64_t kReadSize = 65536;
-static_assert(kReadSize <= static_cast<std::int64_t>(kChunkBufferSize));
-
-std::int64_t read_end(std::int64_t pos, std::int64_t end) {
-  const std::int64_t cut = (pos + kReadSize) / kSectorSize * kSectorSize;
+// The end of the block of a pass that starts at `pos`: a sector bound, so
+// no piece is split between two reads or two writes.
+std::int64_t block_end(std::int64_t pos, std::int64_t end) {
+  const std::int64_t cut = (pos + static_cast<std::int64_t>(kIoSize)) / kSectorSize * kSectorSize;
   return cut < end ? cut : end;
 }
 
@@ -25,8 +22,9 @@ std::int64_t now_ms() {
       .count();
 }
 
-// Bytes rewritten between two requests to start writing them back.
-constexpr std::int64_t kWritebackStep = 16 * std::int64_t{kChunkSize};
+// Bytes rewritten between two requests to start writing them back: often
+// enough to keep the disk busy, seldom enough that the requests cost little.
+constexpr std::int64_t kWritebackStep = std::int64_t{4} << 20;
 
 // At most one progress report per this many milliseconds.
 constexpr std::int64_t kProgressIntervalMs = 5;
@@ -52,13 +50,14 @@ class PieceHashReader {
       : context_(context),
         offset_(plan.area_offset(range.area)),
         remaining_(piece_count(range.begin, range.end) * static_cast<std::int64_t>(kPieceHashSize)),
+        block_size_(hash_block_size(plan.layout)),
         area_hash_(plan.layout) {}
 
   // False when a read fails or no piece hash is left.
   bool next(std::uint64_t& piece_hash) {
     if (used_ == loaded_) {
       const auto want =
-          static_cast<std::size_t>(std::min(remaining_, static_cast<std::int64_t>(kHashBlockSize)));
+          static_cast<std::size_t>(std::min(remaining_, static_cast<std::int64_t>(block_size_)));
       if (want == 0 || !read_exactly(context_, offset_, block_.data(), want)) return false;
       area_hash_.add_block(block_.data(), want);
       offset_ += static_cast<std::int64_t>(want);
@@ -77,7 +76,8 @@ class PieceHashReader {
   const RunContext& context_;
   std::int64_t offset_;
   std::int64_t remaining_;
-  std::array<std::uint8_t, kHashBlockSize> block_{};
+  std::size_t block_size_;
+  std::array<std::uint8_t, kMaxHashBlockSize> block_;
   std::size_t used_ = 0, loaded_ = 0;
   AreaHash area_hash_;
 };
@@ -205,7 +205,8 @@ RunStatus Run::write_piece_hashes(Range& zone, Target target) {
   // The piece hashes go out block by block as the zone is read, hashed the
   // same way PieceHashReader hashes them back.
   const Transform to_old = inverse(forward());
-  std::array<std::uint8_t, kHashBlockSize> block{};
+  std::array<std::uint8_t, kMaxHashBlockSize> block{};
+  const std::size_t block_size = hash_block_size(plan_.layout);
   std::size_t used = 0;
   std::int64_t area_offset = plan_.area_offset(zone.area);
   AreaHash area_hash(plan_.layout);
@@ -217,7 +218,7 @@ RunStatus Run::write_piece_hashes(Range& zone, Target target) {
     return written;
   };
   for (std::int64_t pos = zone.begin; pos < zone.end;) {
-    const std::int64_t stop = read_end(pos, zone.end);
+    const std::int64_t stop = block_end(pos, zone.end);
     const auto count = static_cast<std::size_t>(stop - pos);
     if (!read(pos, context_.buffer, count)) return RunStatus::io_error;
     // Undoing hashes new bytes: their old form is what the hash keeps.
@@ -228,7 +229,7 @@ RunStatus Run::write_piece_hashes(Range& zone, Target target) {
       const auto length = static_cast<std::size_t>(piece_end(piece, stop) - piece);
       store_piece_hash(block.data() + used, plan_.hash(context_.buffer + (piece - pos), length));
       used += kPieceHashSize;
-      if (used == block.size() && !put_block()) return RunStatus::io_error;
+      if (used == block_size && !put_block()) return RunStatus::io_error;
     }
     pos = stop;
   }
@@ -242,7 +243,7 @@ RunStatus Run::repair_range(const Range& range, Target target, bool fix) {
   std::vector<std::uint8_t> converted;
   PieceHashReader piece_hashes(context_, plan_, range);
   for (std::int64_t pos = range.begin; pos < range.end;) {
-    const std::int64_t stop = read_end(pos, range.end);
+    const std::int64_t stop = block_end(pos, range.end);
     const auto count = static_cast<std::size_t>(stop - pos);
     if (!read(pos, context_.buffer, count)) return RunStatus::io_error;
     bool changed = false;
@@ -295,17 +296,19 @@ RunStatus Run::rewrite(std::int64_t begin, std::int64_t end, Target target) {
   platform::FileSystem& files = context_.files;
   std::int64_t written_back = begin;
   for (std::int64_t pos = begin; pos < end;) {
-    const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(end - pos, kChunkSize));
-    if (!read(pos, context_.buffer, static_cast<std::size_t>(count))) return RunStatus::io_error;
-    apply_transform(transform, count, context_.buffer, plan_.factor);
-    if (!write(pos, context_.buffer, static_cast<std::size_t>(count))) {
-      // Part of the chunk may have reached the file: put its bytes back, so
+    const std::int64_t stop = block_end(pos, end);
+    const auto count = static_cast<std::size_t>(stop - pos);
+    if (!read(pos, context_.buffer, count)) return RunStatus::io_error;
+    apply_transform(transform, static_cast<std::int32_t>(count), context_.buffer, plan_.factor);
+    if (!write(pos, context_.buffer, count)) {
+      // Part of the block may have reached the file: put its bytes back, so
       // every piece stays old or new and the run can still be undone.
-      apply_transform(inverse(transform), count, context_.buffer, plan_.factor);
-      write(pos, context_.buffer, static_cast<std::size_t>(count));
+      apply_transform(inverse(transform), static_cast<std::int32_t>(count), context_.buffer,
+                      plan_.factor);
+      write(pos, context_.buffer, count);
       return RunStatus::io_error;
     }
-    pos += count;
+    pos = stop;
     // Writing back as the zone goes keeps the disk busy while the rest of
     // it is transformed, so the flush before the next zone has little left.
     if (pos - written_back >= kWritebackStep || pos == end) {
@@ -341,6 +344,11 @@ bool Run::next_zone(Target target, Range& zone) const {
 }
 
 RunStatus Run::advance(Range zone, const std::optional<Range>& behind, Target target) {
+  // The system reads the zone after this one while this one is worked on.
+  const std::int64_t ahead = target == Target::finished
+                                 ? zone.end
+                                 : std::max<std::int64_t>(zone.begin - plan_.zone_size, 0);
+  context_.files.prefetch(context_.file, ahead, plan_.zone_size);
   zone.area = free_area();
   RunStatus status = write_piece_hashes(zone, target);
   if (status != RunStatus::ok) return status;

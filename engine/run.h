@@ -78,6 +78,11 @@ namespace tavo {
 inline constexpr std::int64_t kZoneSize = 512 * std::int64_t{kChunkSize};
 static_assert(kZoneSize / kChunkSize <= kMaxZoneChunks);
 
+// A pass reads and writes blocks of at most this many bytes, cut at sector
+// bounds (and at zone bounds), so that one write writes every piece it
+// touches whole. No file and no output shows the block size.
+inline constexpr std::size_t kIoSize = std::size_t{1} << 20;
+
 enum class RunStatus {
   ok,
   cancelled,        // stopped between zones on request; nothing undone yet
@@ -94,7 +99,7 @@ struct RunContext {
   platform::FileSystem& files;
   platform::File file;
   const Observer& observer;
-  std::uint8_t* buffer;  // kChunkBufferSize bytes
+  std::uint8_t* buffer;  // kIoSize bytes
 };
 
 class Run {

@@ -255,6 +255,7 @@ TEST(CrashReplay, EveryStateAfterEveryCallRecovers) {
       {1000000, kZoneSize, 4},
       {300000, kSmallZone, 30},
       {3 * kSmallZone, kSmallZone, 30},
+      {2200000, 17 * kChunkSize, 2},  // zones of two blocks of a pass
   };
   // The engine's logic is the same in every build: the plain native build
   // checks every state, and the sanitizer and Windows builds (slower by far
