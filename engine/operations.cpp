@@ -330,7 +330,8 @@ Result transform_file(const CommandSpec& spec, const char* path, Key given,
   if (ending.outcome != Outcome::ok) return report(command, ending.outcome, ending.detail);
   OpenFile file(files, handle);
   const std::unique_ptr<IoBuffer> buffer(new IoBuffer);  // not zeroed: only read into
-  const RunContext context{files, file.get(), channels.observer, buffer->bytes};
+  const RunContext context{files, file.get(), channels.observer, buffer->bytes,
+                           channels.hash_ahead};
 
   std::int64_t size = 0;
   if (!files.size(file.get(), size)) return report(command, Outcome::io_error, files.error_text());
@@ -362,7 +363,8 @@ Result peek_header(const char* path, const Channels& channels) {
   if (opened != Outcome::ok) return report(command, opened, detail);
   OpenFile file(files, handle);
   const std::unique_ptr<IoBuffer> buffer(new IoBuffer);  // not zeroed: only read into
-  const RunContext context{files, file.get(), channels.observer, buffer->bytes};
+  const RunContext context{files, file.get(), channels.observer, buffer->bytes,
+                           channels.hash_ahead};
   if (std::optional<Run> found = Run::find(context)) {
     return report(command, Outcome::interrupted, run_commands(path, found->plan()));
   }

@@ -201,7 +201,7 @@ RunStatus Run::write_slot(RunState next) {
   return status;
 }
 
-RunStatus Run::write_piece_hashes(Range& zone, Target target) {
+RunStatus Run::write_piece_hashes(Range& zone, Target target, std::uint8_t* buffer) const {
   // The piece hashes go out block by block as the zone is read, hashed the
   // same way PieceHashReader hashes them back.
   const Transform to_old = inverse(forward());
@@ -212,7 +212,7 @@ RunStatus Run::write_piece_hashes(Range& zone, Target target) {
   AreaHash area_hash(plan_.layout);
   const auto put_block = [&]() {
     area_hash.add_block(block.data(), used);
-    const bool written = write(area_offset, block.data(), used);
+    const bool written = context_.files.write_at(context_.file, area_offset, block.data(), used);
     area_offset += static_cast<std::int64_t>(used);
     used = 0;
     return written;
@@ -220,14 +220,14 @@ RunStatus Run::write_piece_hashes(Range& zone, Target target) {
   for (std::int64_t pos = zone.begin; pos < zone.end;) {
     const std::int64_t stop = block_end(pos, zone.end);
     const auto count = static_cast<std::size_t>(stop - pos);
-    if (!read(pos, context_.buffer, count)) return RunStatus::io_error;
+    if (!read(pos, buffer, count)) return RunStatus::io_error;
     // Undoing hashes new bytes: their old form is what the hash keeps.
     if (target == Target::undone) {
-      apply_transform(to_old, static_cast<std::int32_t>(count), context_.buffer, plan_.factor);
+      apply_transform(to_old, static_cast<std::int32_t>(count), buffer, plan_.factor);
     }
     for (std::int64_t piece = pos; piece < stop; piece = piece_end(piece, stop)) {
       const auto length = static_cast<std::size_t>(piece_end(piece, stop) - piece);
-      store_piece_hash(block.data() + used, plan_.hash(context_.buffer + (piece - pos), length));
+      store_piece_hash(block.data() + used, plan_.hash(buffer + (piece - pos), length));
       used += kPieceHashSize;
       if (used == block_size && !put_block()) return RunStatus::io_error;
     }
@@ -343,14 +343,51 @@ bool Run::next_zone(Target target, Range& zone) const {
   return true;
 }
 
-RunStatus Run::advance(Range zone, const std::optional<Range>& behind, Target target) {
+bool Run::zone_after(const Range& zone, Target target, Range& after) const {
+  if (target == Target::finished) {
+    if (zone.end >= plan_.data_length) return false;
+    after = {zone.end, std::min(plan_.data_length, zone.end + plan_.zone_size)};
+  } else {
+    if (zone.begin <= 0) return false;
+    after = {std::max<std::int64_t>(zone.begin - plan_.zone_size, 0), zone.begin};
+  }
+  return true;
+}
+
+void Run::start_hash_ahead(const Range& zone, Target target, HashAhead& ahead) const {
+  Range after;
+  if (!context_.hash_ahead || !zone_after(zone, target, after)) return;
+  // (J5) Into the area the standing slot, which covers `zone`, leaves free.
+  after.area = free_area();
+  ahead.zone = after;
+  if (!ahead.buffer) ahead.buffer.reset(new std::uint8_t[kIoSize]);
+  ahead.thread = std::thread([this, target, &ahead] {
+    ahead.status = write_piece_hashes(ahead.zone, target, ahead.buffer.get());
+  });
+}
+
+RunStatus Run::advance(Range zone, const std::optional<Range>& behind, Target target,
+                       HashAhead& ahead) {
   // The system reads the zone after this one while this one is worked on.
-  const std::int64_t ahead = target == Target::finished
-                                 ? zone.end
-                                 : std::max<std::int64_t>(zone.begin - plan_.zone_size, 0);
-  context_.files.prefetch(context_.file, ahead, plan_.zone_size);
-  zone.area = free_area();
-  RunStatus status = write_piece_hashes(zone, target);
+  Range after;
+  if (zone_after(zone, target, after)) {
+    context_.files.prefetch(context_.file, after.begin, after.end - after.begin);
+  }
+  // The piece hashes come from the thread that took them while the zone
+  // before was rewritten, or are taken now (again, if that thread failed).
+  RunStatus status = RunStatus::io_error;
+  if (ahead.thread.joinable()) {
+    ahead.thread.join();
+    if (ahead.zone.begin == zone.begin && ahead.zone.end == zone.end) {
+      status = ahead.status;
+      zone = ahead.zone;
+    }
+  }
+  if (status != RunStatus::ok) {
+    zone.area = free_area();
+    status = write_piece_hashes(zone, target, context_.buffer);
+  }
+  unflushed_ = true;
   if (status != RunStatus::ok) return status;
   // (J3) The slot keeps covering the zone rewritten since the last flush;
   // where there is none, an empty range beside the zone takes its place.
@@ -365,6 +402,8 @@ RunStatus Run::advance(Range zone, const std::optional<Range>& behind, Target ta
   }
   status = write_slot(next);
   if (status != RunStatus::ok) return status;
+  start_hash_ahead(zone, target, ahead);
+  unflushed_ = true;  // the thread's writes go with the next flush
   return rewrite(zone.begin, zone.end, target);
 }
 
@@ -375,16 +414,21 @@ RunStatus Run::complete(Target target, bool cancellable) {
   if (status == RunStatus::ok) status = repair(target);
   if (status == RunStatus::ok) status = flush();
   std::optional<Range> behind;
+  HashAhead ahead;
   Range zone;
   while (status == RunStatus::ok && next_zone(target, zone)) {
     const Observer& observer = context_.observer;
     if (cancellable && observer.cancel_requested != nullptr &&
         observer.cancel_requested(observer.context)) {
-      return RunStatus::cancelled;
+      status = RunStatus::cancelled;
+      break;
     }
-    status = advance(zone, behind, target);
+    status = advance(zone, behind, target, ahead);
     behind = target == Target::finished ? standing_.high : standing_.low;
   }
+  // What the thread wrote lies in a free area: it changes nothing a
+  // recovery reads, but must be flushed with the rest.
+  if (ahead.thread.joinable()) ahead.thread.join();
   if (status == RunStatus::ok) status = flush();
   if (status != RunStatus::ok) return status;
   report_progress(target == Target::finished ? plan_.data_length : 0, true);

@@ -63,7 +63,9 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <thread>
 
 #include "journal.h"
 #include "platform.h"
@@ -100,6 +102,10 @@ struct RunContext {
   platform::File file;
   const Observer& observer;
   std::uint8_t* buffer;  // kIoSize bytes
+  // Whether the piece hashes of the next zone may be taken on a second
+  // thread while a zone is rewritten. Off, they are taken just before the
+  // next zone's slot instead: the same writes between the same two flushes.
+  bool hash_ahead = false;
 };
 
 class Run {
@@ -132,9 +138,22 @@ class Run {
   bool record_unchanged() const;
   RunStatus repair(Target target);
   RunStatus repair_range(const Range& range, Target target, bool fix);
+  // The piece hashes of one zone, taken on a thread of their own.
+  struct HashAhead {
+    Range zone;
+    RunStatus status = RunStatus::ok;
+    std::unique_ptr<std::uint8_t[]> buffer;  // kIoSize bytes
+    std::thread thread;
+  };
+
   bool next_zone(Target target, Range& zone) const;
-  RunStatus advance(Range zone, const std::optional<Range>& behind, Target target);
-  RunStatus write_piece_hashes(Range& zone, Target target);
+  bool zone_after(const Range& zone, Target target, Range& after) const;
+  RunStatus advance(Range zone, const std::optional<Range>& behind, Target target,
+                    HashAhead& ahead);
+  void start_hash_ahead(const Range& zone, Target target, HashAhead& ahead) const;
+  // Writes the piece hashes of `zone` into its area, through `buffer`.
+  // Touches nothing of the run but the file, so a second thread may call it.
+  RunStatus write_piece_hashes(Range& zone, Target target, std::uint8_t* buffer) const;
   RunStatus write_slot(RunState next);
   RunStatus rewrite(std::int64_t begin, std::int64_t end, Target target);
   RunStatus finalize(Target target);

@@ -39,6 +39,7 @@ Result run_in_memory(const CommandSpec& command, MemoryFiles& files, int way, in
   Captured out;
   Channels channels(out.sink());
   channels.files = &files;
+  channels.hash_ahead = false;  // the file in memory is not thread-safe
   channels.zone_size = zone_size;
   return transform_file(command, kPath, {way, factor}, channels);
 }
