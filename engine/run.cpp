@@ -11,8 +11,8 @@ namespace {
 
 // The end of the block of a pass that starts at `pos`: a sector bound, so
 // no piece is split between two reads or two writes.
-std::int64_t block_end(std::int64_t pos, std::int64_t end) {
-  const std::int64_t cut = (pos + static_cast<std::int64_t>(kIoSize)) / kSectorSize * kSectorSize;
+std::int64_t block_end(std::int64_t pos, std::int64_t end, std::size_t size = kIoSize) {
+  const std::int64_t cut = (pos + static_cast<std::int64_t>(size)) / kSectorSize * kSectorSize;
   return cut < end ? cut : end;
 }
 
@@ -21,6 +21,10 @@ std::int64_t now_ms() {
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
+
+// The second thread reads in smaller blocks: its reads come from the page
+// cache or the prefetch, and its buffer counts in the memory of every run.
+constexpr std::size_t kHashAheadIoSize = std::size_t{256} << 10;
 
 // Bytes rewritten between two requests to start writing them back: often
 // enough to keep the disk busy, seldom enough that the requests cost little.
@@ -201,7 +205,8 @@ RunStatus Run::write_slot(RunState next) {
   return status;
 }
 
-RunStatus Run::write_piece_hashes(Range& zone, Target target, std::uint8_t* buffer) const {
+RunStatus Run::write_piece_hashes(Range& zone, Target target, std::uint8_t* buffer,
+                                  std::size_t buffer_size) const {
   // The piece hashes go out block by block as the zone is read, hashed the
   // same way PieceHashReader hashes them back.
   const Transform to_old = inverse(forward());
@@ -218,7 +223,7 @@ RunStatus Run::write_piece_hashes(Range& zone, Target target, std::uint8_t* buff
     return written;
   };
   for (std::int64_t pos = zone.begin; pos < zone.end;) {
-    const std::int64_t stop = block_end(pos, zone.end);
+    const std::int64_t stop = block_end(pos, zone.end, buffer_size);
     const auto count = static_cast<std::size_t>(stop - pos);
     if (!read(pos, buffer, count)) return RunStatus::io_error;
     // Undoing hashes new bytes: their old form is what the hash keeps.
@@ -360,9 +365,9 @@ void Run::start_hash_ahead(const Range& zone, Target target, HashAhead& ahead) c
   // (J5) Into the area the standing slot, which covers `zone`, leaves free.
   after.area = free_area();
   ahead.zone = after;
-  if (!ahead.buffer) ahead.buffer.reset(new std::uint8_t[kIoSize]);
+  if (!ahead.buffer) ahead.buffer.reset(new std::uint8_t[kHashAheadIoSize]);
   ahead.thread = std::thread([this, target, &ahead] {
-    ahead.status = write_piece_hashes(ahead.zone, target, ahead.buffer.get());
+    ahead.status = write_piece_hashes(ahead.zone, target, ahead.buffer.get(), kHashAheadIoSize);
   });
 }
 
@@ -385,7 +390,7 @@ RunStatus Run::advance(Range zone, const std::optional<Range>& behind, Target ta
   }
   if (status != RunStatus::ok) {
     zone.area = free_area();
-    status = write_piece_hashes(zone, target, context_.buffer);
+    status = write_piece_hashes(zone, target, context_.buffer, kIoSize);
   }
   unflushed_ = true;
   if (status != RunStatus::ok) return status;

@@ -142,7 +142,7 @@ class Run {
   struct HashAhead {
     Range zone;
     RunStatus status = RunStatus::ok;
-    std::unique_ptr<std::uint8_t[]> buffer;  // kIoSize bytes
+    std::unique_ptr<std::uint8_t[]> buffer;
     std::thread thread;
   };
 
@@ -151,9 +151,11 @@ class Run {
   RunStatus advance(Range zone, const std::optional<Range>& behind, Target target,
                     HashAhead& ahead);
   void start_hash_ahead(const Range& zone, Target target, HashAhead& ahead) const;
-  // Writes the piece hashes of `zone` into its area, through `buffer`.
-  // Touches nothing of the run but the file, so a second thread may call it.
-  RunStatus write_piece_hashes(Range& zone, Target target, std::uint8_t* buffer) const;
+  // Writes the piece hashes of `zone` into its area, reading through
+  // `buffer`. Touches nothing of the run but the file, so a second thread
+  // may call it.
+  RunStatus write_piece_hashes(Range& zone, Target target, std::uint8_t* buffer,
+                               std::size_t buffer_size) const;
   RunStatus write_slot(RunState next);
   RunStatus rewrite(std::int64_t begin, std::int64_t end, Target target);
   RunStatus finalize(Target target);
