@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <mutex>
 #include <string>
 
 #include "platform.h"
@@ -26,8 +27,9 @@ HANDLE to_handle(File file) { return reinterpret_cast<HANDLE>(file.handle); }
 // ReadFile and WriteFile take a 32-bit count; one call never moves more.
 constexpr std::size_t kMaxTransfer = 1u << 30;
 
-// Each transfer starts at the file pointer, put where it belongs just before;
-// the engine uses a handle from one thread only. An offset in an OVERLAPPED
+// Each transfer starts at the file pointer, put where it belongs just before,
+// under a lock: a run's second thread takes piece hashes through the same
+// handle (Windows serialises the transfers of such a handle anyway). An offset in an OVERLAPPED
 // would do the same in one call, but it also asks for a completion, and Wine
 // reports every completion to its server, another process: a round trip for
 // each ReadFile and WriteFile. A run over 1 GiB makes about 53,000 of them,
@@ -195,6 +197,7 @@ class WindowsFiles final : public FileSystem {
                std::size_t& got) override {
     auto* bytes = static_cast<unsigned char*>(buffer);
     got = 0;
+    const std::lock_guard<std::mutex> hold(file_pointer_);
     if (!seek(to_handle(file), offset)) return remember(false);
     while (got < count) {
       const std::size_t want = count - got < kMaxTransfer ? count - got : kMaxTransfer;
@@ -211,6 +214,7 @@ class WindowsFiles final : public FileSystem {
   bool write_at(File file, std::int64_t offset, const void* buffer, std::size_t count) override {
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     std::size_t put = 0;
+    const std::lock_guard<std::mutex> hold(file_pointer_);
     if (!seek(to_handle(file), offset)) return remember(false);
     while (put < count) {
       const std::size_t want = count - put < kMaxTransfer ? count - put : kMaxTransfer;
@@ -230,6 +234,7 @@ class WindowsFiles final : public FileSystem {
   bool set_size(File file, std::int64_t size) override {
     // Every transfer puts the file pointer where it starts, so moving it
     // here disturbs nothing. Works back to Windows XP.
+    const std::lock_guard<std::mutex> hold(file_pointer_);
     return (seek(to_handle(file), size) && SetEndOfFile(to_handle(file))) || remember(false);
   }
 
@@ -263,6 +268,7 @@ class WindowsFiles final : public FileSystem {
   }
 
   DWORD last_error_ = 0;
+  std::mutex file_pointer_;  // of every handle: seek and transfer go together
 };
 
 volatile LONG interrupted = 0;
