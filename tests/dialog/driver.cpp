@@ -1075,6 +1075,7 @@ void check_send_to(const std::wstring& exe) {
   const std::wstring folder = found;
   CoTaskMemFree(found);
   const std::wstring link = folder + L"\\tavoui.lnk";
+  DeleteFileW(link.c_str());  // left by an earlier run that failed
   const int before = entries_in(folder);
   auto run = [&](const wchar_t* option, const char* said) {
     Program program(exe, option);
@@ -1308,7 +1309,10 @@ int wmain(int argc, wchar_t** argv) {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   // The dialog's language follows the display language: Chinese or English.
   if (PRIMARYLANGID(GetUserDefaultUILanguage()) != LANG_CHINESE) g_texts = &kEnglish;
-  std::printf("tavoui driver: %s texts\n", g_texts == &kChinese ? "Chinese" : "English");
+  HDC screen = GetDC(nullptr);
+  std::printf("tavoui driver: %s texts, %d dpi\n", g_texts == &kChinese ? "Chinese" : "English",
+              GetDeviceCaps(screen, LOGPIXELSX));
+  ReleaseDC(nullptr, screen);
   std::wstring folder = make_scratch_folder();
   std::printf("tavoui driver: %s, scratch %s, data seed %u\n", utf8(exe).c_str(),
               utf8(folder).c_str(), kSeed);

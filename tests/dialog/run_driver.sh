@@ -2,13 +2,15 @@
 # Runs the dialog driver against tavoui.exe under Wine on a private Xvfb
 # display, in a Wine prefix of the dialog tests' own (so no other test's Wine
 # processes share its windows).
-# usage: run_driver.sh win32|win64 PREFIX DRIVER.exe TAVOUI.exe LOCALE
+# usage: run_driver.sh win32|win64 PREFIX DRIVER.exe TAVOUI.exe LOCALE [DPI]
+# DPI: the display's scaling in dots per inch (96 is 100%, 144 150%).
 set -eu
 arch=$1
 prefix=$2
 driver=$3
 program=$4
 language=$5
+dpi=${6:-96}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 
 if ! command -v xvfb-run >/dev/null 2>&1; then
@@ -26,6 +28,15 @@ if [ -n "$locpath" ]; then export LOCPATH="$locpath"; fi
 
 # Wine shows the Linux root as drive Z:.
 windows_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
+
+"$root/cmake/wine-prefix-init.sh" "$arch" "$prefix"
+(
+  export WINEPREFIX="$prefix" WINEDEBUG=-all
+  wine_arch=$arch
+  . "$root/cmake/wine-loader.sh"
+  "$loader" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+  wineserver -w
+)
 
 export TAVO_WINE_RUN="$root/cmake/wine-run.sh"
 export TAVO_PREFIX="$prefix" TAVO_ARCH="$arch"
