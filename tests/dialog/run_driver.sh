@@ -29,14 +29,10 @@ if [ -n "$locpath" ]; then export LOCPATH="$locpath"; fi
 # Wine shows the Linux root as drive Z:.
 windows_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
 
-"$root/cmake/wine-prefix-init.sh" "$arch" "$prefix"
-(
-  export WINEPREFIX="$prefix" WINEDEBUG=-all
-  wine_arch=$arch
-  . "$root/cmake/wine-loader.sh"
-  "$loader" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
-  wineserver -w
-)
+"$root/cmake/wine-run.sh" "$arch" "$prefix" reg add 'HKCU\Control Panel\Desktop' /v LogPixels \
+  /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+# The driver's Wine starts afresh on the private display.
+WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
 
 export TAVO_WINE_RUN="$root/cmake/wine-run.sh"
 export TAVO_PREFIX="$prefix" TAVO_ARCH="$arch"
