@@ -1,6 +1,7 @@
 // What the dialog decides without any window: which command each button runs,
 // the argument vectors it hands to the engine, the existence test of the path,
-// the number rule of the close check and the default factor.
+// the number rule of the close check, the default factor, a path in quotes,
+// the reasons a failure box gives, and what the command line asks for.
 //
 // Kept free of <windows.h> so the native unit tests compile it as it is.
 #ifndef TAVO_DIALOG_LOGIC_H
