@@ -35,8 +35,9 @@ DWORD WINAPI BackgroundRun::thread_main(void* context) {
   // While a run goes, Ctrl+C or closing the console window cancels it
   // instead of ending the program half-way through the file.
   catch_interrupts();
-  const Result result = dispatch_command(static_cast<int>(items.size()), items.data(), stdout_sink(),
-                                      stderr_sink(), observer);
+  const Sink errors{&BackgroundRun::on_error_output, self};
+  const Result result = dispatch_command(static_cast<int>(items.size()), items.data(),
+                                         stdout_sink(), errors, observer);
   release_interrupts();
   PostMessageW(self->window_, kRunFinishedMessage, static_cast<WPARAM>(result), 0);
   return 0;
@@ -51,6 +52,12 @@ void BackgroundRun::on_progress(void* context, std::int64_t done, std::int64_t t
   if (self->progress_posted_.exchange(true)) return;
   self->last_post_tick_ = now;
   PostMessageW(self->window_, kRunProgressMessage, 0, 0);
+}
+
+void BackgroundRun::on_error_output(void* context, const char* bytes, std::size_t count) {
+  static_cast<BackgroundRun*>(context)->error_output_.append(bytes, count);
+  const Sink standard_error = stderr_sink();
+  standard_error.write(standard_error.context, bytes, count);
 }
 
 bool BackgroundRun::on_cancel_question(void* context) {

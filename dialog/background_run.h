@@ -45,12 +45,19 @@ class BackgroundRun {
   // Blocks until the command has returned.
   void wait();
 
+  // What the engine wrote to its error output (which also goes on to
+  // standard error): the reasons of a failure. Complete once wait() has
+  // returned.
+  const std::string& error_output() const { return error_output_; }
+
  private:
   static DWORD WINAPI thread_main(void* context);
   static void on_progress(void* context, std::int64_t done, std::int64_t total);
   static bool on_cancel_question(void* context);
+  static void on_error_output(void* context, const char* bytes, std::size_t count);
 
   std::vector<std::string> arguments_;
+  std::string error_output_;  // the worker's until it has ended
   HWND window_;
   HANDLE thread_ = nullptr;
   std::atomic<bool> cancel_{false};

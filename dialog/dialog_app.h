@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace tavo::dialog {
 
@@ -17,8 +18,10 @@ class DialogApp {
   DialogApp(const DialogApp&) = delete;
   DialogApp& operator=(const DialogApp&) = delete;
 
-  // Sets the application name, runs the main dialog once, modally, and
-  // returns the process exit status. The command line is not looked at.
+  // Sets the application name and does what the command line asks: runs
+  // the main dialog once, modally, with the files given on it, or adds the
+  // program to the Send To menu or removes it (--sendto-add,
+  // --sendto-remove). Returns the process exit status.
   int run();
 
  private:
@@ -28,6 +31,10 @@ class DialogApp {
 
 // The executable's file name without folder and extension ("tavoui").
 std::wstring executable_base_name();
+
+// The process's command line after the program's name, split as the
+// runtime splits it (quotes removed).
+std::vector<std::wstring> command_line_arguments();
 
 }  // namespace tavo::dialog
 

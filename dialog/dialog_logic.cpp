@@ -4,9 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tavo/text.h"
-
 #include "resource.h"
+#include "tavo/text.h"
 
 namespace tavo::dialog {
 
@@ -69,5 +68,37 @@ bool parse_close_factor(const char* text, std::int32_t& value) {
 }
 
 int default_factor_from(int random_draw) { return random_draw % kFactorMax + 1; }
+
+std::string failure_reasons(std::string_view error_output) {
+  constexpr std::string_view kPrefix = "tavo: ";
+  std::string reasons;
+  while (!error_output.empty()) {
+    std::size_t end = error_output.find('\n');
+    std::string_view line = error_output.substr(0, end);
+    error_output =
+        end == std::string_view::npos ? std::string_view() : error_output.substr(end + 1);
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+    if (line.substr(0, kPrefix.size()) == kPrefix) line.remove_prefix(kPrefix.size());
+    if (line.empty()) continue;
+    if (!reasons.empty()) reasons += '\n';
+    reasons += line;
+  }
+  return reasons;
+}
+
+StartRequest parse_start_request(const std::vector<std::wstring>& arguments) {
+  StartRequest request;
+  if (arguments.size() == 1 && arguments[0] == kSendToAddSwitch) {
+    request.task = StartRequest::Task::send_to_add;
+  } else if (arguments.size() == 1 && arguments[0] == kSendToRemoveSwitch) {
+    request.task = StartRequest::Task::send_to_remove;
+  } else {
+    for (const std::wstring& argument : arguments) {
+      std::wstring_view path = without_quotes(std::wstring_view(argument));
+      if (!path.empty()) request.paths.emplace_back(path);
+    }
+  }
+  return request;
+}
 
 }  // namespace tavo::dialog

@@ -1,12 +1,16 @@
 // What the dialog decides without any window: which command each button runs,
 // the argument vectors it hands to the engine, the existence test of the path,
-// the number rule of the close check and the default factor.
+// the number rule of the close check, the default factor, a path in quotes,
+// the reasons a failure box gives, and what the command line asks for.
 //
 // Kept free of <windows.h> so the native unit tests compile it as it is.
 #ifndef TAVO_DIALOG_LOGIC_H
 #define TAVO_DIALOG_LOGIC_H
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace tavo::dialog {
 
@@ -65,6 +69,41 @@ bool parse_close_factor(const char* text, std::int32_t& value);
 constexpr int kFactorMin = 1;
 constexpr int kFactorMax = 255;
 int default_factor_from(int random_draw);
+
+// A path as Explorer's "Copy as path" gives it, in double quotes: the quotes
+// are not part of the path. Anything else is returned as it is.
+template <typename Char>
+std::basic_string_view<Char> without_quotes(std::basic_string_view<Char> path) {
+  if (path.size() >= 2 && path.front() == Char('"') && path.back() == Char('"')) {
+    return path.substr(1, path.size() - 2);
+  }
+  return path;
+}
+
+// The reasons in the engine's error output, for a box: each line
+// "tavo: PATH: reason" as "PATH: reason", one per line ("\n"), without the
+// program's name and line ends. Empty if there was none.
+std::string failure_reasons(std::string_view error_output);
+
+// What the dialog program is asked to do by its command line (the arguments
+// after the program's name).
+struct StartRequest {
+  enum class Task {
+    show_dialog,     // with `paths` (maybe none) to work on
+    send_to_add,     // add the program to the user's Send To menu, then end
+    send_to_remove,  // remove it from there, then end
+  };
+  Task task = Task::show_dialog;
+  // Files given to the program: dropped onto it, sent from Explorer's Send
+  // To menu or typed after its name. Quotes are gone by now.
+  std::vector<std::wstring> paths;
+};
+
+inline constexpr const wchar_t* kSendToAddSwitch = L"--sendto-add";
+inline constexpr const wchar_t* kSendToRemoveSwitch = L"--sendto-remove";
+
+// A switch alone names a task; anything else is a list of paths.
+StartRequest parse_start_request(const std::vector<std::wstring>& arguments);
 
 }  // namespace tavo::dialog
 

@@ -2,26 +2,22 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <objbase.h>
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-#include "tavo/text.h"
 #include "resource.h"
 #include "tavo/tavo.h"
+#include "tavo/text.h"
+#include "texts.h"
 
 namespace tavo::dialog {
 
 namespace {
-
-constexpr const wchar_t* kResultCaption = L"请查看控制台提示";
-constexpr const wchar_t* kSuccessText = L"成功";
-constexpr const wchar_t* kFailureText = L"出错了";
-constexpr const wchar_t* kNotANumberText = L"请键入一个整数。";
-constexpr const wchar_t* kCancelledText = L"已取消";
-constexpr const wchar_t* kShutdownReason = L"正在撤销未完成的加解密，文件恢复原状后即可关机。";
 
 // A run shorter than this shows no progress window.
 constexpr UINT kProgressDelay = 500;
@@ -60,6 +56,39 @@ BOOL set_shutdown_reason(HWND window, const wchar_t* reason) {
   return destroy != nullptr && destroy(window);
 }
 
+// Windows gives a closing console window a few seconds only, too few to put
+// a large file back; so while a run goes its close box is greyed, and Cancel
+// (or Ctrl+C) is the way to stop.
+void enable_console_close(bool enable) {
+  HWND console = GetConsoleWindow();
+  if (console == nullptr) return;
+  HMENU menu = GetSystemMenu(console, FALSE);
+  if (menu != nullptr) {
+    EnableMenuItem(menu, SC_CLOSE, MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
+  }
+}
+
+bool is_folder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Where the file chooser opens: the folder of the path in the field, or the
+// user's documents when there is none (rather than the program's folder).
+std::wstring chooser_folder(const std::wstring& field) {
+  std::wstring path(without_quotes(std::wstring_view(field)));
+  const std::size_t slash = path.find_last_of(L"\\/");
+  if (slash != std::wstring::npos) {
+    std::wstring folder = path.substr(0, slash == 2 && path[1] == L':' ? 3 : slash);
+    if (is_folder(folder)) return folder;
+  }
+  wchar_t* documents = nullptr;
+  if (FAILED(SHGetKnownFolderPath(FOLDERID_Documents, 0, nullptr, &documents))) return {};
+  std::wstring folder = documents;
+  CoTaskMemFree(documents);
+  return folder;
+}
+
 bool modifier_down() {
   return GetKeyState(VK_SHIFT) < 0 || GetKeyState(VK_CONTROL) < 0 || GetKeyState(VK_MENU) < 0;
 }
@@ -73,11 +102,15 @@ const MainDialog::Command MainDialog::kCommands[] = {
     {IDC_BROWSE, &MainDialog::on_browse},
 };
 
-MainDialog::MainDialog(const std::wstring& app_name) : application_name(app_name) {
+MainDialog::MainDialog(const std::wstring& app_name, std::vector<std::wstring> given_paths)
+    : application_name(app_name), paths(std::move(given_paths)) {
+  use_display_language();
+  // The accessible names and the file chooser use COM.
+  com_ready = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   factor_value = default_factor_from(std::rand());
   icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_APP));
-  INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_PROGRESS_CLASS};
+  INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
   InitCommonControlsEx(&classes);
 }
 
@@ -86,6 +119,8 @@ MainDialog::~MainDialog() {
   // is, its thread must not outlive the object it reports to.
   progress.reset();
   worker.reset();
+  names.reset();
+  if (com_ready) CoUninitialize();
 }
 
 INT_PTR MainDialog::run(HWND owner) {
@@ -114,6 +149,9 @@ INT_PTR MainDialog::handle(UINT message, WPARAM wparam) {
     case WM_CLOSE:
       on_close();
       return TRUE;
+    case WM_DESTROY:
+      on_destroy();
+      return FALSE;
     case WM_DROPFILES:
       on_drop_files(reinterpret_cast<HDROP>(wparam));
       return TRUE;
@@ -155,6 +193,15 @@ void MainDialog::on_init_dialog() {
   SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
   SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   DragAcceptFiles(window, TRUE);
+  names = std::make_unique<ControlNames>(window);
+  set_paths(std::move(paths));
+}
+
+void MainDialog::on_destroy() { names.reset(); }
+
+void MainDialog::set_paths(std::vector<std::wstring> files) {
+  paths = std::move(files);
+  if (!paths.empty()) SetDlgItemTextW(window, IDC_PATH, paths.front().c_str());
 }
 
 void MainDialog::on_command(int control_id, int notification) {
@@ -196,11 +243,13 @@ void MainDialog::on_browse(int) {
   request.hwndOwner = window;
   request.lpstrFile = chosen.data();
   request.nMaxFile = static_cast<DWORD>(chosen.size());
+  const std::wstring folder = chooser_folder(window_text(GetDlgItem(window, IDC_PATH)));
+  request.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
   // No filter and no default extension: every file is listed, and a name
   // that does not exist yet is accepted as typed.
   request.Flags = OFN_HIDEREADONLY;
   if (!GetOpenFileNameW(&request)) return;
-  SetDlgItemTextW(window, IDC_PATH, chosen.c_str());
+  set_paths({chosen.c_str()});
 }
 
 void MainDialog::on_close() {
@@ -209,7 +258,8 @@ void MainDialog::on_close() {
   if (worker != nullptr) return;
   std::int32_t number = 0;
   if (!parse_close_factor(read_factor_text(), number)) {
-    MessageBoxW(window, kNotANumberText, application_name.c_str(), MB_ICONEXCLAMATION | MB_OK);
+    MessageBoxW(window, load_text(IDS_NOT_A_NUMBER).c_str(), application_name.c_str(),
+                MB_ICONEXCLAMATION | MB_OK);
     HWND field = GetDlgItem(window, IDC_FACTOR);
     SetFocus(field);
     SendMessageW(field, EM_SETSEL, 0, -1);
@@ -220,15 +270,18 @@ void MainDialog::on_close() {
 }
 
 void MainDialog::on_drop_files(HDROP drop) {
-  // Several files dropped at once: the first one counts, as with the chooser.
-  UINT length = DragQueryFileW(drop, 0, nullptr, 0);
-  if (length > 0) {
+  std::vector<std::wstring> dropped;
+  const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+  for (UINT i = 0; i < count; ++i) {
+    const UINT length = DragQueryFileW(drop, i, nullptr, 0);
+    if (length == 0) continue;
     std::wstring path(length + 1, L'\0');
-    DragQueryFileW(drop, 0, path.data(), length + 1);
+    DragQueryFileW(drop, i, path.data(), length + 1);
     path.resize(length);
-    SetDlgItemTextW(window, IDC_PATH, path.c_str());
+    dropped.push_back(std::move(path));
   }
   DragFinish(drop);
+  if (!dropped.empty()) set_paths(std::move(dropped));
 }
 
 void MainDialog::on_help() {
@@ -260,7 +313,8 @@ bool MainDialog::paint_minimised() {
 }
 
 const char* MainDialog::read_path_text() {
-  path_text = platform::utf8_from_utf16(window_text(GetDlgItem(window, IDC_PATH)));
+  const std::wstring field = window_text(GetDlgItem(window, IDC_PATH));
+  path_text = platform::utf8_from_utf16(std::wstring(without_quotes(std::wstring_view(field))));
   return path_text.c_str();
 }
 
@@ -271,15 +325,16 @@ const char* MainDialog::read_factor_text() {
 
 void MainDialog::run_and_report(const ArgumentVector& vector) {
   if (worker != nullptr) return;
-  run_file_name = file_name_of(window_text(GetDlgItem(window, IDC_PATH)));
+  run_file_name = file_name_of(utf16_from_utf8(vector.items[1]));
   run_start_tick = GetTickCount();
   worker = std::make_unique<BackgroundRun>(vector, window);
   if (!worker->started()) {
     worker.reset();
-    MessageBoxW(window, kFailureText, kResultCaption, MB_ICONEXCLAMATION | MB_OK);
+    show_result(Result::failed, std::string());
     return;
   }
   enable_controls(false);
+  enable_console_close(false);
   SetTimer(window, kProgressTimer, kProgressDelay, nullptr);
 }
 
@@ -301,26 +356,44 @@ void MainDialog::on_run_finished(Result result) {
   KillTimer(window, kProgressTimer);
   worker->wait();
   progress.reset();
-  worker.reset();
   if (blocking_shutdown) {
     set_shutdown_reason(window, nullptr);
     blocking_shutdown = false;
   }
+  enable_console_close(true);
   enable_controls(true);
+  const std::string error_output = worker->error_output();
+  worker.reset();
+  show_result(result, error_output);
+}
+
+void MainDialog::show_result(Result result, const std::string& error_output) {
   // The dialog's own texts go through the wide API so they read right
-  // whatever the system code page is.
+  // whatever the system code page is. A language whose failure text has no
+  // place for the reasons (Chinese) leaves them to the console.
+  const std::wstring caption = load_text(IDS_RESULT_CAPTION);
+  std::wstring text;
+  UINT box_icon = MB_ICONEXCLAMATION;
   switch (result) {
     case Result::ok:
-      MessageBoxW(window, kSuccessText, kResultCaption, MB_ICONINFORMATION | MB_OK);
+      text = load_text(IDS_DONE);
+      box_icon = MB_ICONINFORMATION;
       break;
     case Result::cancelled:
-      MessageBoxW(window, kCancelledText, kResultCaption, MB_ICONINFORMATION | MB_OK);
+      text = load_text(IDS_CANCELLED);
+      box_icon = MB_ICONINFORMATION;
       break;
-    case Result::failed:
     case Result::interrupted:
-      MessageBoxW(window, kFailureText, kResultCaption, MB_ICONEXCLAMATION | MB_OK);
+      text = load_text(IDS_INTERRUPTED);
       break;
+    case Result::failed: {
+      const std::string reasons = failure_reasons(error_output);
+      text = reasons.empty() ? load_text(IDS_FAILED)
+                             : with_value(load_text(IDS_FAILED_BECAUSE), utf16_from_utf8(reasons));
+      break;
+    }
   }
+  MessageBoxW(window, text.c_str(), caption.c_str(), box_icon | MB_OK);
 }
 
 bool MainDialog::on_query_end_session() {
@@ -328,7 +401,7 @@ bool MainDialog::on_query_end_session() {
   // Ending the session now would cut the run short: cancel it, and hold the
   // session, with the reason shown, until the file is back as it was.
   worker->request_cancel();
-  blocking_shutdown = set_shutdown_reason(window, kShutdownReason) != FALSE;
+  blocking_shutdown = set_shutdown_reason(window, load_text(IDS_SHUTDOWN_REASON).c_str()) != FALSE;
   return false;
 }
 

@@ -9,18 +9,21 @@
 #include <vector>
 
 #include "background_run.h"
-#include "tavo/tavo.h"
+#include "control_names.h"
 #include "dialog_logic.h"
 #include "progress_window.h"
+#include "tavo/tavo.h"
 
 namespace tavo::dialog {
 
 class MainDialog {
  public:
-  // Seeds the random generator with the clock, draws the default factor and
-  // loads the application icon. `app_name` captions the dialog's own
-  // warning boxes and must outlive the dialog.
-  explicit MainDialog(const std::wstring& app_name);
+  // Chooses the language of the texts from the display language, seeds the
+  // random generator with the clock, draws the default factor and loads the
+  // application icon. `app_name` captions the dialog's own warning boxes and
+  // must outlive the dialog. `paths`, the files the program was given, fill
+  // the path field.
+  explicit MainDialog(const std::wstring& app_name, std::vector<std::wstring> paths = {});
 
   MainDialog(const MainDialog&) = delete;
   MainDialog& operator=(const MainDialog&) = delete;
@@ -46,6 +49,7 @@ class MainDialog {
   INT_PTR answer(LONG_PTR result);
 
   void on_init_dialog();
+  void on_destroy();
   void on_command(int control_id, int notification);
   void on_operation(const Operation& operation);
   void on_peek(int control_id);
@@ -62,7 +66,8 @@ class MainDialog {
   void on_end_session(bool ending);
 
   // The field texts in UTF-8, as the engine takes them. Each call replaces
-  // its buffer with the field's whole current text.
+  // its buffer with the field's whole current text; a path in double quotes
+  // is taken without them.
   const char* read_path_text();
   const char* read_factor_text();
 
@@ -70,6 +75,10 @@ class MainDialog {
   // stay disabled until it has returned; then a message box tells the user
   // how it went.
   void run_and_report(const ArgumentVector& vector);
+  void show_result(Result result, const std::string& error_output);
+  // The files to work on, as the path field shows them: the field holds the
+  // first. Several come from a drop or the command line.
+  void set_paths(std::vector<std::wstring> paths);
   void enable_controls(bool enable);
   double run_seconds() const;
 
@@ -79,6 +88,13 @@ class MainDialog {
   int factor_value = 0;
   std::string path_text;
   std::string factor_text;
+  bool com_ready = false;
+  std::unique_ptr<ControlNames> names;
+
+  // Every file of the last drop or of the command line, the first of which
+  // is in the path field. Runs take the field's text, so one file at a time
+  // for now; a run over all of them in turn would start from this list.
+  std::vector<std::wstring> paths;
 
   // The run in progress, if any, and what belongs to it.
   std::unique_ptr<BackgroundRun> worker;

@@ -13,15 +13,35 @@ constexpr int kBarRange = 1000;
 
 std::wstring widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
+// The window is modeless, inside the main dialog's modal loop, whose dialog
+// manager knows only the main dialog; so Enter, Escape and Tab would go to
+// the focused button as plain keys. That loop offers every message to the
+// thread's message filter first: there this window's dialog manager takes
+// its own.
+thread_local HWND keyboard_window = nullptr;
+
+LRESULT CALLBACK filter_message(int code, WPARAM wparam, LPARAM lparam) {
+  if (code == MSGF_DIALOGBOX && keyboard_window != nullptr &&
+      IsDialogMessageW(keyboard_window, reinterpret_cast<MSG*>(lparam))) {
+    return TRUE;
+  }
+  return CallNextHookEx(nullptr, code, wparam, lparam);
+}
+
 }  // namespace
 
 ProgressWindow::ProgressWindow(HWND owner, BackgroundRun& run, const std::wstring& file_name)
     : run_(run), file_name_(file_name) {
   CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_PROGRESS), owner,
                      &ProgressWindow::procedure, reinterpret_cast<LPARAM>(this));
+  if (window_ == nullptr) return;
+  keyboard_window = window_;
+  keyboard_hook_ = SetWindowsHookExW(WH_MSGFILTER, &filter_message, nullptr, GetCurrentThreadId());
 }
 
 ProgressWindow::~ProgressWindow() {
+  if (keyboard_hook_ != nullptr) UnhookWindowsHookEx(keyboard_hook_);
+  keyboard_window = nullptr;
   if (window_ != nullptr) DestroyWindow(window_);
 }
 
@@ -51,6 +71,7 @@ INT_PTR ProgressWindow::handle(UINT message, WPARAM wparam) {
     case WM_DESTROY:
       // Also when the owner goes first, taking this window with it.
       window_ = nullptr;
+      keyboard_window = nullptr;
       return FALSE;
     default:
       return FALSE;

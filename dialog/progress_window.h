@@ -1,7 +1,7 @@
 // The progress window of a long run: owned by the main dialog and on top like
 // it, with the file's name, a progress bar, bytes done of total, speed, time
-// left and a cancel button. Modeless; the main dialog creates, updates and
-// destroys it.
+// left and a cancel button, which Enter and Escape press too. Modeless; the
+// main dialog creates, updates and destroys it.
 #ifndef TAVO_DIALOG_PROGRESS_WINDOW_H
 #define TAVO_DIALOG_PROGRESS_WINDOW_H
 
@@ -36,6 +36,7 @@ class ProgressWindow {
   BackgroundRun& run_;
   std::wstring file_name_;
   HWND window_ = nullptr;
+  HHOOK keyboard_hook_ = nullptr;
 };
 
 }  // namespace tavo::dialog

@@ -35,4 +35,19 @@
 #define IDC_PROGRESS_SPEED 1103
 #define IDC_PROGRESS_TIME_LEFT 1104
 
+/* Texts of the boxes, one string table per language. */
+#define IDS_RESULT_CAPTION 200
+#define IDS_DONE 201
+#define IDS_FAILED 202
+/* The failure with the engine's reasons in place of %1. */
+#define IDS_FAILED_BECAUSE 203
+#define IDS_CANCELLED 204
+#define IDS_INTERRUPTED 205
+#define IDS_NOT_A_NUMBER 206
+#define IDS_SHUTDOWN_REASON 207
+
+/* What a control does, read alone: its accessible name and, for a button,
+   its tooltip. The string of control IDC_X is IDS_NAME_BASE + IDC_X. */
+#define IDS_NAME_BASE 2000
+
 #endif

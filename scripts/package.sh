@@ -52,6 +52,11 @@ build_one win64 "" -Wl,--no-insert-timestamp -DCMAKE_TOOLCHAIN_FILE=cmake/toolch
 
 # The README of the archives is the manual as plain text, without hyphenation.
 groff -man -Tascii -P-cbou -rHY=0 "$build/linux/tavo.1" >"$build/README"
+# The zips' README.txt begins with what Windows users need first: cmd
+# examples, the dialog's buttons, the console window and Send To. It names
+# the Chinese buttons too, so it is UTF-8 with a byte order mark, which every
+# Notepad reads as such.
+{ printf '\357\273\277'; cat docs/README-windows.txt "$build/README"; } >"$build/README.txt"
 crlf() { sed 's/$/\r/' "$1"; }
 
 # Archive members get fixed permissions and the commit's time.
@@ -69,7 +74,7 @@ for arch in x86 x64; do
   from=$stage/win32
   [[ $arch == x64 ]] && from=$stage/win64
   cp "$from/bin/tavo.exe" "$from/bin/tavoui.exe" "$dir/"
-  crlf "$build/README" >"$dir/README.txt"
+  crlf "$build/README.txt" >"$dir/README.txt"
   crlf LICENSE >"$dir/LICENSE.txt"
   normalise "$dir"
   chmod 0755 "$dir/"*.exe

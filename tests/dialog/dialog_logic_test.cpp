@@ -201,5 +201,28 @@ TEST(DefaultFactor, EveryDrawOfTheGeneratorLiesInRangeAndAllValuesOccur) {
   EXPECT_LE(top, 255);
 }
 
+TEST(Quotes, OnlyAPairAroundThePathGoes) {
+  using View = std::string_view;
+  EXPECT_EQ(without_quotes(View("\"C:\\a b\\c.txt\"")), View("C:\\a b\\c.txt"));
+  for (View kept : {"C:\\a.txt", "\"", "\"C:\\a.txt", "a\"b\"", ""})
+    EXPECT_EQ(without_quotes(kept), kept);
+}
+
+TEST(FailureReasons, LinesWithoutTheProgramName) {
+  EXPECT_EQ(failure_reasons("tavo: C:\\a.txt: too short to hold a record\r\n"
+                            "tavo: b: no valid record at its end\r\n"),
+            "C:\\a.txt: too short to hold a record\nb: no valid record at its end");
+  EXPECT_EQ(failure_reasons(""), "");
+}
+
+TEST(StartRequest, SwitchesAloneNameTasksAndTheRestArePaths) {
+  EXPECT_EQ(parse_start_request({L"--sendto-add"}).task, StartRequest::Task::send_to_add);
+  EXPECT_EQ(parse_start_request({L"--sendto-remove"}).task, StartRequest::Task::send_to_remove);
+  StartRequest files = parse_start_request({L"a.txt", L"\"b c.txt\"", L"--sendto-add"});
+  EXPECT_EQ(files.task, StartRequest::Task::show_dialog);
+  EXPECT_EQ(files.paths, (std::vector<std::wstring>{L"a.txt", L"b c.txt", L"--sendto-add"}));
+  EXPECT_TRUE(parse_start_request({}).paths.empty());
+}
+
 }  // namespace
 }  // namespace tavo::dialog

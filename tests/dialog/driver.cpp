@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,6 +33,27 @@
 
 namespace tavo::driver {
 namespace {
+
+// ---------------------------------------------------------------- languages
+
+// What the dialog says in the display language, which Wine takes from the
+// locale: the result boxes' caption and texts (the reasons of a failure
+// follow `failed_because`; nullptr: not shown), the close check's text, the
+// progress window's button, and the beginnings (ways 4 to 1) and ends (en,
+// de, rxen, rxde) of the buttons' names.
+// clang-format off
+struct Texts {
+  const wchar_t *caption, *done, *failed, *failed_because, *cancelled, *not_a_number, *cancel;
+  const wchar_t *ways[4], *actions[4];
+};
+const Texts kChinese = {L"请查看控制台提示", L"成功", L"出错了", nullptr, L"已取消", L"请键入一个整数。", L"取消",
+    {L"反向：", L"异或：", L"2#减法：", L"1#加法："}, {L"加密", L"解密", L"暴力加密（无加密头）", L"暴力解密（无加密头）"}};
+const Texts kEnglish = {L"tavoui", L"Done. The console window lists what was done.",
+    L"Failed. The console window tells why.", L"Failed.\n\n", L"Cancelled. The file is back as it was.",
+    L"Please type a whole number.", L"Cancel", {L"NOT: ", L"XOR: ", L"Subtract: ", L"Add: "},
+    {L"encrypt", L"decrypt", L"encrypt without record", L"decrypt without record"}};
+// clang-format on
+const Texts* g_texts = &kChinese;
 
 // ---------------------------------------------------------------- layout
 
@@ -174,6 +196,45 @@ void check_style(const ExpectedControl& expected, HWND control, int index) {
   }
 }
 
+void check_tab_order(HWND dialog, const std::vector<int>& want) {
+  std::vector<int> tabs;
+  HWND first = GetNextDlgTabItem(dialog, nullptr, FALSE);
+  for (HWND item = first; item != nullptr && tabs.size() < 40;) {
+    tabs.push_back(GetDlgCtrlID(item));
+    item = GetNextDlgTabItem(dialog, item, FALSE);
+    if (item == first) break;
+  }
+  std::string order;
+  for (int id : tabs) order += std::to_string(id) + " ";
+  CHECK_MSG(tabs == want, order);
+}
+
+// The English template: its texts, mnemonics that reach their controls, and
+// a tab order from top to bottom.
+void check_english_layout(Session& s) {
+  g_scenario = "English layout";
+  const std::wstring title = L"tavoui - encrypt and decrypt files - http://www.example.com/tavo";
+  CHECK_MSG(window_text(s.dialog) == title, wide_pair(window_text(s.dialog), title));
+  const wchar_t* kActions[] = {L"Encrypt", L"Decrypt", L"Encrypt, no record",
+                               L"Decrypt, no record"};
+  for (int i = 0; i < tavo::dialog::kOperationCount; ++i) {
+    std::wstring got = window_text(s.item(tavo::dialog::kOperations[i].control_id));
+    CHECK_MSG(got == kActions[i % 4], wide_pair(got, kActions[i % 4]));
+  }
+  CHECK(window_text(s.item(IDC_BROWSE)) == L"&Browse...");
+  std::vector<int> order = {IDC_PATH, IDC_BROWSE, IDC_FACTOR, IDC_PEEK, IDC_USAGE};
+  for (const auto& operation : tavo::dialog::kOperations) order.push_back(operation.control_id);
+  check_tab_order(s.dialog, order);
+  for (auto [key, id] : {std::pair{L'3', IDC_WAY3_EN}, {L'a', IDC_FACTOR}, {L'f', IDC_PATH}}) {
+    PostMessageW(s.item(IDC_BROWSE), WM_SYSCHAR, key, 1 << 29);
+    GUITHREADINFO gui = {sizeof gui, 0, {}, {}, {}, {}, {}, {}, {}};
+    auto focused = [&] {
+      return GetGUIThreadInfo(s.program.thread(), &gui) && gui.hwndFocus == s.item(id);
+    };
+    CHECK_MSG(wait_until(focused, kLongWait), "Alt+" + utf8({key}));
+  }
+}
+
 // Checks the dialog's frame and every control against the template.
 void check_layout(HWND dialog, DWORD thread) {
   g_scenario = "layout";
@@ -269,16 +330,7 @@ void check_layout(HWND dialog, DWORD thread) {
   }
 
   // Tab order: template order over the enabled tab stops, starting at the chooser button.
-  std::vector<int> tabs;
-  HWND first = GetNextDlgTabItem(dialog, nullptr, FALSE);
-  for (HWND item = first; item != nullptr && tabs.size() < 40;) {
-    tabs.push_back(GetDlgCtrlID(item));
-    item = GetNextDlgTabItem(dialog, item, FALSE);
-    if (item == first) break;
-  }
-  std::string order;
-  for (int id : tabs) order += std::to_string(id) + " ";
-  CHECK_MSG(tabs == std::vector<int>(std::begin(kTabOrder), std::end(kTabOrder)), order);
+  check_tab_order(dialog, std::vector<int>(std::begin(kTabOrder), std::end(kTabOrder)));
 
   // The focus starts on the chooser button, which is the default button.
   GUITHREADINFO gui = {};
@@ -401,9 +453,17 @@ void check_icon_resource(const std::wstring& exe) {
 
 // ---------------------------------------------------------------- presses
 
-const wchar_t kResultCaption[] = L"请查看控制台提示";
-const wchar_t kSuccess[] = L"成功";
-const wchar_t kFailure[] = L"出错了";
+// Which box a press ends with; box_text() gives its text in the dialog's language.
+const wchar_t kSuccess[] = L"done";
+const wchar_t kFailure[] = L"failed";
+const wchar_t kCancelled[] = L"cancelled";
+
+std::wstring box_text(const wchar_t* box, const std::wstring& reason) {
+  if (box == kSuccess) return g_texts->done;
+  if (box == kCancelled) return g_texts->cancelled;
+  if (g_texts->failed_because == nullptr || reason.empty()) return g_texts->failed;
+  return g_texts->failed_because + reason;
+}
 
 // What a file in the scratch folder is before a press.
 enum Before {
@@ -429,7 +489,8 @@ constexpr After kNotLookedAt{-1, 0, false};
 // folder (an empty name leaves the field empty). `console` is the whole
 // console text the press adds, with "{path}" and "{name}" for the file's path
 // and name, "*" for any run of characters, and N for the timing value. A
-// null `box`: no window and no console text at all.
+// null `box`: no window and no console text at all. A file in double quotes
+// is typed with them. A failure's box names the `reason`, with "{path}".
 struct Press {
   const wchar_t* file;
   Before before;
@@ -439,6 +500,7 @@ struct Press {
   const wchar_t* box;
   const char* console;
   After after;
+  const wchar_t* reason = nullptr;
 };
 
 #define OK_LINES(keyword) "tavo\r\ntavo " keyword " file({path}) ok.\r\nuse time: < Ns\r\n"
@@ -476,13 +538,16 @@ const Press kPresses[] = {
     {L"way1.bin", kKept, 0, nullptr, IDC_WAY1_RXDE, kSuccess, OK_LINES("rxde"), kPlain},
     // No record to peek at.
     {L"plain.bin", kFresh, 700, nullptr, IDC_PEEK, kFailure, "tavo\r\nunknown tavo?file?\r\n",
-     kPlain},
+     kPlain, L"{path}: no valid record at its end"},
     // Way 4 ignores the factor, but "de" compares the recorded one.
     {L"plain.bin", kKept, 0, L"7", IDC_WAY4_EN, kSuccess, OK_LINES("en"), {4, 7, true}},
-    {L"plain.bin", kKept, 0, L"8", IDC_WAY4_DE, kFailure, kFactorMismatch, {4, 7, true}},
+    // clang-format off
+    {L"plain.bin", kKept, 0, L"8", IDC_WAY4_DE, kFailure, kFactorMismatch, {4, 7, true},
+     L"{path}: the factor differs from the one in its record"},
+    // clang-format on
     // A folder exists, so the engine runs and fails to open it.
     {L"a_folder", kFolder, 0, nullptr, IDC_WAY1_RXEN, kFailure, "tavo\r\nuse time: < Ns\r\n",
-     kNotLookedAt},
+     kNotLookedAt, L"{path}: Access denied"},
     // The dialog's own existence test: nothing runs, nothing shows.
     {L"no_such_file.bin", kMissing, 0, nullptr, IDC_WAY4_EN, nullptr, "", kNotLookedAt},
     {L"no_such_file.bin", kMissing, 0, nullptr, IDC_WAY1_RXEN, nullptr, "", kNotLookedAt},
@@ -492,6 +557,10 @@ const Press kPresses[] = {
     {L"", kMissing, 0, nullptr, IDC_PEEK, nullptr, "", kNotLookedAt},
     // An empty factor field runs with factor 1.
     {L"one.bin", kFresh, 300, L"", IDC_WAY1_RXEN, kSuccess, OK_LINES("rxen"), {1, 1, false}},
+    // A path as "Copy as path" gives it, in double quotes.
+    // clang-format off
+    {L"\"in quotes.bin\"", kFresh, 300, L"9", IDC_WAY3_RXEN, kSuccess, OK_LINES("rxen"), {3, 9, false}},
+    // clang-format on
     // A name code page 1252 cannot write: '?' in the record and on the pipe.
     {kUnicodeName, kFresh, 800, L"42", IDC_WAY3_EN, kSuccess, OK_LINES("en"), {3, 42, true}},
     {kUnicodeName, kKept, 0, nullptr, IDC_PEEK, kSuccess, PEEK_LINES("3 2a"), {3, 42, true}},
@@ -501,11 +570,13 @@ const Press kPresses[] = {
     {kLongName, kKept, 0, nullptr, IDC_WAY3_RXDE, kSuccess, OK_LINES("rxde"), kPlain},
     // Code page 1252 would make "Lodz.txt" of "Łodz.txt" by best fit: only
     // the named file may change, and a missing one runs nothing.
-    {L"Lodz.txt", kFresh, 600, nullptr, IDC_PEEK, kFailure, kNoRecord, kPlain},
+    {L"Lodz.txt", kFresh, 600, nullptr, IDC_PEEK, kFailure, kNoRecord, kPlain,
+     L"{path}: no valid record at its end"},
     {L"\x0141odz.txt", kMissing, 0, nullptr, IDC_WAY3_EN, nullptr, "", kNotLookedAt},
     {L"\x0141odz.txt", kFresh, 500, nullptr, IDC_WAY3_EN, kSuccess, OK_LINES("en"), {3, 42, true}},
     {L"\x0141odz.txt", kKept, 0, nullptr, IDC_PEEK, kSuccess, PEEK_LINES("3 2a"), {3, 42, true}},
-    {L"Lodz.txt", kKept, 0, nullptr, IDC_PEEK, kFailure, kNoRecord, kPlain},
+    {L"Lodz.txt", kKept, 0, nullptr, IDC_PEEK, kFailure, kNoRecord, kPlain,
+     L"{path}: no valid record at its end"},
 };
 
 #undef LONG_FOLDER
@@ -541,7 +612,9 @@ void check_presses(Session& s, const std::wstring& folder) {
     static std::string scenario;
     scenario = "press " + std::to_string(row) + " on \"" + utf8(name) + "\"";
     g_scenario = scenario.c_str();
-    std::wstring path = name.empty() ? name : folder + name;
+    const bool quoted = name.size() > 2 && name.front() == L'"';
+    std::wstring path =
+        name.empty() ? name : folder + (quoted ? name.substr(1, name.size() - 2) : name);
     switch (press.before) {
       case kKept:
         break;
@@ -560,7 +633,7 @@ void check_presses(Session& s, const std::wstring& folder) {
       case kMissing:
         break;
     }
-    s.set_path(path);
+    s.set_path(quoted ? L"\"" + path + L"\"" : path);
     if (press.factor != nullptr) s.set_factor(press.factor);
 
     std::string button = "button " + std::to_string(press.button);
@@ -572,7 +645,9 @@ void check_presses(Session& s, const std::wstring& folder) {
       CHECK_MSG(s.expect_no_window(), button + " showed a window");
     } else {
       const wchar_t* icon = press.box == kSuccess ? IDI_INFORMATION : IDI_EXCLAMATION;
-      CHECK_MSG(s.expect_box(press.box, kResultCaption, icon), button);
+      std::wstring reason = press.reason != nullptr ? press.reason : L"";
+      if (reason.find(L"{path}") == 0) reason.replace(0, 6, path);
+      CHECK_MSG(s.expect_box(box_text(press.box, reason), g_texts->caption, icon), button);
       wait_until([&] { return matches(want, timing_free(s.program.output_since(mark))); },
                  kLongWait);
     }
@@ -594,13 +669,13 @@ void check_presses(Session& s, const std::wstring& folder) {
 
 // ---------------------------------------------------------------- long runs
 
-const wchar_t kCancelled[] = L"已取消";
-
 // What is done to a long run while it goes on.
 enum Interruption {
   kCancelButton,  // the progress window's cancel button
   kCloseBox,      // the main dialog's close box
   kSessionEnd,    // Windows asks whether the session may end
+  kEscapeKey,     // Escape in the progress window
+  kEnterKey,      // Enter there
 };
 
 // One long run of "rxen" with way 4 (every byte inverted) on a sparse file
@@ -617,6 +692,8 @@ const LongRun kLongRuns[] = {
     {"cancel button", kCancelButton, kCancelled, false},
     {"close box", kCloseBox, kSuccess, true},
     {"session end", kSessionEnd, kCancelled, false},
+    {"escape key", kEscapeKey, kCancelled, false},
+    {"enter key", kEnterKey, kCancelled, false},
 };
 
 constexpr std::int64_t kLongRunSize = std::int64_t{2} << 30;
@@ -690,7 +767,7 @@ void check_long_runs(Session& s, const std::wstring& folder) {
     CHECK_MSG(shown_after <= kProgressWithin, "shown after " + std::to_string(shown_after) + " ms");
     CHECK((GetWindowLongW(progress, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0);
     CHECK(window_text(GetDlgItem(progress, IDC_PROGRESS_FILE)) == L"two GiB.bin");
-    CHECK(window_text(GetDlgItem(progress, IDCANCEL)) == L"取消");
+    CHECK(window_text(GetDlgItem(progress, IDCANCEL)) == g_texts->cancel);
     CHECK(!IsWindowEnabled(s.item(IDC_WAY4_RXEN)) && !IsWindowEnabled(s.item(IDC_PATH)));
 
     // The bar moves, and the dialog answers at once until the run is over.
@@ -730,6 +807,13 @@ void check_long_runs(Session& s, const std::wstring& folder) {
                   "the close box showed a window");
         CHECK(IsWindow(progress));
         break;
+      case kEscapeKey:
+      case kEnterKey: {
+        const WPARAM key = run.interruption == kEscapeKey ? VK_ESCAPE : VK_RETURN;
+        PostMessageW(GetDlgItem(progress, IDCANCEL), WM_KEYDOWN, key, 1);
+        PostMessageW(GetDlgItem(progress, IDCANCEL), WM_KEYUP, key, 1u | 3u << 30);
+        break;
+      }
       case kSessionEnd: {
         DWORD_PTR may_end = TRUE;
         CHECK(SendMessageTimeoutW(s.dialog, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_BLOCK,
@@ -745,7 +829,7 @@ void check_long_runs(Session& s, const std::wstring& folder) {
           return !IsWindow(progress);
         },
         kLongRunWait);
-    CHECK(s.expect_box(run.box, kResultCaption, IDI_INFORMATION));
+    CHECK(s.expect_box(box_text(run.box, L""), g_texts->caption, IDI_INFORMATION));
     DWORD ended_after = GetTickCount() - interrupted;
     CHECK_MSG(answered && slowest < kAnswerWithin,
               "the dialog took " + std::to_string(slowest) + " ms to answer");
@@ -878,10 +962,17 @@ void check_chooser(Session& s, const std::wstring& folder) {
   CHECK(window_text(s.item(IDC_PATH)) == kept);
 
   // A typed name replaces the field with its full path; it need not exist.
+  // With the field empty the chooser starts in the user's documents, where
+  // a bare name then is.
   Bytes data = sample_bytes(10, 3);
   std::wstring existing = folder + L"chosen.bin";
   write_file(existing, data);
-  for (const std::wstring& name : {existing, folder + L"not_yet_there.bin"}) {
+  wchar_t* documents = nullptr;
+  SHGetKnownFolderPath(FOLDERID_Documents, 0, nullptr, &documents);
+  const std::wstring bare = L"from documents.bin", in_documents = documents + (L"\\" + bare);
+  CoTaskMemFree(documents);
+  for (const std::wstring& name : {existing, folder + L"not_yet_there.bin", in_documents}) {
+    if (name == in_documents) s.set_path(L"");
     s.click(IDC_BROWSE);
     chooser = s.wait_owned(kLongWait);
     if (!CHECK_MSG(chooser != nullptr, "no chooser")) return;
@@ -890,7 +981,7 @@ void check_chooser(Session& s, const std::wstring& folder) {
       PostMessageW(chooser, WM_COMMAND, IDCANCEL, 0);
       return;
     }
-    set_text(field, name);
+    set_text(field, name == in_documents ? bare : name);
     PostMessageW(chooser, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(chooser, IDOK)));
     CHECK_MSG(wait_until([&] { return !IsWindow(chooser); }, kLongWait),
@@ -900,6 +991,45 @@ void check_chooser(Session& s, const std::wstring& folder) {
   }
   CHECK(s.program.output_since(mark).empty());
   CHECK(read_file(existing) == data);
+}
+
+// Files on the command line (dropped onto the program, or sent from Send
+// To): the first fills the path field.
+void check_command_line(const std::wstring& exe, const std::wstring& folder) {
+  g_scenario = "command line";
+  const std::wstring first = folder + L"sent one.bin";
+  Session s(exe, L"\"" + first + L"\" \"" + folder + L"sent two.bin\" " + folder + L"three.bin");
+  if (!s.open()) return;
+  CHECK_MSG(window_text(s.item(IDC_PATH)) == first,
+            wide_pair(window_text(s.item(IDC_PATH)), first));
+}
+
+long entries_in(const std::wstring& folder) {
+  return std::distance(std::filesystem::directory_iterator(folder), {});
+}
+
+// The Send To switches: a shortcut to the program in the user's own SendTo
+// folder, and after its removal the folder as it was.
+void check_send_to(const std::wstring& exe) {
+  g_scenario = "send to";
+  wchar_t* found = nullptr;
+  if (!CHECK(SUCCEEDED(SHGetKnownFolderPath(FOLDERID_SendTo, 0, nullptr, &found)))) return;
+  const std::wstring folder = found;
+  CoTaskMemFree(found);
+  const std::wstring link = folder + L"\\tavoui.lnk";
+  DeleteFileW(link.c_str());  // left by an earlier run that failed
+  const long before = entries_in(folder);
+  auto run = [&](const wchar_t* option, const char* said) {
+    Program program(exe, option);
+    CHECK_MSG(program.wait_for_output(0, said, kLongWait), visible(program.output()));
+    DWORD code = 1;
+    CHECK_MSG(program.exited(kLongWait, code) && code == 0, utf8(option));
+  };
+  run(L"--sendto-add", "tavoui: added ");
+  CHECK(GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES);
+  run(L"--sendto-remove", "tavoui: removed ");
+  CHECK(GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES);
+  CHECK_MSG(entries_in(folder) == before, number_pair(entries_in(folder), before));
 }
 
 // A file dropped from the file manager: the first path goes into the field.
@@ -937,7 +1067,7 @@ void check_close(Session& s) {
   for (const wchar_t* bad : {L"", L"abc", L"12x"}) {
     s.set_factor(bad);
     PostMessageW(s.dialog, WM_CLOSE, 0, 0);
-    CHECK_MSG(s.expect_box(L"请键入一个整数。", L"tavoui", IDI_EXCLAMATION),
+    CHECK_MSG(s.expect_box(g_texts->not_a_number, L"tavoui", IDI_EXCLAMATION),
               "factor \"" + utf8(bad) + "\"");
     CHECK(IsWindow(s.dialog));
     // Focus and the whole text selected in the factor field.
@@ -976,6 +1106,51 @@ void check_start(Session& s) {
   CHECK(window_text(s.item(IDC_PATH)).empty());
 }
 
+// Each operation button's name read alone, in its tooltip. The same string
+// is its accessible name, which Wine cannot show: its oleacc takes none.
+void check_names(HWND dialog) {
+  HWND tooltip = nullptr;
+  for (HWND window = FindWindowExW(nullptr, nullptr, TOOLTIPS_CLASSW, nullptr); window != nullptr;
+       window = FindWindowExW(nullptr, window, TOOLTIPS_CLASSW, nullptr)) {
+    if (GetWindow(window, GW_OWNER) == dialog) tooltip = window;
+  }
+  if (!CHECK_MSG(tooltip != nullptr, "no tooltip")) return;
+  for (int i = 0; i < tavo::dialog::kOperationCount; ++i) {
+    const std::wstring want = std::wstring(g_texts->ways[i / 4]) + g_texts->actions[i % 4];
+    HWND button = GetDlgItem(dialog, tavo::dialog::kOperations[i].control_id);
+    wchar_t text[128] = {};
+    TOOLINFOW tool = {sizeof tool, 0, dialog, reinterpret_cast<UINT_PTR>(button), {}, {},
+                      text,        0, {}};
+    SendMessageW(tooltip, TTM_GETTEXTW, 128, reinterpret_cast<LPARAM>(&tool));
+    CHECK_MSG(want == text, wide_pair(text, want));
+  }
+}
+
+// Nothing clipped: every button's and every text's words fit its control,
+// wrapped where a text may wrap, in the control's own font.
+void check_room_for_texts(HWND dialog) {
+  for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    const std::wstring text = window_text(child);
+    const LONG style = GetWindowLongW(child, GWL_STYLE);
+    const bool button = lstrcmpiW(class_name(child).c_str(), L"Button") == 0;
+    const bool group = button && (style & BS_TYPEMASK) == BS_GROUPBOX;
+    if (text.empty() || (!button && (style & SS_TYPEMASK) != SS_LEFT)) continue;
+    RECT room;
+    GetClientRect(child, &room);
+    const int margin = group ? 16 : button ? 4 : 0;
+    RECT need = {0, 0, room.right - margin, 0};
+    HDC dc = GetDC(child);
+    HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(child, WM_GETFONT, 0, 0)));
+    DrawTextW(dc, text.c_str(), -1, &need, DT_CALCRECT | (group ? DT_SINGLELINE : DT_WORDBREAK));
+    SelectObject(dc, old);
+    ReleaseDC(child, dc);
+    CHECK_MSG(need.right <= room.right - margin && (group || need.bottom <= room.bottom),
+              utf8(text) + ": " + number_pair(need.bottom, room.bottom));
+  }
+}
+
 // What Wine answers only inside the program's own process: the window icons
 // and the drag image. The same dialog class runs here on a thread of the
 // driver, built from the same resources.
@@ -1005,6 +1180,8 @@ void check_in_process() {
     CHECK(SendMessageW(dialog, WM_GETICON, ICON_BIG, 0) == icon);
     CHECK(SendMessageW(dialog, WM_GETICON, ICON_SMALL, 0) == icon);
     CHECK(SendMessageW(dialog, WM_QUERYDRAGICON, 0, 0) == icon);
+    check_names(dialog);
+    check_room_for_texts(dialog);
     set_text(GetDlgItem(dialog, IDC_FACTOR), L"5");
     PostMessageW(dialog, WM_CLOSE, 0, 0);
   }
@@ -1023,6 +1200,10 @@ int wmain(int argc, wchar_t** argv) {
   }
   DWORD start = GetTickCount();
   std::wstring exe = argv[1];
+  // The dialog's language follows the display language: Chinese or English.
+  if (PRIMARYLANGID(GetUserDefaultUILanguage()) != LANG_CHINESE) g_texts = &kEnglish;
+  std::printf("tavoui driver: %s texts, %d dpi\n", g_texts == &kChinese ? "Chinese" : "English",
+              GetDeviceCaps(GetDC(nullptr), LOGPIXELSX));
   std::wstring folder = make_scratch_folder();
   std::printf("tavoui driver: %s, scratch %s, data seed %u\n", utf8(exe).c_str(),
               utf8(folder).c_str(), kSeed);
@@ -1038,7 +1219,11 @@ int wmain(int argc, wchar_t** argv) {
     Session s(exe);
     if (s.open()) {
       check_start(s);
-      check_layout(s.dialog, s.program.thread());
+      if (g_texts == &kChinese) {
+        check_layout(s.dialog, s.program.thread());
+      } else {
+        check_english_layout(s);
+      }
       check_presses(s, folder);
       check_long_runs(s, folder);
       check_usage(s);
@@ -1048,6 +1233,8 @@ int wmain(int argc, wchar_t** argv) {
       check_drop(s, folder, s.program.process());
       check_close(s);
     }
+    check_command_line(exe, folder);
+    check_send_to(exe);
   }
   if (!long_runs_only) check_in_process();
   remove_folder(folder);

@@ -72,7 +72,7 @@ bool is_progress_window(HWND window);
 
 class Program {
  public:
-  explicit Program(const std::wstring& exe) {
+  explicit Program(const std::wstring& exe, const std::wstring& arguments = L"") {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE write_end = nullptr;
     CreatePipe(&read_end_, &write_end, &inherit, 0);
@@ -85,7 +85,7 @@ class Program {
     startup.hStdInput = nul;
     startup.hStdOutput = write_end;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring command = L"\"" + exe + L"\"";
+    std::wstring command = L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     InitializeCriticalSection(&lock_);
     started_ = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                               nullptr, &startup, &process_) != FALSE;
@@ -214,7 +214,7 @@ void remove_folder(const std::wstring& folder);
 
 class Session {
  public:
-  Session(const std::wstring& exe) : program(exe) {}
+  Session(const std::wstring& exe, const std::wstring& arguments = L"") : program(exe, arguments) {}
 
   bool open() {
     if (!CHECK(program.started())) return false;

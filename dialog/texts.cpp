@@ -1,0 +1,39 @@
+#include "texts.h"
+
+namespace tavo::dialog {
+
+LANGID use_display_language() {
+  const bool chinese = PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_CHINESE;
+  const LANGID language = chinese ? MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED)
+                                  : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+  SetThreadUILanguage(language);
+  return language;
+}
+
+std::wstring load_text(UINT id) {
+  // With no buffer, LoadString hands out the resource's own read-only text,
+  // which is not terminated.
+  const wchar_t* text = nullptr;
+  const int length =
+      LoadStringW(GetModuleHandleW(nullptr), id, reinterpret_cast<wchar_t*>(&text), 0);
+  if (length <= 0 || text == nullptr) return std::wstring();
+  return std::wstring(text, static_cast<std::size_t>(length));
+}
+
+std::wstring with_value(const std::wstring& text, const std::wstring& value) {
+  std::wstring out = text;
+  const std::size_t at = out.find(L"%1");
+  if (at != std::wstring::npos) out.replace(at, 2, value);
+  return out;
+}
+
+std::wstring utf16_from_utf8(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int length = static_cast<int>(text.size());
+  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), length, out.data(), size);
+  return out;
+}
+
+}  // namespace tavo::dialog
