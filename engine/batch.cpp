@@ -115,7 +115,11 @@ void add_target(Batch& batch, const std::string& target, bool recursive) {
     const std::size_t cut = target.find_last_of("\\/");
     const std::string folder = cut == std::string::npos ? "." : target.substr(0, cut + 1);
     const std::string pattern = cut == std::string::npos ? target : target.substr(cut + 1);
+    const std::size_t before = batch.items.size();
     walk_from(batch, folder, cut == std::string::npos ? "" : folder, pattern.c_str(), recursive);
+    // As a single run on the name would, a pattern that matches nothing fails.
+    if (batch.items.size() == before)
+      batch.items.push_back({-1, {}, target, 0, {}, "no file matches"});
     return;
   }
   std::int64_t size = 0;

@@ -249,6 +249,27 @@ def batch_cases(sep):
                                           b"tavo en: 2 ok, 0 skipped, 0 failed\r\n"], 1,
              {"a.JPG": m.encrypted(a, "a.JPG", 3, 42), "b.jpg": m.encrypted(b, "b.jpg", 3, 42),
               "c.txt": None})], windows_only=True))
+    # Names in several scripts, a path past 260 characters and a file that
+    # cannot be written, in a folder walked through handles under Wine.
+    cp, parts = "cp1252", long_path(330)
+    deep, wide = "top/" + "/".join(parts), "top/文件 отчёт.bin"
+    run = [deep, "top/ro.bin", wide]  # sorted by name: "d..." < "ro" < non-ASCII
+    shown = {n: n.replace("/", "\\") for n in run}
+    cases.append(Case("many files: long paths, Unicode names and a read-only file under Wine",
+                      {deep: a, "top/ro.bin!": z, wide: b}, [
+        Step(["top", "en", "3", "42", "-r"], [ok("en", shown[deep], cp), TIMED, TIMED,
+             ok("en", shown[wide], cp), TIMED, b"tavo en: 2 ok, 0 skipped, 1 failed\r\n"], 1,
+             {deep: m.encrypted(a, m.windows_record_name(deep, cp), 3, 42), "top/ro.bin": None,
+              wide: m.encrypted(b, m.windows_record_name(wide, cp), 3, 42)},
+             errors=reason(shown["top/ro.bin"])),
+        Step(["top", "x=xxx", "-r"], [b"file(%s) " % shown[deep].encode(cp, "replace") +
+             m.peek_line(m.windows_record_name(deep, cp), 3, 42),
+             b"unknown tavo?file(top\\ro.bin)\r\n",
+             b"file(%s) " % shown[wide].encode(cp, "replace") +
+             m.peek_line(m.windows_record_name(wide, cp), 3, 42),
+             b"tavo x=xxx: 2 with a record, 1 without, 0 failed\r\n"], 0,
+             errors=reason(shown["top/ro.bin"], b"no valid record at its end"))],
+        windows_only=True, locale="en_US.UTF-8"))
     return cases
 
 
