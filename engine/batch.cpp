@@ -76,7 +76,7 @@ void walk(Batch& batch, int index, Folder folder, const char* pattern, bool recu
         break;
       case EntryKind::folder: {
         if (!recursive) {
-          item.skipped = "skipped: a folder (-r after the factor takes it in)";
+          item.skipped = "skipped: a folder (-r takes it in)";
           batch.items.push_back(std::move(item));
           break;
         }
@@ -130,7 +130,7 @@ void add_target(Batch& batch, const std::string& target, bool recursive) {
         walk_from(batch, target, target, nullptr, true);
       } else {
         batch.items.push_back(
-            {-1, {}, target, 0, "skipped: a folder (-r after the factor takes it in)", {}});
+            {-1, {}, target, 0, "skipped: a folder (-r takes it in)", {}});
       }
       return;
     case EntryKind::file:
