@@ -88,7 +88,6 @@ void ProgressLine::on_file_started(void* context, std::int64_t number, std::int6
   self->file_count_ = count;
   self->bytes_before_ = bytes_before;
   self->bytes_total_ = bytes_total;
-  on_progress(context, 0, 0);
 }
 
 void ProgressLine::draw(std::int64_t done, std::int64_t total, Clock::time_point now) {
