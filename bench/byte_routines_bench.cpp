@@ -1,5 +1,6 @@
 // Throughput of the byte routines over one chunk buffer, next to memcpy of
-// the same buffer as the yardstick for "as fast as memory moves".
+// the same buffer as the yardstick for "as fast as memory moves"; and of the
+// journal's hashes as a run calls them, one 512-byte piece at a time.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "hash.h"
 #include "transforms.h"
 
 namespace {
@@ -81,6 +83,30 @@ void bm_memcpy(benchmark::State& state) {
   count_bytes(state);
 }
 
+// Every 512-byte piece of the buffer hashed on its own, as a run hashes them.
+template <std::uint64_t (*Hash)(const std::uint8_t*, std::size_t)>
+void bm_piece_hash(benchmark::State& state) {
+  auto buffer = filled_buffer();
+  for (auto _ : state) {
+    std::uint64_t sum = 0;
+    for (std::size_t piece = 0; piece < buffer.size(); piece += 512) {
+      sum += Hash(buffer.data() + piece, 512);
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  count_bytes(state);
+}
+
+std::uint64_t first_layout(const std::uint8_t* bytes, std::size_t count) {
+  return tavo::hash_bytes(tavo::kFirstLayout, bytes, count);
+}
+std::uint64_t xxh3_chosen(const std::uint8_t* bytes, std::size_t count) {
+  return tavo::xxh3(bytes, count);
+}
+std::uint64_t xxh3_baseline(const std::uint8_t* bytes, std::size_t count) {
+  return tavo::xxh3_baseline(bytes, count);
+}
+
 }  // namespace
 
 BENCHMARK(bm_memcpy);
@@ -88,5 +114,8 @@ BENCHMARK(bm_routine<tavo::add_bytes>)->Name("bm_add_bytes");
 BENCHMARK(bm_routine<tavo::subtract_bytes>)->Name("bm_subtract_bytes");
 BENCHMARK(bm_routine<tavo::xor_bytes>)->Name("bm_xor_bytes");
 BENCHMARK(bm_not_bytes);
+BENCHMARK(bm_piece_hash<first_layout>)->Name("bm_piece_hash_layout_1");
+BENCHMARK(bm_piece_hash<xxh3_baseline>)->Name("bm_piece_hash_xxh3_baseline");
+BENCHMARK(bm_piece_hash<xxh3_chosen>)->Name("bm_piece_hash_xxh3_chosen");
 
 BENCHMARK_MAIN();

@@ -8,7 +8,7 @@
 #   --quick           a 256 MiB file, one run per row (about a minute)
 #   --runs N          timed runs per row, page cache warm (default 2)
 #   --cold-runs N     timed runs per row, page cache dropped (default 2; 0 skips)
-#   --sizes 256M,1G   file sizes (default 1G)
+#   --sizes 512M,1G   file sizes (default 512M,1G)
 #   --scratch DIR     where the test files go (default: $TMPDIR or /tmp);
 #                     needs free disk space and free memory for the files,
 #                     so that they stay in the page cache
@@ -26,5 +26,5 @@ echo "== byte routines over a 64 KiB buffer (GB = 10^9 bytes per CPU second)"
 "$build/bench/byte_routines_bench" --benchmark_repetitions=5 \
   --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '^(Benchmark|-+$|.*_median)'
 echo
-echo "== in-place pass: tavo against dd bs=65534 conv=notrunc,fdatasync (and without fdatasync)"
+echo "== in-place pass: tavo against dd bs=1M and bs=64k, both conv=notrunc,fdatasync"
 exec python3 "$root/bench/io_bench.py" "$@" "$build/console/tavo"

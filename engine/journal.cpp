@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "bytes.h"
 #include "transforms.h"
 
 namespace tavo {
@@ -29,64 +30,16 @@ constexpr std::size_t kAreaHashHighOffset = 112;
 constexpr std::size_t kRecordHashOffset = 120;
 constexpr std::size_t kRunNameOffset = 128;
 static_assert(kRunNameOffset + kNameSize <= kSlotSize);
-constexpr std::uint8_t kVersion = 1;
-
-std::uint64_t load_le64(const std::uint8_t* bytes) {
-  std::uint64_t value = 0;
-  std::memcpy(&value, bytes, sizeof value);  // one load on little-endian hosts
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  value = __builtin_bswap64(value);
-#endif
-  return value;
-}
-
-void store_le64(std::uint8_t* bytes, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
 
 std::int64_t align_up(std::int64_t value, std::int64_t unit) {
   return (value + unit - 1) / unit * unit;
 }
 
-std::uint64_t rotate_left(std::uint64_t value, int bits) {
-  return (value << bits) | (value >> (64 - bits));
-}
-
-std::uint64_t slot_hash(const Slot& slot) {
-  return hash_bytes(slot.data() + kSequenceOffset, kSlotSize - kSequenceOffset);
+std::uint64_t slot_hash(std::uint8_t layout, const Slot& slot) {
+  return hash_bytes(layout, slot.data() + kSequenceOffset, kSlotSize - kSequenceOffset);
 }
 
 }  // namespace
-
-std::uint64_t hash_bytes(const std::uint8_t* bytes, std::size_t count) {
-  // Four independent multiply-rotate lanes over 8-byte words, so the
-  // multiplications overlap; then a full avalanche of the lanes and length.
-  constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ull;
-  constexpr std::uint64_t kPrime2 = 0xC2B2AE3D27D4EB4Full;
-  std::uint64_t lanes[4] = {kPrime1, kPrime2, ~kPrime1, ~kPrime2};
-  std::size_t i = 0;
-  for (; i + 32 <= count; i += 32) {
-    for (int lane = 0; lane < 4; ++lane) {
-      const std::uint64_t word = load_le64(bytes + i + 8 * lane);
-      lanes[lane] = rotate_left((lanes[lane] ^ word) * kPrime1, 31) * kPrime2;
-    }
-  }
-  for (; i + 8 <= count; i += 8) {
-    lanes[0] = rotate_left((lanes[0] ^ load_le64(bytes + i)) * kPrime1, 31) * kPrime2;
-  }
-  std::uint64_t tail = 0;
-  for (int shift = 0; i < count; ++i, shift += 8) {
-    tail |= static_cast<std::uint64_t>(bytes[i]) << shift;
-  }
-  std::uint64_t h = static_cast<std::uint64_t>(count) * kPrime1 ^ tail;
-  for (std::uint64_t lane : lanes) h = rotate_left(h ^ (lane * kPrime2), 27) * kPrime1 + kPrime2;
-  h ^= h >> 33;
-  h *= 0xFF51AFD7ED558CCDull;
-  h ^= h >> 33;
-  h *= 0xC4CEB9FE1A85EC53ull;
-  h ^= h >> 33;
-  return h;
-}
 
 std::int64_t piece_end(std::int64_t pos, std::int64_t end) {
   const std::int64_t sector_end = (pos / kSectorSize + 1) * kSectorSize;
@@ -134,7 +87,7 @@ void encode_slot(const RunPlan& plan, const RunState& state, Slot& slot) {
   slot[kKeywordOffset] = static_cast<std::uint8_t>(plan.keyword);
   slot[kRunWayOffset] = static_cast<std::uint8_t>(plan.way);
   slot[kRunFactorOffset] = plan.factor;
-  slot[kVersionOffset] = kVersion;
+  slot[kVersionOffset] = plan.layout;
   const auto store = [&slot](std::size_t offset, std::int64_t value) {
     store_le64(&slot[offset], static_cast<std::uint64_t>(value));
   };
@@ -152,7 +105,7 @@ void encode_slot(const RunPlan& plan, const RunState& state, Slot& slot) {
   store_le64(&slot[kAreaHashHighOffset], state.high.area_hash);
   store_le64(&slot[kRecordHashOffset], plan.record_hash);
   std::memcpy(&slot[kRunNameOffset], plan.name.data(), kNameSize);
-  store_le64(&slot[kHashOffset], slot_hash(slot));
+  store_le64(&slot[kHashOffset], slot_hash(plan.layout, slot));
 }
 
 namespace {
@@ -185,6 +138,7 @@ std::optional<RunPlan> decode_plan(const Slot& slot) {
     return std::nullopt;
   }
   plan.record_hash = load_le64(&slot[kRecordHashOffset]);
+  plan.layout = slot[kVersionOffset];
   std::memcpy(plan.name.data(), &slot[kRunNameOffset], kNameSize);
   return plan;
 }
@@ -218,8 +172,9 @@ std::optional<RunState> decode_state(const Slot& slot, const RunPlan& plan) {
 }  // namespace
 
 std::optional<std::pair<RunPlan, RunState>> decode_slot(const Slot& slot, std::int64_t file_size) {
-  if (std::memcmp(slot.data(), kMagic, 8) != 0 || slot[kVersionOffset] != kVersion ||
-      load_le64(&slot[kHashOffset]) != slot_hash(slot)) {
+  const std::uint8_t layout = slot[kVersionOffset];
+  if (std::memcmp(slot.data(), kMagic, 8) != 0 || !is_known_layout(layout) ||
+      load_le64(&slot[kHashOffset]) != slot_hash(layout, slot)) {
     return std::nullopt;
   }
   const std::optional<RunPlan> plan = decode_plan(slot);
@@ -241,7 +196,7 @@ void store_piece_hash(std::uint8_t* bytes, std::uint64_t piece_hash) {
 std::uint64_t load_piece_hash(const std::uint8_t* bytes) { return load_le64(bytes); }
 
 void AreaHash::add_block(const std::uint8_t* bytes, std::size_t count) {
-  state_ = rotate_left(state_ ^ hash_bytes(bytes, count), 29) * 0x9E3779B185EBCA87ull;
+  state_ = rotate_left(state_ ^ hash_bytes(layout_, bytes, count), 29) * 0x9E3779B185EBCA87ull;
   total_ += count;
 }
 
@@ -249,7 +204,7 @@ std::uint64_t AreaHash::value() const {
   std::uint8_t tail[16];
   store_le64(tail, state_);
   store_le64(tail + 8, total_);
-  return hash_bytes(tail, sizeof tail);
+  return hash_bytes(layout_, tail, sizeof tail);
 }
 
 }  // namespace tavo

@@ -30,6 +30,7 @@ enum class Outcome {
   factor_differs,
   io_error,  // the system's reason in the detail
   io_error_interrupted,
+  io_error_at_end,  // the last flush failed; the system's reason in the detail
   cancelled,
   interrupted,  // the two commands that finish or undo it in the detail
   torn,         // the offset of the torn piece in the detail
@@ -61,6 +62,7 @@ const char* line_tail(Outcome outcome) {
       return "p!=p";
     case Outcome::io_error:
     case Outcome::io_error_interrupted:
+    case Outcome::io_error_at_end:
       return "io error";
     case Outcome::cancelled:
       return "cancelled";
@@ -137,6 +139,10 @@ std::string reason_for(Outcome outcome, const std::string& detail) {
       return "the factor differs from the one in its record" + detail;
     case Outcome::io_error_interrupted:
       return detail + "; the file holds an interrupted run: the same command finishes it";
+    case Outcome::io_error_at_end:
+      return detail +
+             "; the run had ended, but the disk may still hold it interrupted: check with "
+             "x=xxx before running any command on the file again";
     case Outcome::torn:
       return "the sector at byte " + detail + " holds neither its old nor its new bytes";
   }
@@ -188,8 +194,8 @@ class OpenFile {
 };
 
 // Page-aligned: the kernel copies into and out of an aligned buffer faster.
-struct ChunkBuffer {
-  alignas(4096) std::uint8_t bytes[kChunkBufferSize];
+struct IoBuffer {
+  alignas(4096) std::uint8_t bytes[kIoSize];
 };
 
 FileSystem& files_of(const Channels& channels) {
@@ -249,7 +255,8 @@ std::string run_commands(const char* path, const RunPlan& plan) {
 
 std::string run_failure(const Command& command, RunStatus status) {
   const std::string text = files_of(command.channels).error_text();
-  return status == RunStatus::flush_error ? text + " (flush)" : text;
+  const bool flush = status == RunStatus::flush_error || status == RunStatus::end_flush_error;
+  return flush ? text + " (flush)" : text;
 }
 
 // How a run ended, reported once the file is closed.
@@ -286,6 +293,8 @@ Ending resume(const Command& command, Key given, Run& run, bool dry_run) {
     case RunStatus::io_error:
     case RunStatus::flush_error:
       return {Outcome::io_error_interrupted, run_failure(command, status)};
+    case RunStatus::end_flush_error:
+      return {Outcome::io_error_at_end, run_failure(command, status)};
   }
   return {Outcome::io_error, {}};
 }
@@ -301,6 +310,9 @@ Ending run_to_end(const Command& command, Run& run) {
   // the user finishes or undoes the run once the disk is sound again.
   if (status == RunStatus::flush_error) {
     return {Outcome::io_error_interrupted, run_failure(command, status)};
+  }
+  if (status == RunStatus::end_flush_error) {
+    return {Outcome::io_error_at_end, run_failure(command, status)};
   }
   const std::string why = status == RunStatus::io_error ? run_failure(command, status) : "";
   const RunStatus undo = run.complete(Target::undone, false);
@@ -337,7 +349,7 @@ Outcome plan_run(const Command& command, Key given, File file, std::int64_t size
       detail = shown;
       return Outcome::factor_differs;
     }
-    record_hash = hash_bytes(record.data(), record.size());
+    record_hash = hash_bytes(kCurrentLayout, record.data(), record.size());
   }
   if (!is_known_way(key.way)) {
     detail = std::to_string(given.way);
@@ -391,8 +403,9 @@ Ending transform(const Command& command, Key given, const BatchRules* rules) {
   ending.outcome = open(command, Access::update, handle, ending.detail);
   if (ending.outcome != Outcome::ok) return ending;
   OpenFile file(files, handle);
-  auto buffer = std::make_unique<ChunkBuffer>();
-  const RunContext context{files, file.get(), command.channels.observer, buffer->bytes};
+  const std::unique_ptr<IoBuffer> buffer(new IoBuffer);  // not zeroed: only read into
+  const RunContext context{files, file.get(), command.channels.observer, buffer->bytes,
+                           command.channels.hash_ahead};
 
   std::int64_t size = 0;
   if (!files.size(file.get(), size)) return {Outcome::io_error, files.error_text()};
@@ -445,8 +458,9 @@ Outcome peek(const Command& command, std::string& detail) {
   const Outcome opened = open(command, Access::read_only, handle, detail);
   if (opened != Outcome::ok) return opened;
   OpenFile file(files, handle);
-  auto buffer = std::make_unique<ChunkBuffer>();
-  const RunContext context{files, file.get(), command.channels.observer, buffer->bytes};
+  const std::unique_ptr<IoBuffer> buffer(new IoBuffer);  // not zeroed: only read into
+  const RunContext context{files, file.get(), command.channels.observer, buffer->bytes,
+                           command.channels.hash_ahead};
   if (std::optional<Run> found = Run::find(context)) {
     detail = run_commands(command.path, found->plan());
     return Outcome::interrupted;

@@ -76,6 +76,8 @@ class FileSystem {
   // Asks the system to start writing a range back now, so a later flush has
   // less to wait for. Only a hint.
   virtual void start_writeback(File, std::int64_t, std::int64_t) {}
+  // Asks the system to read a range into memory ahead of its use. Only a hint.
+  virtual void prefetch(File, std::int64_t, std::int64_t) {}
   // Claims disk space for [offset, offset + length) without changing the
   // size, so running out of space shows before anything is changed. False
   // only when the space is known to be missing.

@@ -150,6 +150,10 @@ class PosixFiles final : public FileSystem {
                       SYNC_FILE_RANGE_WRITE);
   }
 
+  void prefetch(File file, std::int64_t offset, std::int64_t length) override {
+    ::posix_fadvise(fd_of(file), static_cast<off_t>(offset), static_cast<off_t>(length),
+                    POSIX_FADV_WILLNEED);
+  }
   bool reserve(File file, std::int64_t offset, std::int64_t length) override {
     for (;;) {
       if (::fallocate(fd_of(file), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),

@@ -3,20 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "bytes.h"
 #include "platform.h"
 #include "transforms.h"
 
 namespace tavo {
 namespace {
-
-std::uint16_t load_le16(const std::uint8_t* bytes) {
-  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-void store_le16(std::uint8_t* bytes, std::uint16_t value) {
-  bytes[0] = static_cast<std::uint8_t>(value & 0xFF);
-  bytes[1] = static_cast<std::uint8_t>(value >> 8);
-}
 
 std::uint8_t* name_field(Record& record) { return record.data() + kNameOffset; }
 

@@ -9,13 +9,10 @@
 namespace tavo {
 namespace {
 
-// Reads of piece hashes and repairs are cut at sector bounds, so no piece is
-// split between two reads.
-constexpr std::int64_t kReadSize = 65536;
-static_assert(kReadSize <= static_cast<std::int64_t>(kChunkBufferSize));
-
-std::int64_t read_end(std::int64_t pos, std::int64_t end) {
-  const std::int64_t cut = (pos + kReadSize) / kSectorSize * kSectorSize;
+// The end of the block of a pass that starts at `pos`: a sector bound, so
+// no piece is split between two reads or two writes.
+std::int64_t block_end(std::int64_t pos, std::int64_t end, std::size_t size = kIoSize) {
+  const std::int64_t cut = (pos + static_cast<std::int64_t>(size)) / kSectorSize * kSectorSize;
   return cut < end ? cut : end;
 }
 
@@ -25,8 +22,13 @@ std::int64_t now_ms() {
       .count();
 }
 
-// Bytes rewritten between two requests to start writing them back.
-constexpr std::int64_t kWritebackStep = 16 * std::int64_t{kChunkSize};
+// The second thread reads in smaller blocks: its reads come from the page
+// cache or the prefetch, and its buffer counts in the memory of every run.
+constexpr std::size_t kHashAheadIoSize = std::size_t{256} << 10;
+
+// Bytes rewritten between two requests to start writing them back: often
+// enough to keep the disk busy, seldom enough that the requests cost little.
+constexpr std::int64_t kWritebackStep = std::int64_t{4} << 20;
 
 // At most one progress report per this many milliseconds.
 constexpr std::int64_t kProgressIntervalMs = 5;
@@ -41,22 +43,25 @@ bool read_exactly(const RunContext& context, std::int64_t offset, void* buffer, 
 }
 
 // An empty range at `pos`: it has no pieces, so its area hash is that of none.
-Range empty_range(std::int64_t pos, int area) { return {pos, pos, area, AreaHash().value()}; }
+Range empty_range(std::uint8_t layout, std::int64_t pos, int area) {
+  return {pos, pos, area, AreaHash(layout).value()};
+}
 
 // Reads the piece hashes of a range from its area, one block at a time.
 class PieceHashReader {
  public:
-  PieceHashReader(const RunContext& context, std::int64_t offset, const Range& range)
+  PieceHashReader(const RunContext& context, const RunPlan& plan, const Range& range)
       : context_(context),
-        offset_(offset),
-        remaining_(piece_count(range.begin, range.end) *
-                   static_cast<std::int64_t>(kPieceHashSize)) {}
+        offset_(plan.area_offset(range.area)),
+        remaining_(piece_count(range.begin, range.end) * static_cast<std::int64_t>(kPieceHashSize)),
+        block_size_(hash_block_size(plan.layout)),
+        area_hash_(plan.layout) {}
 
   // False when a read fails or no piece hash is left.
   bool next(std::uint64_t& piece_hash) {
     if (used_ == loaded_) {
       const auto want =
-          static_cast<std::size_t>(std::min(remaining_, static_cast<std::int64_t>(kHashBlockSize)));
+          static_cast<std::size_t>(std::min(remaining_, static_cast<std::int64_t>(block_size_)));
       if (want == 0 || !read_exactly(context_, offset_, block_.data(), want)) return false;
       area_hash_.add_block(block_.data(), want);
       offset_ += static_cast<std::int64_t>(want);
@@ -75,7 +80,8 @@ class PieceHashReader {
   const RunContext& context_;
   std::int64_t offset_;
   std::int64_t remaining_;
-  std::array<std::uint8_t, kHashBlockSize> block_{};
+  std::size_t block_size_;
+  std::array<std::uint8_t, kMaxHashBlockSize> block_;
   std::size_t used_ = 0, loaded_ = 0;
   AreaHash area_hash_;
 };
@@ -85,8 +91,8 @@ class PieceHashReader {
 Run::Run(RunContext context, const RunPlan& plan) : context_(context), plan_(plan) {
   // A way that changes nothing has nothing to rewrite: all data counts as new.
   const std::int64_t start = plan.changes_bytes() ? 0 : plan.data_length;
-  standing_.low = empty_range(start, 0);
-  standing_.high = empty_range(start, 1);
+  standing_.low = empty_range(plan.layout, start, 0);
+  standing_.high = empty_range(plan.layout, start, 1);
 }
 
 Run::Run(RunContext context, const RunPlan& plan, const RunState& standing,
@@ -128,7 +134,7 @@ std::optional<Run> Run::find(RunContext context) {
 }
 
 bool Run::area_matches(const Range& range) const {
-  PieceHashReader reader(context_, plan_.area_offset(range.area), range);
+  PieceHashReader reader(context_, plan_, range);
   std::uint64_t piece_hash = 0;
   while (!reader.at_end()) {
     if (!reader.next(piece_hash)) return false;
@@ -141,7 +147,7 @@ bool Run::record_unchanged() const {
   if (plan_.command().record != RecordUse::checks_and_cuts) return true;
   Record record{};
   return read(plan_.data_length, record.data(), record.size()) &&
-         hash_bytes(record.data(), record.size()) == plan_.record_hash;
+         plan_.hash(record.data(), record.size()) == plan_.record_hash;
 }
 
 Transform Run::forward() const { return {plan_.way, plan_.command().direction}; }
@@ -199,34 +205,36 @@ RunStatus Run::write_slot(RunState next) {
   return status;
 }
 
-RunStatus Run::write_piece_hashes(Range& zone, Target target) {
+RunStatus Run::write_piece_hashes(Range& zone, Target target, std::uint8_t* buffer,
+                                  std::size_t buffer_size) const {
   // The piece hashes go out block by block as the zone is read, hashed the
   // same way PieceHashReader hashes them back.
   const Transform to_old = inverse(forward());
-  std::array<std::uint8_t, kHashBlockSize> block{};
+  std::array<std::uint8_t, kMaxHashBlockSize> block{};
+  const std::size_t block_size = hash_block_size(plan_.layout);
   std::size_t used = 0;
   std::int64_t area_offset = plan_.area_offset(zone.area);
-  AreaHash area_hash;
+  AreaHash area_hash(plan_.layout);
   const auto put_block = [&]() {
     area_hash.add_block(block.data(), used);
-    const bool written = write(area_offset, block.data(), used);
+    const bool written = context_.files.write_at(context_.file, area_offset, block.data(), used);
     area_offset += static_cast<std::int64_t>(used);
     used = 0;
     return written;
   };
   for (std::int64_t pos = zone.begin; pos < zone.end;) {
-    const std::int64_t stop = read_end(pos, zone.end);
+    const std::int64_t stop = block_end(pos, zone.end, buffer_size);
     const auto count = static_cast<std::size_t>(stop - pos);
-    if (!read(pos, context_.buffer, count)) return RunStatus::io_error;
+    if (!read(pos, buffer, count)) return RunStatus::io_error;
     // Undoing hashes new bytes: their old form is what the hash keeps.
     if (target == Target::undone) {
-      apply_transform(to_old, static_cast<std::int32_t>(count), context_.buffer, plan_.factor);
+      apply_transform(to_old, static_cast<std::int32_t>(count), buffer, plan_.factor);
     }
     for (std::int64_t piece = pos; piece < stop; piece = piece_end(piece, stop)) {
       const auto length = static_cast<std::size_t>(piece_end(piece, stop) - piece);
-      store_piece_hash(block.data() + used, hash_bytes(context_.buffer + (piece - pos), length));
+      store_piece_hash(block.data() + used, plan_.hash(buffer + (piece - pos), length));
       used += kPieceHashSize;
-      if (used == block.size() && !put_block()) return RunStatus::io_error;
+      if (used == block_size && !put_block()) return RunStatus::io_error;
     }
     pos = stop;
   }
@@ -238,9 +246,9 @@ RunStatus Run::write_piece_hashes(Range& zone, Target target) {
 RunStatus Run::repair_range(const Range& range, Target target, bool fix) {
   const Transform to_old = inverse(forward());
   std::vector<std::uint8_t> converted;
-  PieceHashReader piece_hashes(context_, plan_.area_offset(range.area), range);
+  PieceHashReader piece_hashes(context_, plan_, range);
   for (std::int64_t pos = range.begin; pos < range.end;) {
-    const std::int64_t stop = read_end(pos, range.end);
+    const std::int64_t stop = block_end(pos, range.end);
     const auto count = static_cast<std::size_t>(stop - pos);
     if (!read(pos, context_.buffer, count)) return RunStatus::io_error;
     bool changed = false;
@@ -250,12 +258,12 @@ RunStatus Run::repair_range(const Range& range, Target target, bool fix) {
       std::uint64_t piece_hash = 0;
       if (!piece_hashes.next(piece_hash)) return RunStatus::io_error;
       PieceState state = PieceState::torn;
-      if (hash_bytes(bytes, static_cast<std::size_t>(length)) == piece_hash) {
+      if (plan_.hash(bytes, static_cast<std::size_t>(length)) == piece_hash) {
         state = PieceState::old_bytes;
       } else {
         converted.assign(bytes, bytes + length);
         apply_transform(to_old, length, converted.data(), plan_.factor);
-        if (hash_bytes(converted.data(), converted.size()) == piece_hash) {
+        if (plan_.hash(converted.data(), converted.size()) == piece_hash) {
           state = PieceState::new_bytes;
         }
       }
@@ -293,17 +301,19 @@ RunStatus Run::rewrite(std::int64_t begin, std::int64_t end, Target target) {
   platform::FileSystem& files = context_.files;
   std::int64_t written_back = begin;
   for (std::int64_t pos = begin; pos < end;) {
-    const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(end - pos, kChunkSize));
-    if (!read(pos, context_.buffer, static_cast<std::size_t>(count))) return RunStatus::io_error;
-    apply_transform(transform, count, context_.buffer, plan_.factor);
-    if (!write(pos, context_.buffer, static_cast<std::size_t>(count))) {
-      // Part of the chunk may have reached the file: put its bytes back, so
+    const std::int64_t stop = block_end(pos, end);
+    const auto count = static_cast<std::size_t>(stop - pos);
+    if (!read(pos, context_.buffer, count)) return RunStatus::io_error;
+    apply_transform(transform, static_cast<std::int32_t>(count), context_.buffer, plan_.factor);
+    if (!write(pos, context_.buffer, count)) {
+      // Part of the block may have reached the file: put its bytes back, so
       // every piece stays old or new and the run can still be undone.
-      apply_transform(inverse(transform), count, context_.buffer, plan_.factor);
-      write(pos, context_.buffer, static_cast<std::size_t>(count));
+      apply_transform(inverse(transform), static_cast<std::int32_t>(count), context_.buffer,
+                      plan_.factor);
+      write(pos, context_.buffer, count);
       return RunStatus::io_error;
     }
-    pos += count;
+    pos = stop;
     // Writing back as the zone goes keeps the disk busy while the rest of
     // it is transformed, so the flush before the next zone has little left.
     if (pos - written_back >= kWritebackStep || pos == end) {
@@ -338,23 +348,67 @@ bool Run::next_zone(Target target, Range& zone) const {
   return true;
 }
 
-RunStatus Run::advance(Range zone, const std::optional<Range>& behind, Target target) {
-  zone.area = free_area();
-  RunStatus status = write_piece_hashes(zone, target);
+bool Run::zone_after(const Range& zone, Target target, Range& after) const {
+  if (target == Target::finished) {
+    if (zone.end >= plan_.data_length) return false;
+    after = {zone.end, std::min(plan_.data_length, zone.end + plan_.zone_size)};
+  } else {
+    if (zone.begin <= 0) return false;
+    after = {std::max<std::int64_t>(zone.begin - plan_.zone_size, 0), zone.begin};
+  }
+  return true;
+}
+
+void Run::start_hash_ahead(const Range& zone, Target target, HashAhead& ahead) const {
+  Range after;
+  if (!context_.hash_ahead || !zone_after(zone, target, after)) return;
+  // (J5) Into the area the standing slot, which covers `zone`, leaves free.
+  after.area = free_area();
+  ahead.zone = after;
+  if (!ahead.buffer) ahead.buffer.reset(new std::uint8_t[kHashAheadIoSize]);
+  ahead.thread = std::thread([this, target, &ahead] {
+    ahead.status = write_piece_hashes(ahead.zone, target, ahead.buffer.get(), kHashAheadIoSize);
+  });
+}
+
+RunStatus Run::advance(Range zone, const std::optional<Range>& behind, Target target,
+                       HashAhead& ahead) {
+  // The system reads the zone after this one while this one is worked on.
+  Range after;
+  if (zone_after(zone, target, after)) {
+    context_.files.prefetch(context_.file, after.begin, after.end - after.begin);
+  }
+  // The piece hashes come from the thread that took them while the zone
+  // before was rewritten, or are taken now (again, if that thread failed).
+  RunStatus status = RunStatus::io_error;
+  if (ahead.thread.joinable()) {
+    ahead.thread.join();
+    if (ahead.zone.begin == zone.begin && ahead.zone.end == zone.end) {
+      status = ahead.status;
+      zone = ahead.zone;
+    }
+  }
+  if (status != RunStatus::ok) {
+    zone.area = free_area();
+    status = write_piece_hashes(zone, target, context_.buffer, kIoSize);
+  }
+  unflushed_ = true;
   if (status != RunStatus::ok) return status;
   // (J3) The slot keeps covering the zone rewritten since the last flush;
   // where there is none, an empty range beside the zone takes its place.
   const int spare_area = (zone.area + 1) % kHashAreas;
   RunState next;
   if (target == Target::finished) {
-    next.low = behind ? *behind : empty_range(zone.begin, spare_area);
+    next.low = behind ? *behind : empty_range(plan_.layout, zone.begin, spare_area);
     next.high = zone;
   } else {
     next.low = zone;
-    next.high = behind ? *behind : empty_range(zone.end, spare_area);
+    next.high = behind ? *behind : empty_range(plan_.layout, zone.end, spare_area);
   }
   status = write_slot(next);
   if (status != RunStatus::ok) return status;
+  start_hash_ahead(zone, target, ahead);
+  unflushed_ = true;  // the thread's writes go with the next flush
   return rewrite(zone.begin, zone.end, target);
 }
 
@@ -365,16 +419,21 @@ RunStatus Run::complete(Target target, bool cancellable) {
   if (status == RunStatus::ok) status = repair(target);
   if (status == RunStatus::ok) status = flush();
   std::optional<Range> behind;
+  HashAhead ahead;
   Range zone;
   while (status == RunStatus::ok && next_zone(target, zone)) {
     const Observer& observer = context_.observer;
     if (cancellable && observer.cancel_requested != nullptr &&
         observer.cancel_requested(observer.context)) {
-      return RunStatus::cancelled;
+      status = RunStatus::cancelled;
+      break;
     }
-    status = advance(zone, behind, target);
+    status = advance(zone, behind, target, ahead);
     behind = target == Target::finished ? standing_.high : standing_.low;
   }
+  // What the thread wrote lies in a free area: it changes nothing a
+  // recovery reads, but must be flushed with the rest.
+  if (ahead.thread.joinable()) ahead.thread.join();
   if (status == RunStatus::ok) status = flush();
   if (status != RunStatus::ok) return status;
   report_progress(target == Target::finished ? plan_.data_length : 0, true);
@@ -397,7 +456,9 @@ RunStatus Run::finalize(Target target) {
   }
   unflushed_ = true;  // the size change needs its own flush
   if (!context_.files.set_size(context_.file, final_size)) return RunStatus::io_error;
-  return flush();
+  // The journal is gone from the file as this process sees it, but maybe not
+  // from the disk: neither "interrupted" nor "done" can be said.
+  return flush() == RunStatus::ok ? RunStatus::ok : RunStatus::end_flush_error;
 }
 
 }  // namespace tavo

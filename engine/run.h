@@ -63,7 +63,9 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <thread>
 
 #include "journal.h"
 #include "platform.h"
@@ -78,12 +80,18 @@ namespace tavo {
 inline constexpr std::int64_t kZoneSize = 512 * std::int64_t{kChunkSize};
 static_assert(kZoneSize / kChunkSize <= kMaxZoneChunks);
 
+// A pass reads and writes blocks of at most this many bytes, cut at sector
+// bounds (and at zone bounds), so that one write writes every piece it
+// touches whole. No file and no output shows the block size.
+inline constexpr std::size_t kIoSize = std::size_t{1} << 20;
+
 enum class RunStatus {
   ok,
-  cancelled,    // stopped between zones on request; nothing undone yet
-  io_error,     // a read or write failed; the standing slot still describes the file
-  flush_error,  // a flush failed: nothing is known about the disk any more (J8)
-  torn,         // a piece holds neither its old nor its new bytes
+  cancelled,        // stopped between zones on request; nothing undone yet
+  io_error,         // a read or write failed; the standing slot still describes the file
+  flush_error,      // a flush failed: nothing is known about the disk any more (J8)
+  end_flush_error,  // the last flush failed: the disk holds the finished file or the journal
+  torn,             // a piece holds neither its old nor its new bytes
 };
 
 enum class Target { finished, undone };
@@ -93,7 +101,11 @@ struct RunContext {
   platform::FileSystem& files;
   platform::File file;
   const Observer& observer;
-  std::uint8_t* buffer;  // kChunkBufferSize bytes
+  std::uint8_t* buffer;  // kIoSize bytes
+  // Whether the piece hashes of the next zone may be taken on a second
+  // thread while a zone is rewritten. Off, they are taken just before the
+  // next zone's slot instead: the same writes between the same two flushes.
+  bool hash_ahead = false;
 };
 
 class Run {
@@ -126,9 +138,24 @@ class Run {
   bool record_unchanged() const;
   RunStatus repair(Target target);
   RunStatus repair_range(const Range& range, Target target, bool fix);
+  // The piece hashes of one zone, taken on a thread of their own.
+  struct HashAhead {
+    Range zone;
+    RunStatus status = RunStatus::ok;
+    std::unique_ptr<std::uint8_t[]> buffer;
+    std::thread thread;
+  };
+
   bool next_zone(Target target, Range& zone) const;
-  RunStatus advance(Range zone, const std::optional<Range>& behind, Target target);
-  RunStatus write_piece_hashes(Range& zone, Target target);
+  bool zone_after(const Range& zone, Target target, Range& after) const;
+  RunStatus advance(Range zone, const std::optional<Range>& behind, Target target,
+                    HashAhead& ahead);
+  void start_hash_ahead(const Range& zone, Target target, HashAhead& ahead) const;
+  // Writes the piece hashes of `zone` into its area, reading through
+  // `buffer`. Touches nothing of the run but the file, so a second thread
+  // may call it.
+  RunStatus write_piece_hashes(Range& zone, Target target, std::uint8_t* buffer,
+                               std::size_t buffer_size) const;
   RunStatus write_slot(RunState next);
   RunStatus rewrite(std::int64_t begin, std::int64_t end, Target target);
   RunStatus finalize(Target target);

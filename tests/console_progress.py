@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The console tool's progress line, seen through a pseudo-terminal.
 
-A pass slowed down by strace (every pwrite waits 1.5 ms, so 64 MiB take
+A pass slowed down by strace (every pwrite waits 25 ms, so 64 MiB in blocks of 1 MiB take
 well over a second on any machine) runs twice with the same command: once
 with standard error on a pseudo-terminal, which must show the progress line
 redrawn at most four times a second and cleared at the end, and once with
@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "sup
 import tavo_model as m  # noqa: E402
 
 SIZE = 64 << 20
-SLOW_WRITES = ["strace", "-f", "-o", os.devnull, "-e", "inject=pwrite64:delay_enter=1500"]
+SLOW_WRITES = ["strace", "-f", "-o", os.devnull, "-e", "inject=pwrite64:delay_enter=25000"]
 # "\r", then percent, bytes done of total, speed, time left.
 LINE = re.compile(rb"\r *([0-9]+)%  [0-9.]+ [KMGT]?i?B of 64\.0 MiB  [0-9.]+ [KMGT]?i?B/s  "
                   rb"[0-9]+:[0-9]{2} left *")

@@ -15,7 +15,17 @@ using test::pattern;
 using test::ScratchFile;
 using test::transformed;
 
-const std::size_t kBoundarySizes[] = {0, 1, 65533, 65534, 65535, 2 * 65534, 200000};
+// Chunk bounds, block bounds (1 MiB) and, with zones of three chunks,
+// several zones whose piece hashes a second thread takes ahead.
+const std::size_t kBoundarySizes[] = {0,      1,       65533,   65534,   65535,  131068,
+                                      200000, 1048575, 1048576, 1048577, 3145733};
+
+Channels small_zones(Sink out) {
+  Channels channels(out);
+  channels.zone_size = 3 * kChunkSize;
+  channels.hash_ahead = true;
+  return channels;
+}
 
 TEST(RudeOperations, EveryWayAndChunkBoundaryRoundTrips) {
   for (std::size_t size : kBoundarySizes) {
@@ -23,9 +33,9 @@ TEST(RudeOperations, EveryWayAndChunkBoundaryRoundTrips) {
       const Bytes original = pattern(size, static_cast<std::uint32_t>(size + way));
       ScratchFile file("rude.bin", original);
       Captured out;
-      ASSERT_EQ(encrypt_rude(file.path.c_str(), way, 77, out.sink()), Result::ok);
+      ASSERT_EQ(encrypt_rude(file.path.c_str(), way, 77, small_zones(out.sink())), Result::ok);
       ASSERT_EQ(file.bytes(), transformed(original, way, true, 77)) << size << " way " << way;
-      ASSERT_EQ(decrypt_rude(file.path.c_str(), way, 77, out.sink()), Result::ok);
+      ASSERT_EQ(decrypt_rude(file.path.c_str(), way, 77, small_zones(out.sink())), Result::ok);
       ASSERT_EQ(file.bytes(), original) << size << " way " << way;
       EXPECT_EQ(out.text, "tavo rxen file(rude.bin) ok.\r\ntavo rxde file(rude.bin) ok.\r\n");
     }
@@ -38,7 +48,8 @@ TEST(HeaderOperations, EveryWayAndChunkBoundaryRoundTrips) {
       const Bytes original = pattern(size, static_cast<std::uint32_t>(size * 7 + way));
       ScratchFile file("record.bin", original);
       Captured out;
-      ASSERT_EQ(encrypt_with_header(file.path.c_str(), way, 200, out.sink()), Result::ok);
+      ASSERT_EQ(encrypt_with_header(file.path.c_str(), way, 200, small_zones(out.sink())),
+                Result::ok);
       const Bytes encrypted = file.bytes();
       ASSERT_EQ(encrypted.size(), size + kRecordSize);
       EXPECT_EQ(Bytes(encrypted.begin(), encrypted.begin() + static_cast<long>(size)),
@@ -47,7 +58,8 @@ TEST(HeaderOperations, EveryWayAndChunkBoundaryRoundTrips) {
       build_header("record.bin", way, 200, expected);
       EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
                              encrypted.begin() + static_cast<long>(size)));
-      ASSERT_EQ(decrypt_with_header(file.path.c_str(), way, 200, out.sink()), Result::ok);
+      ASSERT_EQ(decrypt_with_header(file.path.c_str(), way, 200, small_zones(out.sink())),
+                Result::ok);
       ASSERT_EQ(file.bytes(), original) << size << " way " << way;
       EXPECT_EQ(out.text, "tavo en file(record.bin) ok.\r\ntavo de file(record.bin) ok.\r\n");
     }
@@ -197,6 +209,19 @@ TEST(Operations, PeekShowsTheNameAtEncryptionTime) {
   EXPECT_NE(out.text.find(" t a before.bin 3 c8 v o\r\n"), std::string::npos) << out.text;
   ASSERT_EQ(decrypt_with_header(moved.path.c_str(), 3, 200, out.sink()), Result::ok);
   EXPECT_EQ(moved.bytes(), pattern(10));
+}
+
+// After the last flush fails, the disk may hold the finished file or the
+// journal: running the same command again could encrypt twice.
+TEST(Operations, AFailedLastFlushDoesNotSayTheSameCommandFinishes) {
+  test::MemoryFiles files(pattern(1000));
+  Captured out, errors;
+  Channels channels(out.sink(), errors.sink());
+  channels.files = &files;
+  files.flushes_until_failure = 5;  // two slots, the data, the record, the size
+  EXPECT_EQ(encrypt_with_header("f.bin", 3, 9, channels), Result::failed);
+  EXPECT_EQ(out.text, "tavo en file(f.bin) io error\r\n");
+  EXPECT_NE(errors.text.find("check with x=xxx"), std::string::npos) << errors.text;
 }
 
 }  // namespace

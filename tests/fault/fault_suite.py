@@ -3,7 +3,7 @@
 with the exact output, the result and the file's bytes afterwards.
 
 Every row first checks, in strace's log, that the failing call is the one the
-row names (for example the write of the last chunk at offset 196,602); a row
+row names (for example the write of the last block at offset 2,097,152); a row
 whose fault does not fire there is a failure, a row whose technique is not
 available is counted as skipped.
 
@@ -18,8 +18,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import tavo_model as m  # noqa: E402
 from fault_loop import NAME, operations, recovers, strace_available  # noqa: E402
 
-SIZE = 200000  # one zone; chunks at 0, 65,534, 131,068 and 196,602 (3,398 bytes)
-LAST = 3 * m.CHUNK  # where the last chunk starts
+SIZE = 2500000  # one zone; blocks of a pass at 0, 1 MiB and 2 MiB (402,848 bytes)
+BLOCK = 1 << 20
+LAST = 2 * BLOCK  # where the last block starts
 # "de" on the encrypted file has the same data, so the same journal.
 JOURNAL = m.journal(SIZE, "en")
 HASHES = m.pieces(SIZE) * m.PIECE_HASH_SIZE  # bytes of piece hashes of the zone
@@ -28,11 +29,11 @@ PEEK = "peek line"
 
 # The calls of "en" on this file, in order: room for the journal
 # (fallocate at SIZE), its first slot (pwrite 1, slot 1, as its sequence
-# number 1 is odd), flush 1, the old bytes read in 64 KiB blocks for their
-# piece hashes (pread 1 to 4) and the hashes written (pwrite 2, to hash area
-# 0), the zone's slot (pwrite 3, slot 0), flush 2, then each chunk read and
-# written (pread 5 to 8, pwrite 4 to 7), writeback started, flush 3, the
-# record (pwrite 8, at SIZE), flush 4, the size cut to SIZE + 512 and
+# number 1 is odd), flush 1, the old bytes read in blocks of 1 MiB for their
+# piece hashes (pread 1 to 3) and the hashes written (pwrite 2, to hash area
+# 0), the zone's slot (pwrite 3, slot 0), flush 2, then each block read and
+# written (pread 4 to 6, pwrite 4 to 6), writeback started, flush 3, the
+# record (pwrite 7, at SIZE), flush 4, the size cut to SIZE + 512 and
 # flush 5. "de" reads its record first (pread 1) and writes none; "rxen" and
 # "rxde" write none; both end with the size cut back to SIZE.
 #
@@ -47,25 +48,25 @@ ROWS = [
     ("en: the first flush fails", "en", "fdatasync", "error=EIO", 1,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
     ("en: a read for the piece hashes fails", "en", "pread64", "error=EIO", 2,
-     r"pread64\(\d+, .*, 65536, 65536\) = -1 EIO", "io error", 0, OLD),
+     rf"pread64\(\d+, .*, {BLOCK}, {BLOCK}\) = -1 EIO", "io error", 0, OLD),
     ("en: writing the piece hashes fails", "en", "pwrite64", "error=EIO", 2,
      rf"pwrite64\(\d+, .*, {HASHES}, {JOURNAL.areas[0]}\) = -1 EIO", "io error", 0, OLD),
     ("en: writing the zone's slot fails", "en", "pwrite64", "error=EIO", 3,
      rf"pwrite64\(\d+, .*, 512, {JOURNAL.slots[0]}\) = -1 EIO", "io error", 0, OLD),
     ("en: the flush before the zone fails", "en", "fdatasync", "error=EIO", 2,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
-    ("en: a read in the middle of the zone fails", "en", "pread64", "error=EIO", 7,
-     rf"pread64\(\d+, .*, {m.CHUNK}, {2 * m.CHUNK}\) = -1 EIO", "io error", 0, OLD),
-    ("en: writing the first chunk fails", "en", "pwrite64", "error=EIO", 4,
-     rf"pwrite64\(\d+, .*, {m.CHUNK}, 0\) = -1 EIO", "io error", 0, OLD),
-    ("en: writing the last chunk fails", "en", "pwrite64", "error=EIO", 7,
+    ("en: a read in the middle of the zone fails", "en", "pread64", "error=EIO", 5,
+     rf"pread64\(\d+, .*, {BLOCK}, {BLOCK}\) = -1 EIO", "io error", 0, OLD),
+    ("en: writing the first block fails", "en", "pwrite64", "error=EIO", 4,
+     rf"pwrite64\(\d+, .*, {BLOCK}, 0\) = -1 EIO", "io error", 0, OLD),
+    ("en: writing the last block fails", "en", "pwrite64", "error=EIO", 6,
      rf"pwrite64\(\d+, .*, {SIZE - LAST}, {LAST}\) = -1 EIO", "io error", 0, OLD),
-    ("en: writing the last chunk fails, every write after it too", "en", "pwrite64",
-     "error=EIO", "7+", rf"pwrite64\(\d+, .*, {SIZE - LAST}, {LAST}\) = -1 EIO", "io error",
+    ("en: writing the last block fails, every write after it too", "en", "pwrite64",
+     "error=EIO", "6+", rf"pwrite64\(\d+, .*, {SIZE - LAST}, {LAST}\) = -1 EIO", "io error",
      0, RUN),
     ("en: the flush after the zone fails", "en", "fdatasync", "error=EIO", 3,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
-    ("en: writing the record fails", "en", "pwrite64", "error=EIO", 8,
+    ("en: writing the record fails", "en", "pwrite64", "error=EIO", 7,
      rf"pwrite64\(\d+, .*, 512, {SIZE}\) = -1 EIO", "io error", 0, OLD),
     ("en: the flush of the record fails", "en", "fdatasync", "error=EIO", 4,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
@@ -83,20 +84,20 @@ ROWS = [
      rf"pread64\(\d+, .*, 512, {SIZE}\) = -1 EIO", "io error", 0, OLD),
     ("de: writing the first slot fails", "de", "pwrite64", "error=EIO", 1,
      rf"pwrite64\(\d+, .*, 512, {JOURNAL.slots[1]}\) = -1 EIO", "io error", 0, OLD),
-    ("de: writing a chunk fails", "de", "pwrite64", "error=EIO", 5,
-     rf"pwrite64\(\d+, .*, {m.CHUNK}, {m.CHUNK}\) = -1 EIO", "io error", 0, OLD),
+    ("de: writing a block fails", "de", "pwrite64", "error=EIO", 5,
+     rf"pwrite64\(\d+, .*, {BLOCK}, {BLOCK}\) = -1 EIO", "io error", 0, OLD),
     ("de: cutting off the record and the journal fails", "de", "ftruncate", "error=EIO", 1,
      rf"ftruncate\(\d+, {SIZE}\) += -1 EIO", "io error", 0, OLD),
     ("de: killed at the flush after the zone", "de", "fdatasync", "signal=KILL", 3,
      r"killed by SIGKILL", None, -9, RUN),
-    ("rxen: writing the first chunk fails", "rxen", "pwrite64", "error=EIO", 4,
-     rf"pwrite64\(\d+, .*, {m.CHUNK}, 0\) = -1 EIO", "io error", 0, OLD),
+    ("rxen: writing the first block fails", "rxen", "pwrite64", "error=EIO", 4,
+     rf"pwrite64\(\d+, .*, {BLOCK}, 0\) = -1 EIO", "io error", 0, OLD),
     ("rxen: cutting off the journal fails", "rxen", "ftruncate", "error=EIO", 1,
      rf"ftruncate\(\d+, {SIZE}\) += -1 EIO", "io error", 0, OLD),
-    ("rxen: killed in the middle of the zone", "rxen", "pwrite64", "signal=KILL", 6,
+    ("rxen: killed in the middle of the zone", "rxen", "pwrite64", "signal=KILL", 5,
      r"killed by SIGKILL", None, -9, RUN),
-    ("rxde: a read in the middle of the zone fails", "rxde", "pread64", "error=EIO", 7,
-     rf"pread64\(\d+, .*, {m.CHUNK}, {2 * m.CHUNK}\) = -1 EIO", "io error", 0, OLD),
+    ("rxde: a read in the middle of the zone fails", "rxde", "pread64", "error=EIO", 5,
+     rf"pread64\(\d+, .*, {BLOCK}, {BLOCK}\) = -1 EIO", "io error", 0, OLD),
     ("rxde: the flush after the zone fails", "rxde", "fdatasync", "error=EIO", 3,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
     ("x=xxx: read of the record fails", "x=xxx", "pread64", "error=EIO", 1,

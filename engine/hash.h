@@ -1,0 +1,31 @@
+// The 64-bit hashes of the journal. Layout 1 of the journal hashed with a
+// hash of its own; layout 2, which new runs write, hashes with XXH3-64, the
+// fastest well-kept hash there is for pieces of 512 bytes. A run found in a
+// file keeps the layout it was begun with, so a file interrupted by an
+// older build still recovers.
+#ifndef TAVO_HASH_H
+#define TAVO_HASH_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tavo {
+
+inline constexpr std::uint8_t kFirstLayout = 1;
+inline constexpr std::uint8_t kCurrentLayout = 2;
+
+inline bool is_known_layout(std::uint8_t layout) {
+  return layout == kFirstLayout || layout == kCurrentLayout;
+}
+
+// The hash of `count` bytes under a known layout.
+std::uint64_t hash_bytes(std::uint8_t layout, const std::uint8_t* bytes, std::size_t count);
+
+// XXH3-64 built for the instruction sets this machine has (chosen once, at
+// the first call), and built for the baseline, for tests that compare them.
+std::uint64_t xxh3(const void* bytes, std::size_t count);
+std::uint64_t xxh3_baseline(const void* bytes, std::size_t count);
+
+}  // namespace tavo
+
+#endif  // TAVO_HASH_H
