@@ -129,8 +129,7 @@ void add_target(Batch& batch, const std::string& target, bool recursive) {
       if (recursive) {
         walk_from(batch, target, target, nullptr, true);
       } else {
-        batch.items.push_back(
-            {-1, {}, target, 0, "skipped: a folder (-r takes it in)", {}});
+        batch.items.push_back({-1, {}, target, 0, "skipped: a folder (-r takes it in)", {}});
       }
       return;
     case EntryKind::file:
@@ -303,7 +302,12 @@ std::string grouped(std::int64_t count) {
 
 BatchEnd run_batch(const CommandSpec* command, Key given, const std::vector<std::string>& targets,
                    const Options& options, const Channels& channels) {
-  if (command != nullptr && command->record == RecordUse::none) {
+  std::int64_t size = 0;
+  bool own = false;
+  const bool one_file = targets.size() == 1 && !is_list(targets[0]) &&
+                        !platform::is_pattern(targets[0].c_str()) &&
+                        platform::kind_of(targets[0].c_str(), size, own) != EntryKind::folder;
+  if (command != nullptr && command->record == RecordUse::none && !one_file) {
     // Nothing in a file tells whether it was done: a stopped batch run again
     // would transform some files twice.
     print(channels.errors,
