@@ -149,6 +149,30 @@ void write_text(std::FILE* stream, const char* bytes, std::size_t count) {
   std::fflush(stream);
 }
 
+// The two calls of ntdll.dll that open a name relative to a handle. Every
+// process has ntdll.dll loaded; taking them from it keeps the programs'
+// imports to the documented DLLs.
+struct NtFunctions {
+  NTSTATUS(NTAPI* create_file)
+  (PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
+   ULONG, PVOID, ULONG);
+  ULONG(NTAPI* status_to_error)(NTSTATUS);
+};
+
+const NtFunctions& nt_functions() {
+  static const NtFunctions functions = [] {
+    NtFunctions found{};
+    if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
+      found.create_file = reinterpret_cast<decltype(found.create_file)>(
+          reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")));
+      found.status_to_error = reinterpret_cast<decltype(found.status_to_error)>(
+          reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+    }
+    return found;
+  }();
+  return functions;
+}
+
 // Opens `name` inside the folder `root` as the kernel names it, relative to
 // the handle, so no path is resolved again. Gives the Win32 error, 0 when
 // opened.
@@ -168,10 +192,12 @@ DWORD open_relative(HANDLE root, const char* name, ACCESS_MASK access, ULONG sha
   InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, root, nullptr);
   IO_STATUS_BLOCK status_block{};
   HANDLE opened = nullptr;
+  const NtFunctions& nt = nt_functions();
+  if (nt.create_file == nullptr || nt.status_to_error == nullptr) return ERROR_PROC_NOT_FOUND;
   const NTSTATUS status =
-      NtCreateFile(&opened, access, &attributes, &status_block, nullptr, 0, share, FILE_OPEN,
-                   options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  if (status < 0) return RtlNtStatusToDosError(status);
+      nt.create_file(&opened, access, &attributes, &status_block, nullptr, 0, share, FILE_OPEN,
+                     options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (status < 0) return nt.status_to_error(status);
   handle = opened;
   return 0;
 }

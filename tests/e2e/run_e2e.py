@@ -283,7 +283,7 @@ def batch_cases(sep):
              b"file(%s) " % shown[wide].encode(cp, "replace") +
              m.peek_line(m.windows_record_name(wide, cp), 3, 42),
              b"tavo x=xxx: 2 with a record, 1 without, 0 failed\r\n"], 0,
-             errors=reason(shown["top/ro.bin"], b"no valid record at its end"))],
+             errors=reason(shown["top/ro.bin"], b"too short to hold a record"))],
         windows_only=True, locale="en_US.UTF-8"))
     return cases
 
