@@ -480,12 +480,26 @@ Outcome peek(const Command& command, std::string& detail) {
   return Outcome::ok;
 }
 
+// What a walk found a file turned, by the time it was opened, into a link or
+// something else than a file: skipped as the walk skips them.
+bool skipped_in_folder(const Command& command, Outcome outcome) {
+  if (outcome != Outcome::not_regular || command.file == nullptr ||
+      command.file->folder == nullptr) {
+    return false;
+  }
+  print(command.channels.out, "tavo %s file(%s) skipped\r\n", command.text, command.path);
+  print(command.channels.errors,
+        "tavo: %s: skipped: a link or not a regular file, not followed\r\n", command.path);
+  return true;
+}
+
 }  // namespace
 
 FileResult transform_in_batch(const CommandSpec& spec, const FileRef& file, Key given,
                               const BatchRules& rules, const Channels& channels) {
   const Command command{&spec, spec.text, file.path, channels, &file};
   const Ending ending = transform(command, given, &rules);
+  if (skipped_in_folder(command, ending.outcome)) return FileResult::skipped;
   report(command, ending.outcome, ending.detail);
   return file_result(ending.outcome);
 }
@@ -494,6 +508,7 @@ FileResult peek_in_batch(const FileRef& file, const Channels& channels) {
   const Command command{nullptr, "x=xxx", file.path, channels, &file};
   std::string detail;
   const Outcome outcome = peek(command, detail);
+  if (skipped_in_folder(command, outcome)) return FileResult::skipped;
   if (outcome != Outcome::ok) report(command, outcome, detail);
   // Among many files only a failure to read counts against the peek.
   switch (outcome) {

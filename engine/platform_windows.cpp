@@ -202,6 +202,35 @@ DWORD open_relative(HANDLE root, const char* name, ACCESS_MASK access, ULONG sha
   return 0;
 }
 
+// The path the system holds for an open file or folder; empty where the
+// system cannot tell (before Vista).
+std::wstring final_path(HANDLE handle) {
+  using Function = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+  static const auto get = reinterpret_cast<Function>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
+  if (get == nullptr) return std::wstring();
+  std::wstring path(512, L'\0');
+  DWORD length = get(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+  if (length >= path.size()) {
+    path.assign(length + 1, L'\0');
+    length = get(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+  }
+  path.resize(length < path.size() ? length : 0);
+  return path;
+}
+
+// Whether the open file lies directly in the open folder. A link that a
+// file system shows as a plain file (Wine shows a Unix link so) opens its
+// target, wherever that is; this catches it.
+bool lies_in(HANDLE file, HANDLE folder) {
+  const std::wstring file_path = final_path(file);
+  const std::wstring folder_path = final_path(folder);
+  if (file_path.empty() || folder_path.empty()) return true;  // nothing to tell
+  const std::size_t cut = file_path.find_last_of(L'\\');
+  return cut != std::wstring::npos &&
+         _wcsicmp(file_path.substr(0, cut).c_str(), folder_path.c_str()) == 0;
+}
+
 class WindowsFiles final : public FileSystem {
  public:
   OpenStatus open(const char* path, Access access, File& file) override {
@@ -253,7 +282,8 @@ class WindowsFiles final : public FileSystem {
     }
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        (folder != nullptr && !lies_in(handle, reinterpret_cast<HANDLE>(folder->handle)))) {
       CloseHandle(handle);
       return OpenStatus::not_regular;
     }
