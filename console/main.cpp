@@ -1,7 +1,7 @@
 // The console tool: banner, then one command from the command line.
-#include "tavo/text.h"
 #include "progress_line.h"
 #include "tavo/tavo.h"
+#include "tavo/text.h"
 
 namespace {
 
@@ -12,8 +12,7 @@ int run(int argc, const char* const* argv) {
   tavo::console::ProgressLine progress;
   tavo::Observer observer = progress.observer();
   observer.cancel_requested = [](void*) { return tavo::interrupt_requested(); };
-  return tavo::exit_code(
-      tavo::dispatch_command(argc, argv, progress.out(), progress.errors(), observer));
+  return tavo::run_command_line(argc, argv, progress.out(), progress.errors(), observer);
 }
 
 }  // namespace

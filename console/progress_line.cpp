@@ -43,7 +43,10 @@ Sink ProgressLine::errors() { return {&ProgressLine::write_errors, this}; }
 
 Observer ProgressLine::observer() {
   Observer observer;
-  if (terminal_) observer.progress = &ProgressLine::on_progress;
+  if (terminal_) {
+    observer.progress = &ProgressLine::on_progress;
+    observer.file_started = &ProgressLine::on_file_started;
+  }
   observer.context = this;
   return observer;
 }
@@ -73,14 +76,37 @@ void ProgressLine::on_progress(void* context, std::int64_t done, std::int64_t to
   self->draw(done, total, now);
 }
 
+void ProgressLine::on_file_started(void* context, std::int64_t number, std::int64_t count,
+                                   std::int64_t bytes_before, std::int64_t bytes_total) {
+  auto* self = static_cast<ProgressLine*>(context);
+  // The quiet second and the speed count from the first file on.
+  if (!self->started_) {
+    self->started_ = true;
+    self->start_ = Clock::now();
+  }
+  self->file_number_ = number;
+  self->file_count_ = count;
+  self->bytes_before_ = bytes_before;
+  self->bytes_total_ = bytes_total;
+}
+
 void ProgressLine::draw(std::int64_t done, std::int64_t total, Clock::time_point now) {
   last_draw_ = now;
   const double elapsed = std::chrono::duration<double>(now - start_).count();
-  const ProgressFigures figures = progress_figures(done, total, elapsed);
-  char text[160];
-  std::snprintf(text, sizeof text, "%3d%%  %s of %s  %s  %s left", figures.percent,
-                figures.done.c_str(), figures.total.c_str(), figures.speed.c_str(),
-                figures.time_left.c_str());
+  char text[240];
+  if (file_count_ == 0) {
+    const ProgressFigures figures = progress_figures(done, total, elapsed);
+    std::snprintf(text, sizeof text, "%3d%%  %s of %s  %s  %s left", figures.percent,
+                  figures.done.c_str(), figures.total.c_str(), figures.speed.c_str(),
+                  figures.time_left.c_str());
+  } else {
+    // The batch's figures: its speed and time left, its bytes beside the file's.
+    const ProgressFigures all = progress_figures(bytes_before_ + done, bytes_total_, elapsed);
+    std::snprintf(text, sizeof text, "file %lld of %lld  %s of %s  all %s of %s  %s  %s left",
+                  static_cast<long long>(file_number_), static_cast<long long>(file_count_),
+                  format_bytes(done).c_str(), format_bytes(total).c_str(), all.done.c_str(),
+                  all.total.c_str(), all.speed.c_str(), all.time_left.c_str());
+  }
   std::string line = std::string("\r") + text;
   // Cover what a longer line before left behind.
   const std::size_t width = line.size() - 1;

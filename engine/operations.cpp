@@ -1,5 +1,6 @@
 #include "operations.h"
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -11,6 +12,7 @@ namespace tavo {
 namespace {
 
 using platform::Access;
+using platform::EntryKind;
 using platform::File;
 using platform::FileSystem;
 using platform::OpenStatus;
@@ -32,6 +34,9 @@ enum class Outcome {
   cancelled,
   interrupted,  // the two commands that finish or undo it in the detail
   torn,         // the offset of the torn piece in the detail
+  // Only in runs over many files:
+  already_done,  // "en": the outer record holds this key; "de": no record
+  would_run,     // a dry run; what the run would do in the detail
 };
 
 struct Command {
@@ -39,6 +44,7 @@ struct Command {
   const char* text;
   const char* path;
   const Channels& channels;
+  const FileRef* file = nullptr;  // set in a run over many files
 };
 
 // The end of "tavo KEYWORD file(PATH) ..." for the outcomes with that line.
@@ -60,12 +66,15 @@ const char* line_tail(Outcome outcome) {
       return "io error";
     case Outcome::cancelled:
       return "cancelled";
+    case Outcome::already_done:
+      return "skipped";
     case Outcome::not_opened:
     case Outcome::not_regular:
     case Outcome::too_short:
     case Outcome::no_record:
     case Outcome::interrupted:
     case Outcome::torn:
+    case Outcome::would_run:
       return nullptr;
   }
   return nullptr;
@@ -82,7 +91,14 @@ void print_line(const Command& command, Outcome outcome, const std::string& deta
         outcome == Outcome::unknown_way && !peek && command.spec->keyword == RunKeyword::rxen;
     print(out, "tavo %s file(%s) %s\r\n", as_en ? "en" : command.text, path, tail);
   } else if (peek && (outcome == Outcome::too_short || outcome == Outcome::no_record)) {
-    print(out, "unknown tavo?file?\r\n");
+    // Among many files the line names the file, as that of "de" does.
+    if (command.file != nullptr) {
+      print(out, "unknown tavo?file(%s)\r\n", path);
+    } else {
+      print(out, "unknown tavo?file?\r\n");
+    }
+  } else if (outcome == Outcome::would_run) {
+    print(out, "tavo %s file(%s) %s\r\n", command.text, path, detail.c_str());
   } else if (outcome == Outcome::no_record) {
     print(out, "unknown tavo?file(%s)\r\n", path);
   } else if (outcome == Outcome::interrupted) {
@@ -105,7 +121,10 @@ std::string reason_for(Outcome outcome, const std::string& detail) {
     case Outcome::io_error:
       return detail;
     case Outcome::not_regular:
-      return "not a regular file";
+      return detail.empty() ? "not a regular file" : detail;
+    case Outcome::already_done:
+    case Outcome::would_run:
+      return detail;
     case Outcome::in_use:
       return "held by another run";
     case Outcome::unknown_way:
@@ -117,7 +136,7 @@ std::string reason_for(Outcome outcome, const std::string& detail) {
     case Outcome::way_differs:
       return "the way differs from the one in its record";
     case Outcome::factor_differs:
-      return "the factor differs from the one in its record";
+      return "the factor differs from the one in its record" + detail;
     case Outcome::io_error_interrupted:
       return detail + "; the file holds an interrupted run: the same command finishes it";
     case Outcome::io_error_at_end:
@@ -146,7 +165,7 @@ Result result_of(Outcome outcome) {
 Result report(const Command& command, Outcome outcome, const std::string& detail = {}) {
   print_line(command, outcome, detail);
   const Result result = result_of(outcome);
-  if (result == Result::failed) {
+  if (result == Result::failed && outcome != Outcome::would_run) {
     print(command.channels.errors, "tavo: %s: %s\r\n", command.path,
           reason_for(outcome, detail).c_str());
   }
@@ -186,11 +205,25 @@ FileSystem& files_of(const Channels& channels) {
 // Opens the file for a command, or gives the outcome that refuses it.
 Outcome open(const Command& command, Access access, File& file, std::string& detail) {
   FileSystem& files = files_of(command.channels);
-  switch (files.open(command.path, access, file)) {
+  const FileRef* ref = command.file;
+  const OpenStatus status =
+      ref != nullptr && ref->folder != nullptr ? files.open_in(ref->folder, ref->name, access, file)
+      : access == Access::read_only            ? files.open_in(nullptr, command.path, access, file)
+                                               : files.open(command.path, access, file);
+  if (status == OpenStatus::failed) detail = files.error_text();
+  std::int64_t size = 0;
+  bool own = false;
+  if ((status == OpenStatus::failed || status == OpenStatus::not_regular) && ref == nullptr &&
+      platform::kind_of(command.path, size, own) == EntryKind::folder) {
+    // Name the option that takes a folder in, after the factor (the peek's keyword).
+    detail = command.spec != nullptr
+                 ? "a folder: --recursive (-r) after the factor runs on every file in it"
+                 : "a folder: --recursive (-r) after x=xxx checks every file in it";
+  }
+  switch (status) {
     case OpenStatus::opened:
       return Outcome::ok;
     case OpenStatus::failed:
-      detail = files.error_text();
       return Outcome::not_opened;
     case OpenStatus::not_regular:
       return Outcome::not_regular;
@@ -232,8 +265,9 @@ struct Ending {
   std::string detail;
 };
 
-// Finishes or undoes the run found at the end of a file, or explains it.
-Ending resume(const Command& command, Key given, Run& run) {
+// Finishes or undoes the run found at the end of a file, or explains it; a
+// dry run only says which it would do.
+Ending resume(const Command& command, Key given, Run& run, bool dry_run) {
   const CommandSpec& spec = *command.spec;
   const RunPlan& plan = run.plan();
   Target target = Target::finished;
@@ -243,6 +277,10 @@ Ending resume(const Command& command, Key given, Run& run) {
     target = Target::undone;
   } else {
     return {Outcome::interrupted, run_commands(command.path, plan)};
+  }
+  if (dry_run) {
+    return {Outcome::would_run, target == Target::finished ? "would finish its interrupted run"
+                                                           : "would undo its interrupted run"};
   }
   const RunStatus status = run.complete(target, target == Target::finished);
   switch (status) {
@@ -304,7 +342,13 @@ Outcome plan_run(const Command& command, Key given, File file, std::int64_t size
     }
     if (!check_header(record)) return Outcome::no_record;
     if (key.way != record[kWayOffset]) return Outcome::way_differs;
-    if (key.factor != record[kFactorOffset]) return Outcome::factor_differs;
+    if (key.factor != record[kFactorOffset]) {
+      char shown[64];
+      std::snprintf(shown, sizeof shown, " (it holds %d, which the peek shows in hexadecimal: %x)",
+                    record[kFactorOffset], record[kFactorOffset]);
+      detail = shown;
+      return Outcome::factor_differs;
+    }
     record_hash = hash_bytes(kCurrentLayout, record.data(), record.size());
   }
   if (!is_known_way(key.way)) {
@@ -318,29 +362,65 @@ Outcome plan_run(const Command& command, Key given, File file, std::int64_t size
   return Outcome::ok;
 }
 
-}  // namespace
+// Whether a run over many files finds this file already done: "en" by an
+// outer record with this key, "de" by the lack of a record.
+Ending already_done(const Command& command, Key given, File file, std::int64_t size) {
+  const CommandSpec& spec = *command.spec;
+  if (spec.record == RecordUse::none) return {Outcome::ok, {}};
+  FileSystem& files = files_of(command.channels);
+  Record record{};
+  const bool long_enough = size >= static_cast<std::int64_t>(kRecordSize);
+  if (long_enough &&
+      !read_record(files, file, size - static_cast<std::int64_t>(kRecordSize), record)) {
+    return {Outcome::io_error, files.error_text()};
+  }
+  const bool has_record = long_enough && check_header(record);
+  if (spec.record == RecordUse::checks_and_cuts) {
+    if (has_record) return {Outcome::ok, {}};
+    return {Outcome::already_done, "skipped: no record at its end"};
+  }
+  const Key key = reduced_key(spec, given);
+  if (!has_record || record[kWayOffset] != key.way || record[kFactorOffset] != key.factor) {
+    return {Outcome::ok, {}};
+  }
+  return {Outcome::already_done, "skipped: its record already holds way " +
+                                     std::to_string(key.way) + " and factor " +
+                                     std::to_string(key.factor) + " (--again adds another layer)"};
+}
 
-Result transform_file(const CommandSpec& spec, const char* path, Key given,
-                      const Channels& channels) {
-  const Command command{&spec, spec.text, path, channels};
-  FileSystem& files = files_of(channels);
+std::string what_a_run_would_do(const CommandSpec& spec, const RunPlan& plan) {
+  return std::string("would be ") +
+         (spec.direction == Direction::forward ? "encrypted" : "decrypted") + " with way " +
+         std::to_string(plan.way) + " and factor " + std::to_string(plan.factor);
+}
+
+// The whole of a transforming command on one file, up to its report.
+Ending transform(const Command& command, Key given, const BatchRules* rules) {
+  const CommandSpec& spec = *command.spec;
+  FileSystem& files = files_of(command.channels);
   File handle{};
   Ending ending{Outcome::ok, {}};
   ending.outcome = open(command, Access::update, handle, ending.detail);
-  if (ending.outcome != Outcome::ok) return report(command, ending.outcome, ending.detail);
+  if (ending.outcome != Outcome::ok) return ending;
   OpenFile file(files, handle);
   const std::unique_ptr<IoBuffer> buffer(new IoBuffer);  // not zeroed: only read into
-  const RunContext context{files, file.get(), channels.observer, buffer->bytes,
-                           channels.hash_ahead};
+  const RunContext context{files, file.get(), command.channels.observer, buffer->bytes,
+                           command.channels.hash_ahead};
 
   std::int64_t size = 0;
-  if (!files.size(file.get(), size)) return report(command, Outcome::io_error, files.error_text());
+  if (!files.size(file.get(), size)) return {Outcome::io_error, files.error_text()};
+  const bool dry_run = rules != nullptr && rules->dry_run;
   if (std::optional<Run> found = Run::find(context)) {
-    ending = resume(command, given, *found);
+    ending = resume(command, given, *found, dry_run);
   } else {
+    if (rules != nullptr && rules->skip_done) {
+      ending = already_done(command, given, file.get(), size);
+      if (ending.outcome != Outcome::ok) return ending;
+    }
     RunPlan plan{};
     const Outcome refusal = plan_run(command, given, file.get(), size, plan, ending.detail);
-    if (refusal != Outcome::ok) return report(command, refusal, ending.detail);
+    if (refusal != Outcome::ok) return {refusal, ending.detail};
+    if (dry_run) return {Outcome::would_run, what_a_run_would_do(spec, plan)};
     // A run without a record that changes nothing has nothing to write.
     if (spec.record != RecordUse::none || (plan.data_length > 0 && plan.changes_bytes())) {
       Run run(context, plan);
@@ -351,34 +431,111 @@ Result transform_file(const CommandSpec& spec, const char* path, Key given,
   if (!file.close() && ending.outcome == Outcome::ok) {
     ending = {Outcome::io_error, files.error_text()};
   }
+  return ending;
+}
+
+FileResult file_result(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::ok:
+    case Outcome::would_run:
+      return FileResult::ok;
+    case Outcome::already_done:
+      return FileResult::skipped;
+    case Outcome::in_use:
+      return FileResult::held;
+    case Outcome::cancelled:
+      return FileResult::cancelled;
+    default:
+      return FileResult::failed;
+  }
+}
+
+// The peek up to its report; the record's line is printed here.
+Outcome peek(const Command& command, std::string& detail) {
+  FileSystem& files = files_of(command.channels);
+  File handle{};
+  // Reading is all a peek needs: read-only files can be checked too.
+  const Outcome opened = open(command, Access::read_only, handle, detail);
+  if (opened != Outcome::ok) return opened;
+  OpenFile file(files, handle);
+  const std::unique_ptr<IoBuffer> buffer(new IoBuffer);  // not zeroed: only read into
+  const RunContext context{files, file.get(), command.channels.observer, buffer->bytes,
+                           command.channels.hash_ahead};
+  if (std::optional<Run> found = Run::find(context)) {
+    detail = run_commands(command.path, found->plan());
+    return Outcome::interrupted;
+  }
+  std::int64_t size = 0;
+  if (!files.size(file.get(), size)) return Outcome::no_record;
+  if (size < static_cast<std::int64_t>(kRecordSize)) return Outcome::too_short;
+  Record record{};
+  if (!read_record(files, file.get(), size - static_cast<std::int64_t>(kRecordSize), record) ||
+      !check_header(record)) {
+    return Outcome::no_record;
+  }
+  unscramble_name(record);
+  // Among many files the line names the file it belongs to.
+  if (command.file != nullptr) print(command.channels.out, "file(%s) ", command.path);
+  print_text(command.channels.out, printed_form(record));
+  return Outcome::ok;
+}
+
+// What a walk found a file turned, by the time it was opened, into a link or
+// something else than a file: skipped as the walk skips them.
+bool skipped_in_folder(const Command& command, Outcome outcome) {
+  if (outcome != Outcome::not_regular || command.file == nullptr ||
+      command.file->folder == nullptr) {
+    return false;
+  }
+  print(command.channels.out, "tavo %s file(%s) skipped\r\n", command.text, command.path);
+  print(command.channels.errors,
+        "tavo: %s: skipped: a link or not a regular file, not followed\r\n", command.path);
+  return true;
+}
+
+}  // namespace
+
+FileResult transform_in_batch(const CommandSpec& spec, const FileRef& file, Key given,
+                              const BatchRules& rules, const Channels& channels) {
+  const Command command{&spec, spec.text, file.path, channels, &file};
+  const Ending ending = transform(command, given, &rules);
+  if (skipped_in_folder(command, ending.outcome)) return FileResult::skipped;
+  report(command, ending.outcome, ending.detail);
+  return file_result(ending.outcome);
+}
+
+FileResult peek_in_batch(const FileRef& file, const Channels& channels) {
+  const Command command{nullptr, "x=xxx", file.path, channels, &file};
+  std::string detail;
+  const Outcome outcome = peek(command, detail);
+  if (skipped_in_folder(command, outcome)) return FileResult::skipped;
+  if (outcome != Outcome::ok) report(command, outcome, detail);
+  // Among many files only a failure to read counts against the peek.
+  switch (outcome) {
+    case Outcome::ok:
+      return FileResult::ok;
+    case Outcome::no_record:
+    case Outcome::too_short:
+      return FileResult::skipped;
+    case Outcome::in_use:
+      return FileResult::held;
+    default:
+      return FileResult::failed;
+  }
+}
+
+Result transform_file(const CommandSpec& spec, const char* path, Key given,
+                      const Channels& channels) {
+  const Command command{&spec, spec.text, path, channels};
+  const Ending ending = transform(command, given, nullptr);
   return report(command, ending.outcome, ending.detail);
 }
 
 Result peek_header(const char* path, const Channels& channels) {
   const Command command{nullptr, "x=xxx", path, channels};
-  FileSystem& files = files_of(channels);
-  File handle{};
   std::string detail;
-  const Outcome opened = open(command, Access::peek_only, handle, detail);
-  if (opened != Outcome::ok) return report(command, opened, detail);
-  OpenFile file(files, handle);
-  const std::unique_ptr<IoBuffer> buffer(new IoBuffer);  // not zeroed: only read into
-  const RunContext context{files, file.get(), channels.observer, buffer->bytes,
-                           channels.hash_ahead};
-  if (std::optional<Run> found = Run::find(context)) {
-    return report(command, Outcome::interrupted, run_commands(path, found->plan()));
-  }
-  std::int64_t size = 0;
-  if (!files.size(file.get(), size)) return report(command, Outcome::no_record);
-  if (size < static_cast<std::int64_t>(kRecordSize)) return report(command, Outcome::too_short);
-  Record record{};
-  if (!read_record(files, file.get(), size - static_cast<std::int64_t>(kRecordSize), record) ||
-      !check_header(record)) {
-    return report(command, Outcome::no_record);
-  }
-  unscramble_name(record);
-  print_text(channels.out, printed_form(record));
-  return Result::ok;
+  const Outcome outcome = peek(command, detail);
+  return outcome == Outcome::ok ? Result::ok : report(command, outcome, detail);
 }
 
 }  // namespace tavo

@@ -32,6 +32,37 @@ struct Channels {
   bool hash_ahead = std::thread::hardware_concurrency() > 1;
 };
 
+// A file as a run over many files names it: the path it prints (and "en"
+// records), and where it opens it.
+struct FileRef {
+  const char* path;
+  // If set, `name` is opened inside this folder and a link in its place is
+  // refused; otherwise `path` is opened as it stands.
+  const platform::Folder* folder = nullptr;
+  const char* name = nullptr;
+};
+
+// What a run over many files asks of each of its files.
+struct BatchRules {
+  // "en" skips a file whose outer record holds this way and factor, "de" a
+  // file without a record: what a stopped run over the same files left done.
+  bool skip_done = true;
+  // Checks each file as a run would and says what it would do; changes nothing.
+  bool dry_run = false;
+};
+
+// How one file of a run over many files ended, for the summary.
+enum class FileResult { ok, skipped, held, failed, cancelled };
+
+// "en" or "de" on one file of a run over many files: the lines of a single
+// run, or one line saying why it was skipped or what a dry run would do.
+FileResult transform_in_batch(const CommandSpec& command, const FileRef& file, Key given,
+                              const BatchRules& rules, const Channels& channels);
+
+// The peek on one file of a run over many files, opened for reading only:
+// one line that names the file.
+FileResult peek_in_batch(const FileRef& file, const Channels& channels);
+
 // "en", "de", "rxen" or "rxde" on the file at `path`, with the way and the
 // factor as given on the command line.
 Result transform_file(const CommandSpec& command, const char* path, Key given,

@@ -31,6 +31,12 @@ struct File {
 enum class Access {
   update,     // read and write; no other run may hold the file meanwhile
   peek_only,  // read and write access is still required, but other peeks may share it
+  read_only,  // reading only, shared with other readers (open_in only)
+};
+
+// An open folder: a descriptor on Linux, a HANDLE on Windows.
+struct Folder {
+  std::intptr_t handle;
 };
 
 enum class OpenStatus {
@@ -47,6 +53,14 @@ class FileSystem {
   // Opens an existing regular file for reading and writing, without creating
   // or truncating it, and holds it against other runs until it is closed.
   virtual OpenStatus open(const char* path, Access access, File& file) = 0;
+  // As open(), with `name` opened inside `folder`, where a symbolic link,
+  // junction or other reparse point in its place is refused, never followed;
+  // without a folder `name` is a path as for open(). Access::read_only needs
+  // no write permission.
+  virtual OpenStatus open_in(const Folder* folder, const char* name, Access access, File& file) {
+    if (folder != nullptr) return OpenStatus::failed;
+    return open(name, access == Access::read_only ? Access::peek_only : access, file);
+  }
   virtual bool size(File file, std::int64_t& size) = 0;
   // Reads up to `count` bytes at `offset`. `got` is less than `count` only at
   // the end of the file; a failure is reported as false, never as a short read.
@@ -76,6 +90,42 @@ class FileSystem {
 
 // The real files of this system.
 FileSystem& system_files();
+
+// Walking folders for runs over many files.
+enum class EntryKind { missing, file, folder, link, other };
+
+struct FolderEntry {
+  std::string name;
+  EntryKind kind;
+  std::int64_t size;  // of a file
+  bool own_program;   // the executable of this very process
+};
+
+// What `path` names, following links as open() does, with a file's size and
+// whether it is this program's own executable. Missing also when the path
+// cannot be examined.
+EntryKind kind_of(const char* path, std::int64_t& size, bool& own_program);
+
+// Opens the folder at `path` for walking. False with the system's reason.
+bool open_folder(const char* path, Folder& folder, std::string& error);
+// Opens the folder `name` inside `parent`; a link, a junction or anything but
+// a folder in that place fails, so a walk never leaves the folder it began in.
+bool open_subfolder(Folder parent, const char* name, Folder& folder, std::string& error);
+// The entries of `folder` (opened from `path`) but "." and "..", in no
+// particular order. Links and reparse points are reported, never followed.
+// With a `pattern` (only where is_pattern() can be true): the entries whose
+// names match it as the system matches names.
+bool list_folder(Folder folder, const std::string& path, const char* pattern,
+                 std::vector<FolderEntry>& entries, std::string& error);
+void close_folder(Folder folder);
+
+// Whether the last part of `path` is a pattern (`*`, `?`) that the system's
+// shells leave to the program: on Windows, where no name can hold them.
+bool is_pattern(const char* path);
+// The separator this system's paths use between folders.
+char folder_separator();
+// Whether the system's shells turn a pattern into the names it matches.
+bool shell_expands_patterns();
 
 // Writes text to standard output or standard error and flushes it. Linux
 // writes the bytes unchanged. Windows writes UTF-16 to a console, so every

@@ -6,6 +6,7 @@
 #define _GNU_SOURCE  // fallocate, sync_file_range
 #endif
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "platform.h"
 
@@ -45,6 +47,37 @@ class PosixFiles final : public FileSystem {
     }
     // Peeks share the lock with each other; a run holds it alone.
     const int mode = access == Access::peek_only ? LOCK_SH : LOCK_EX;
+    while (::flock(fd, mode | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+      return error == EWOULDBLOCK ? OpenStatus::in_use : remember(OpenStatus::failed);
+    }
+    file.handle = fd;
+    return OpenStatus::opened;
+  }
+
+  OpenStatus open_in(const Folder* folder, const char* name, Access access, File& file) override {
+    signal(SIGXFSZ, SIG_IGN);
+    // Inside a folder, O_NOFOLLOW refuses a link put in the file's place.
+    const int flags = (access == Access::read_only ? O_RDONLY : O_RDWR) | O_NOCTTY | O_CLOEXEC |
+                      O_NONBLOCK | (folder != nullptr ? O_NOFOLLOW : 0);
+    const int fd =
+        ::openat(folder != nullptr ? static_cast<int>(folder->handle) : AT_FDCWD, name, flags);
+    if (fd < 0) return remember(OpenStatus::failed);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+      return remember(OpenStatus::failed);
+    }
+    if (!S_ISREG(info.st_mode)) {
+      ::close(fd);
+      return OpenStatus::not_regular;
+    }
+    const int mode = access == Access::update ? LOCK_EX : LOCK_SH;
     while (::flock(fd, mode | LOCK_NB) != 0) {
       if (errno == EINTR) continue;
       const int error = errno;
@@ -193,5 +226,96 @@ std::string record_name(const char* path) {
 }
 
 std::string displayed_name(const std::string& stored) { return stored; }
+
+namespace {
+
+bool is_own_program(const struct stat& info) {
+  static const struct stat own = [] {
+    struct stat self {};
+    if (::stat("/proc/self/exe", &self) != 0) self.st_ino = 0;
+    return self;
+  }();
+  return own.st_ino != 0 && info.st_dev == own.st_dev && info.st_ino == own.st_ino;
+}
+
+EntryKind kind_from(const struct stat& info) {
+  if (S_ISREG(info.st_mode)) return EntryKind::file;
+  if (S_ISDIR(info.st_mode)) return EntryKind::folder;
+  if (S_ISLNK(info.st_mode)) return EntryKind::link;
+  return EntryKind::other;
+}
+
+}  // namespace
+
+EntryKind kind_of(const char* path, std::int64_t& size, bool& own_program) {
+  struct stat info {};
+  if (::stat(path, &info) != 0) return EntryKind::missing;
+  size = static_cast<std::int64_t>(info.st_size);
+  own_program = is_own_program(info);
+  return kind_from(info);
+}
+
+bool open_folder(const char* path, Folder& folder, std::string& error) {
+  const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  folder.handle = fd;
+  return true;
+}
+
+bool open_subfolder(Folder parent, const char* name, Folder& folder, std::string& error) {
+  const int fd = ::openat(static_cast<int>(parent.handle), name,
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  folder.handle = fd;
+  return true;
+}
+
+bool list_folder(Folder folder, const std::string&, const char*, std::vector<FolderEntry>& entries,
+                 std::string& error) {
+  // The stream reads through a descriptor of its own, so `folder` stays open.
+  const int fd = ::dup(static_cast<int>(folder.handle));
+  DIR* stream = fd >= 0 ? ::fdopendir(fd) : nullptr;
+  if (stream == nullptr) {
+    error = std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  const std::unique_ptr<DIR, int (*)(DIR*)> closer(stream, ::closedir);
+  ::rewinddir(stream);
+  errno = 0;
+  while (const dirent* entry = ::readdir(stream)) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    struct stat info {};
+    FolderEntry found{name, EntryKind::missing, 0, false};
+    // Relative to the opened folder and never through a link.
+    if (::fstatat(static_cast<int>(folder.handle), name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      found.kind = kind_from(info);
+      found.size = static_cast<std::int64_t>(info.st_size);
+      found.own_program = found.kind == EntryKind::file && is_own_program(info);
+    }
+    entries.push_back(std::move(found));
+    errno = 0;
+  }
+  if (errno != 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void close_folder(Folder folder) { ::close(static_cast<int>(folder.handle)); }
+
+bool is_pattern(const char*) { return false; }
+
+char folder_separator() { return '/'; }
+
+bool shell_expands_patterns() { return true; }
 
 }  // namespace tavo::platform

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -157,6 +158,88 @@ void write_text(std::FILE* stream, const char* bytes, std::size_t count) {
   std::fflush(stream);
 }
 
+// The two calls of ntdll.dll that open a name relative to a handle. Every
+// process has ntdll.dll loaded; taking them from it keeps the programs'
+// imports to the documented DLLs.
+struct NtFunctions {
+  NTSTATUS(NTAPI* create_file)
+  (PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
+   ULONG, PVOID, ULONG);
+  ULONG(NTAPI* status_to_error)(NTSTATUS);
+};
+
+const NtFunctions& nt_functions() {
+  static const NtFunctions functions = [] {
+    NtFunctions found{};
+    if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
+      found.create_file = reinterpret_cast<decltype(found.create_file)>(
+          reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")));
+      found.status_to_error = reinterpret_cast<decltype(found.status_to_error)>(
+          reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+    }
+    return found;
+  }();
+  return functions;
+}
+
+// Opens `name` inside the folder `root` as the kernel names it, relative to
+// the handle, so no path is resolved again. Gives the Win32 error, 0 when
+// opened.
+DWORD open_relative(HANDLE root, const char* name, ACCESS_MASK access, ULONG share, ULONG options,
+                    HANDLE& handle) {
+  handle = INVALID_HANDLE_VALUE;
+  std::wstring wide;
+  if (!utf16_from_utf8(name, std::strlen(name), wide) || wide.empty() ||
+      wide.size() * sizeof(wchar_t) > 0xFFFE) {
+    return ERROR_INVALID_NAME;
+  }
+  UNICODE_STRING object_name;
+  object_name.Buffer = wide.data();
+  object_name.Length = static_cast<USHORT>(wide.size() * sizeof(wchar_t));
+  object_name.MaximumLength = object_name.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, root, nullptr);
+  IO_STATUS_BLOCK status_block{};
+  HANDLE opened = nullptr;
+  const NtFunctions& nt = nt_functions();
+  if (nt.create_file == nullptr || nt.status_to_error == nullptr) return ERROR_PROC_NOT_FOUND;
+  const NTSTATUS status =
+      nt.create_file(&opened, access, &attributes, &status_block, nullptr, 0, share, FILE_OPEN,
+                     options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (status < 0) return nt.status_to_error(status);
+  handle = opened;
+  return 0;
+}
+
+// The path the system holds for an open file or folder; empty where the
+// system cannot tell (before Vista).
+std::wstring final_path(HANDLE handle) {
+  using Function = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+  static const auto get = reinterpret_cast<Function>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
+  if (get == nullptr) return std::wstring();
+  std::wstring path(512, L'\0');
+  DWORD length = get(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+  if (length >= path.size()) {
+    path.assign(length + 1, L'\0');
+    length = get(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+  }
+  path.resize(length < path.size() ? length : 0);
+  return path;
+}
+
+// Whether the open file lies directly in the open folder. A link that a
+// file system shows as a plain file (Wine shows a Unix link so) opens its
+// target, wherever that is; this catches it.
+bool lies_in(HANDLE file, HANDLE folder) {
+  const std::wstring file_path = final_path(file);
+  const std::wstring folder_path = final_path(folder);
+  if (file_path.empty() || folder_path.empty()) return true;  // nothing to tell
+  const std::size_t cut = file_path.find_last_of(L'\\');
+  return cut != std::wstring::npos &&
+         _wcsicmp(file_path.substr(0, cut).c_str(), folder_path.c_str()) == 0;
+}
+
 class WindowsFiles final : public FileSystem {
  public:
   OpenStatus open(const char* path, Access access, File& file) override {
@@ -179,6 +262,37 @@ class WindowsFiles final : public FileSystem {
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      CloseHandle(handle);
+      return OpenStatus::not_regular;
+    }
+    file.handle = reinterpret_cast<std::intptr_t>(handle);
+    return OpenStatus::opened;
+  }
+
+  OpenStatus open_in(const Folder* folder, const char* name, Access access, File& file) override {
+    const DWORD wanted = access == Access::read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (folder == nullptr) {
+      handle = CreateFileW(system_path(name).c_str(), wanted, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle == INVALID_HANDLE_VALUE) last_error_ = GetLastError();
+    } else {
+      // Relative to the folder's handle: what sits at `name` now, never
+      // what a junction or link there points to.
+      last_error_ =
+          open_relative(reinterpret_cast<HANDLE>(folder->handle), name, wanted | SYNCHRONIZE,
+                        FILE_SHARE_READ, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, handle);
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+      if (last_error_ == ERROR_SHARING_VIOLATION || last_error_ == ERROR_LOCK_VIOLATION) {
+        return OpenStatus::in_use;
+      }
+      return OpenStatus::failed;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        (folder != nullptr && !lies_in(handle, reinterpret_cast<HANDLE>(folder->handle)))) {
       CloseHandle(handle);
       return OpenStatus::not_regular;
     }
@@ -384,6 +498,179 @@ std::string record_name(const char* path) {
   }
   return ansi_from_utf8(base, std::strlen(base));
 }
+
+namespace {
+
+// The full path of a name as the system resolves it, without the \\?\ form.
+std::wstring full_path(const std::wstring& path) {
+  std::wstring full = path;
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed > 0) {
+    full.assign(needed, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    full.resize(length < needed ? length : 0);
+  }
+  if (starts_with(full, L"\\\\?\\UNC\\")) return L"\\" + full.substr(8);
+  if (starts_with(full, L"\\\\?\\")) return full.substr(4);
+  return full;
+}
+
+bool is_own_program(const std::wstring& path) {
+  static const std::wstring own = [] {
+    std::wstring name(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, name.data(), 32768);
+    name.resize(length < 32768 ? length : 0);
+    return full_path(name);
+  }();
+  return !own.empty() && _wcsicmp(full_path(path).c_str(), own.c_str()) == 0;
+}
+
+EntryKind kind_from(DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return EntryKind::link;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::folder;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return EntryKind::other;
+  return EntryKind::file;
+}
+
+std::string error_text_of(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string message = length > 0 && text != nullptr ? utf8_from_utf16(text, length)
+                                                      : "error " + std::to_string(error);
+  if (text != nullptr) LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == '.' || message.back() == ' ')) {
+    message.pop_back();
+  }
+  return message;
+}
+
+// The handle of a folder: a directory itself, never a junction's target.
+bool checked_folder(HANDLE handle, Folder& folder, std::string& error) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) {
+    error = error_text_of(GetLastError());
+  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    error = "a junction or link, not followed";
+  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    error = "not a folder";
+  } else {
+    folder.handle = reinterpret_cast<std::intptr_t>(handle);
+    return true;
+  }
+  CloseHandle(handle);
+  return false;
+}
+
+constexpr DWORD kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+}  // namespace
+
+EntryKind kind_of(const char* path, std::int64_t& size, bool& own_program) {
+  const std::wstring system = system_path(path);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (system.empty() || !GetFileAttributesExW(system.c_str(), GetFileExInfoStandard, &data)) {
+    return EntryKind::missing;
+  }
+  size = static_cast<std::int64_t>((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
+                                   data.nFileSizeLow);
+  // A path the user names is followed, as open() follows it.
+  const DWORD attributes =
+      data.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT);
+  own_program = kind_from(attributes) == EntryKind::file && is_own_program(system);
+  return kind_from(attributes);
+}
+
+bool open_folder(const char* path, Folder& folder, std::string& error) {
+  HANDLE handle = CreateFileW(system_path(path).c_str(), kFolderAccess, kShareAll, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = error_text_of(GetLastError());
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    CloseHandle(handle);
+    error = "not a folder";
+    return false;
+  }
+  folder.handle = reinterpret_cast<std::intptr_t>(handle);
+  return true;
+}
+
+bool open_subfolder(Folder parent, const char* name, Folder& folder, std::string& error) {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  const DWORD status = open_relative(
+      reinterpret_cast<HANDLE>(parent.handle), name, kFolderAccess, kShareAll,
+      FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, handle);
+  if (status != 0) {
+    error = error_text_of(status);
+    return false;
+  }
+  return checked_folder(handle, folder, error);
+}
+
+bool list_folder(Folder, const std::string& path, const char* pattern,
+                 std::vector<FolderEntry>& entries, std::string& error) {
+  // The names come from the path; every file and folder is then opened
+  // through the folder's handle, so a folder swapped meanwhile can at worst
+  // offer names that are not there.
+  std::string query = path;
+  if (!query.empty() && query.back() != '\\' && query.back() != '/' && query.back() != ':') {
+    query += '\\';
+  }
+  query += pattern != nullptr ? pattern : "*";
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileExW(system_path(query.c_str()).c_str(), FindExInfoStandard, &found,
+                                   FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD failure = GetLastError();
+    if (failure == ERROR_FILE_NOT_FOUND || failure == ERROR_NO_MORE_FILES) return true;
+    error = error_text_of(failure);
+    return false;
+  }
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    FolderEntry entry{
+        utf8_from_utf16(name), kind_from(found.dwFileAttributes),
+        static_cast<std::int64_t>((static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) |
+                                  found.nFileSizeLow),
+        false};
+    if (entry.kind == EntryKind::file) {
+      std::string full =
+          query.substr(0, query.size() - std::strlen(pattern != nullptr ? pattern : "*"));
+      full += entry.name;
+      entry.own_program = is_own_program(system_path(full.c_str()));
+    }
+    entries.push_back(std::move(entry));
+  } while (FindNextFileW(search, &found));
+  const DWORD failure = GetLastError();
+  FindClose(search);
+  if (failure != ERROR_NO_MORE_FILES) {
+    error = error_text_of(failure);
+    return false;
+  }
+  return true;
+}
+
+void close_folder(Folder folder) { CloseHandle(reinterpret_cast<HANDLE>(folder.handle)); }
+
+bool is_pattern(const char* path) {
+  const char* last = path;
+  for (const char* c = path; *c != '\0'; ++c) {
+    if (*c == '\\' || *c == '/') last = c + 1;
+  }
+  return std::strpbrk(last, "*?") != nullptr;
+}
+
+char folder_separator() { return '\\'; }
+
+bool shell_expands_patterns() { return false; }
 
 std::string displayed_name(const std::string& stored) {
   if (stored.empty() || GetACP() == CP_UTF8) return stored;

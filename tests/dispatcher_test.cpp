@@ -24,7 +24,8 @@ const char* const kUsageTail =
 
 int run(std::vector<const char*> argv, std::string& output) {
   Captured out;
-  const int result = exit_code(dispatch_command(static_cast<int>(argv.size()), argv.data(), out.sink()));
+  const int result =
+      exit_code(dispatch_command(static_cast<int>(argv.size()), argv.data(), out.sink()));
   output = out.text;
   return result;
 }
@@ -44,12 +45,13 @@ TEST(Dispatcher, UsageAndKeywordCases) {
        "C:\\bin\\tavo.exe\r\nusage: tavo.exe filename [en|de|rxen|rxde|] x p\r\n" +
            std::string(kUsageTail)},
       {{"dir\\"}, "dir\\\r\nusage:  filename [en|de|rxen|rxde|] x p\r\n" + std::string(kUsageTail)},
-      {{"a/b/tavo"}, "a/b/tavo\r\nusage: a/b/tavo filename [en|de|rxen|rxde|] x p\r\n" +
-                         std::string(kUsageTail)},
+      {{"a/b/tavo"},
+       "a/b/tavo\r\nusage: a/b/tavo filename [en|de|rxen|rxde|] x p\r\n" + std::string(kUsageTail)},
       {{"tavo", "d.bin"}, "tavo\r\nTIMING\n"},
       {{"tavo", "d.bin", "EN"},
        "tavo\r\nunknown encryption or decryption way?\r\nusage: tavo filename "
-       "[en|de|rxen|rxde|] x p\r\n" + std::string(kUsageTail)},
+       "[en|de|rxen|rxde|] x p\r\n" +
+           std::string(kUsageTail)},
   };
   for (const Case& c : cases) {
     std::string output;
@@ -71,8 +73,15 @@ TEST(Dispatcher, KeywordsMatchOnTheirLeadingCharactersOnly) {
       {"rxde", "tavo rxde file(k.bin) ok.\r\n"},
       {"x=xxx", "unknown tavo?file?\r\n"},
       {"x=xxxx", "unknown tavo?file?\r\n"},
-      {"EN", "unknown"}, {"e", "unknown"}, {"", "unknown"}, {"x=xx", "unknown"},
-      {"rx", "unknown"}, {"rxe", "unknown"}, {"rxd", "unknown"}, {"d", "unknown"}, {"xen", "unknown"},
+      {"EN", "unknown"},
+      {"e", "unknown"},
+      {"", "unknown"},
+      {"x=xx", "unknown"},
+      {"rx", "unknown"},
+      {"rxe", "unknown"},
+      {"rxd", "unknown"},
+      {"d", "unknown"},
+      {"xen", "unknown"},
   };
   for (const Case& c : cases) {
     ScratchFile file("k.bin", pattern(1000));
@@ -117,9 +126,9 @@ TEST(Dispatcher, WayAndFactorFollowTheAtoiRuleAndClampToOne) {
       {{"2abc", "abc"}, 2, 1},
       {{" \t\n+3", "  +200x"}, 3, 200},
       {{"-0", "0"}, 1, 1},
-      {{"257", "513"}, 1, 1},  // low bytes recorded
-      {{"3", "99999999999999999999"}, 3, 0xFF},          // saturates at 2^31-1
-      {{"-99999999999999999999", "7"}, 1, 7},            // saturates low, clamps
+      {{"257", "513"}, 1, 1},                    // low bytes recorded
+      {{"3", "99999999999999999999"}, 3, 0xFF},  // saturates at 2^31-1
+      {{"-99999999999999999999", "7"}, 1, 7},    // saturates low, clamps
       {{"4", "9", "extra", "more"}, 4, 9},
   };
   for (const Conversion& c : cases) {
@@ -151,6 +160,42 @@ TEST(Dispatcher, TimingLineShowsOneForAQuickRun) {
   run({"tavo", "t.bin", "rxen", "3", "3"}, output);
   // A run this short crosses at most one second boundary.
   EXPECT_TRUE(std::regex_search(output, std::regex("use time: < [12]s\r\n$"))) << output;
+}
+
+TEST(Dispatcher, HelpWordsPrintTheUsage) {
+  for (const char* word : {"/?", "-h", "--help"}) {
+    std::string output;
+    EXPECT_EQ(run({"tavo", word}, output), 0);
+    EXPECT_EQ(
+        output.rfind(
+            "tavo\r\nusage: tavo filename [en|de|rxen|rxde|] x p\r\n" + std::string(kUsageTail), 0),
+        0u)
+        << output;
+  }
+}
+
+TEST(Dispatcher, AnOptionAfterTheFactorGivesTheUsualExitCodes) {
+  struct Case {
+    std::vector<const char*> argv;
+    int code;
+  };
+  // In order, on one file.
+  const Case cases[] = {
+      {{"tavo", "e.bin", "en", "3", "42"}, 1},
+      {{"tavo", "e.bin", "de", "3", "42", "--exit-codes"}, 0},
+      {{"tavo", "e.bin", "de", "3", "42", "--exit-codes"}, 1},  // no record now
+      {{"tavo", "e.bin", "de", "3", "42"}, 0},
+      {{"tavo", "e.bin", "EN", "3", "42", "--again"}, 2},
+      {{"tavo", "e.bin", "x=xxx", "--exit-codes"}, 1},
+  };
+  ScratchFile file("e.bin", pattern(100));
+  for (const Case& c : cases) {
+    Captured out, errors;
+    EXPECT_EQ(
+        run_command_line(static_cast<int>(c.argv.size()), c.argv.data(), out.sink(), errors.sink()),
+        c.code)
+        << c.argv[2] << " " << c.argv.size() << ": " << out.text;
+  }
 }
 
 TEST(Printers, BannerLines) {

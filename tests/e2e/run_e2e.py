@@ -67,7 +67,8 @@ class Case:
         self.locale = locale      # LC_ALL for the run; None keeps the caller's
 
 
-def build_cases():
+def build_cases(sep="/"):
+    """`sep` is the separator the tool puts between a folder and its files."""
     cases = []
     data = m.pattern(200000, 1)
     cases.append(Case("no arguments: usage", {}, [Step([], [], 0, usage=True)]))
@@ -125,7 +126,8 @@ def build_cases():
         (["s.bin", "de", "2", "9"], b"tavo de file(s.bin) x!=x\r\n", enc,
          b"the way differs from the one in its record"),
         (["s.bin", "de", "3", "8"], b"tavo de file(s.bin) p!=p\r\n", enc,
-         b"the factor differs from the one in its record"),
+         b"the factor differs from the one in its record (it holds 9, which the peek shows in "
+         b"hexadecimal: 9)"),
         (["s.bin", "de", "1", "1"], b"tavo de file(s.bin) x!=x\r\n", enc,
          b"the way differs from the one in its record"),
     ]
@@ -150,7 +152,8 @@ def build_cases():
         Step(["dir", "x=xxx"], [], 0, errors=reason("dir"))]))
     cases.append(Case("no permission to write", {"ro.bin!": small}, [
         Step(["ro.bin", "rxen", "1", "1"], [TIMED], 0, {"ro.bin": None}, errors=reason("ro.bin")),
-        Step(["ro.bin", "x=xxx"], [], 0, {"ro.bin": None}, errors=reason("ro.bin"))]))
+        Step(["ro.bin", "x=xxx"], [b"unknown tavo?file?\r\n"], 0, {"ro.bin": None},
+             errors=reason("ro.bin", b"no valid record at its end"))]))
     cases.append(Case("file held by another run", {"h.bin": small}, [
         Step(["h.bin", "rxen", "1", "1"], [b"tavo rxen file(h.bin) in use by another run\r\n", TIMED],
              0, {"h.bin": None}, errors=reason("h.bin", b"held by another run"), locked="h.bin"),
@@ -159,11 +162,13 @@ def build_cases():
         native_only=True))
     cases.append(Case("way text 2abc and factor text -5 give way 2 and factor 1", {"w.bin": small},
                       [Step(["w.bin", "en", "2abc", "-5"], [ok("en", "w.bin"), TIMED], 1,
-                            {"w.bin": m.encrypted(small, "w.bin", 2, 1)})]))
+                            {"w.bin": m.encrypted(small, "w.bin", 2, 1)},
+                            errors=b"tavo: factor -5 is outside 1 to 255: 1 is used and recorded\r\n")]))
     cases.append(Case("huge numbers saturate", {"w.bin": small},
                       [Step(["w.bin", "en", "99999999999999", "-99999999999999"],
                             [b"tavo en file(w.bin) unknown way\r\n", TIMED], 0, {"w.bin": None},
-                            errors=reason("w.bin", unknown_way % 2147483647))]))
+                            errors=b"tavo: factor -99999999999999 is outside 1 to 255: 1 is used and "
+                            b"recorded\r\n" + reason("w.bin", unknown_way % 2147483647))]))
     # Linux-only: devices and a file-size limit.
     not_file = b"not a regular file"
     cases.append(Case("devices and FIFOs are not files", {"fifo|": b""}, [
@@ -189,7 +194,104 @@ def build_cases():
         Step(["f.bin", "en", "1", "1"], [ok("en", "f.bin"), TIMED], 1,
              {"f.bin": m.encrypted(body, "f.bin", 1, 1)}, size_limit=1 << 20)],
         native_only=True))
-    return cases + windows_name_cases()
+    return cases + batch_cases(sep) + windows_name_cases()
+
+
+def batch_cases(sep):
+    """Runs over many files: the lines of each file's single run, then a
+    summary; any option switches to the usual exit codes (0 all done)."""
+    cases = []
+    a, b, z = m.pattern(3000, 21), m.pattern(70000, 22), m.pattern(10, 23)
+    names = {"d/a.bin": a, "d/sub/b.bin": b, "d/z.bin": z}
+    shown = {n: n.replace("/", sep) for n in names}
+    # The Windows build records the name after the last slash, Linux the whole path.
+    stored = {n: shown[n].rsplit("\\", 1)[-1] for n in names}
+    enc = {n: m.encrypted(c, stored[n], 3, 42) for n, c in names.items()}
+    order = ["d/a.bin", "d/sub/b.bin", "d/z.bin"]
+
+    def each(line, timed=True):
+        return [x for n in order for x in ([line(n), TIMED] if timed else [line(n)])]
+
+    skip_why = b"".join(b"tavo: %s: skipped: its record already holds way 3 and factor 42 "
+                        b"(--again adds another layer)\r\n" % shown[n].encode() for n in order)
+    cases.append(Case("many files: a folder with -r, again, peek, dry run, de", dict(names), [
+        Step(["d", "en", "3", "42", "-r"], each(lambda n: ok("en", shown[n])) +
+             [b"tavo en: 3 ok, 0 skipped, 0 failed\r\n"], 0, enc),
+        Step(["d", "en", "3", "42", "--recursive"],
+             each(lambda n: b"tavo en file(%s) skipped\r\n" % shown[n].encode(), False) +
+             [b"tavo en: 0 ok, 3 skipped, 0 failed\r\n"], 0, enc, errors=skip_why),
+        Step(["d", "x=xxx", "-r"], each(lambda n: b"file(%s) " % shown[n].encode() +
+                                        m.peek_line(stored[n], 3, 42), False) +
+             [b"tavo x=xxx: 3 with a record, 0 without, 0 failed\r\n"], 0, enc),
+        Step(["d", "de", "3", "42", "-r", "--dry-run"],
+             each(lambda n: b"tavo de file(%s) would be decrypted with way 3 and factor 42\r\n"
+                  % shown[n].encode(), False) +
+             [b"tavo de (dry run): 3 ok, 0 skipped, 0 failed\r\n"], 0, enc),
+        Step(["d", "de", "3", "42", "-r"], each(lambda n: ok("de", shown[n])) +
+             [b"tavo de: 3 ok, 0 skipped, 0 failed\r\n"], 0, names)]))
+    # A run stopped after its first file: the second run skips it and does the rest.
+    cases.append(Case("many files: run again after a stop, and a folder without -r",
+                      {"d/a.bin": enc["d/a.bin"], "d/sub/b.bin": b, "d/z.bin": z}, [
+        Step(["d", "en", "3", "42"], [TIMED], 0, errors=reason(
+            "d", b"a folder: --recursive (-r) after the factor runs on every file in it")),
+        Step(["d", "en", "3", "42", "-r"], [b"tavo en file(%s) skipped\r\n" % shown[order[0]].encode()]
+             + [x for n in order[1:] for x in (ok("en", shown[n]), TIMED)] +
+             [b"tavo en: 2 ok, 1 skipped, 0 failed\r\n"], 0, enc, errors=skip_why.split(b"\n")[0] + b"\n")]))
+    listed = {"list.txt": b"\xef\xbb\xbfa.bin\r\nd/b.bin\n\n", "a.bin": a, "d/b.bin": b}
+    cases.append(Case("many files: @LIST, one path a line", listed, [
+        Step(["@list.txt", "en", "1", "7"], [ok("en", "a.bin"), TIMED, ok("en", "d/b.bin"), TIMED,
+                                             b"tavo en: 2 ok, 0 skipped, 0 failed\r\n"], 1,
+             {"a.bin": m.encrypted(a, "a.bin", 1, 7),
+              "d/b.bin": m.encrypted(b, stored_name("d/b.bin", sep), 1, 7)})]))
+    cases.append(Case("many files: the names a shell expanded", {"a.bin": a, "entry.bin": b}, [
+        Step(["a.bin", "entry.bin", "en", "3", "42"], [ok("en", "a.bin"), TIMED, ok("en", "entry.bin"),
+             TIMED, b"tavo en: 2 ok, 0 skipped, 0 failed\r\n"], 1,
+             {"a.bin": m.encrypted(a, "a.bin", 3, 42), "entry.bin": m.encrypted(b, "entry.bin", 3, 42)}),
+        Step(["a.bin", "entry.bin", "rxde", "3", "42"], [], 0, {"a.bin": None, "entry.bin": None},
+             errors=re.compile(rb"tavo: rxde runs on one file at a time: [^\r\n]+\r\n"))],
+        native_only=True))
+    # Wine shows a Unix link to a file as the file: the open inside the folder catches it.
+    cases.append(Case("many files: links out of the folder are not followed",
+                      {"d/a.bin": a, "out/s.bin": z, "d/link>": b"../out", "d/sl>": b"../out/s.bin"}, [
+        Step(["d", "en", "3", "42", "-r"], [ok("en", "d/a.bin".replace("/", sep)), TIMED] +
+             [b"tavo en file(%s) skipped\r\n" % n.replace("/", sep).encode()
+              for n in ("d/link", "d/sl")] + [b"tavo en: 1 ok, 2 skipped, 0 failed\r\n"], 0,
+             {"d/a.bin": m.encrypted(a, stored_name("d/a.bin", sep), 3, 42), "out/s.bin": None},
+             errors=re.compile(rb"(tavo: d.(link|sl): skipped: [^\r\n]+\r\n){2}"))]))
+    cases.append(Case("many files: a pattern, matched as Windows matches",
+                      {"a.JPG": a, "b.jpg": b, "c.txt": z}, [
+        Step(["*.jpg", "en", "3", "42"], [ok("en", "a.JPG"), TIMED, ok("en", "b.jpg"), TIMED,
+                                          b"tavo en: 2 ok, 0 skipped, 0 failed\r\n"], 1,
+             {"a.JPG": m.encrypted(a, "a.JPG", 3, 42), "b.jpg": m.encrypted(b, "b.jpg", 3, 42),
+              "c.txt": None})], windows_only=True))
+    # Names in several scripts, a path past 260 characters and a file that
+    # cannot be written, in a folder walked through handles under Wine.
+    cp, parts = "cp1252", long_path(330)
+    deep, wide = "top/" + "/".join(parts), "top/文件 отчёт.bin"
+    run = [deep, "top/ro.bin", wide]  # sorted by name: "d..." < "ro" < non-ASCII
+    shown = {n: n.replace("/", "\\") for n in run}
+    cases.append(Case("many files: long paths, Unicode names and a read-only file under Wine",
+                      {deep: a, "top/ro.bin!": z, wide: b}, [
+        Step(["top", "en", "3", "42", "-r"], [ok("en", shown[deep], cp), TIMED, TIMED,
+             ok("en", shown[wide], cp), TIMED, b"tavo en: 2 ok, 0 skipped, 1 failed\r\n"], 1,
+             {deep: m.encrypted(a, m.windows_record_name(deep, cp), 3, 42), "top/ro.bin": None,
+              wide: m.encrypted(b, m.windows_record_name(wide, cp), 3, 42)},
+             errors=reason(shown["top/ro.bin"])),
+        Step(["top", "x=xxx", "-r"], [b"file(%s) " % shown[deep].encode(cp, "replace") +
+             m.peek_line(m.windows_record_name(deep, cp), 3, 42),
+             b"unknown tavo?file(top\\ro.bin)\r\n",
+             b"file(%s) " % shown[wide].encode(cp, "replace") +
+             m.peek_line(m.windows_record_name(wide, cp), 3, 42),
+             b"tavo x=xxx: 2 with a record, 1 without, 0 failed\r\n"], 0,
+             errors=reason(shown["top/ro.bin"], b"too short to hold a record"))],
+        windows_only=True, locale="en_US.UTF-8"))
+    return cases
+
+
+def stored_name(path, sep):
+    """The name "en" records for a path typed with slashes: Windows keeps the
+    part after the last slash, Linux the whole path."""
+    return path.rsplit("/", 1)[-1] if sep == "\\" else path
 
 
 # Windows: locales and the ANSI code pages Wine gives them (Python codecs).
@@ -288,6 +390,8 @@ def prepare(folder, files):
         os.makedirs(os.path.dirname(os.path.join(folder, name.rstrip("/"))), exist_ok=True)
         if name.endswith("/"):
             os.mkdir(os.path.join(folder, name[:-1]))
+        elif name.endswith(">"):
+            os.symlink(content.decode(), os.path.join(folder, name[:-1]))
         elif name.endswith("|"):
             os.mkfifo(os.path.join(folder, name[:-1]))
         elif name.endswith("!"):
@@ -356,7 +460,8 @@ def run_case(options, case, echo):
     try:
         prepare(folder, case.files)
         for step in case.steps:
-            before = {n.rstrip("!"): c for n, c in case.files.items() if not n.endswith(("/", "|"))}
+            before = {n.rstrip("!"): c for n, c in case.files.items()
+                      if not n.endswith(("/", "|", ">"))}
             for n in before:
                 with open(os.path.join(folder, n), "rb") as f:
                     before[n] = f.read()
@@ -492,7 +597,7 @@ def main():
         echo = b"tavo"
 
     passed = failed = skipped = 0
-    for case in build_cases():
+    for case in build_cases("\\" if options.prefix else "/"):
         if options.filter not in case.name:
             continue
         if (case.native_only and options.prefix) or (case.windows_only and not options.prefix):

@@ -11,6 +11,7 @@ exactly, the inverse command undoes it exactly.
 
 usage: fault_loop.py TECHNIQUE --tavo PATH --work DIR [--shim PATH]
   TECHNIQUE: eio (strace error injection), kill (strace SIGKILL at call N),
+             batchkill (a run over a folder killed at a random write, run again),
              signal (strace: SIGINT, SIGTERM, SIGHUP at write N, and at every
              write from N), short (preloaded shim: real short writes), fsize
              (file-size limit), diskfull (small tmpfs; needs root), twice (a
@@ -490,6 +491,51 @@ def big_kills(args, tally, rng, root):
         print(case, "->", outcome)
 
 
+BATCH_KILLS, BATCH_SEED = 10, 20261208
+
+
+def technique_batchkill(args, tally):
+    """A run over a folder killed at a random write and run again, ten
+    times for "en" and ten for "de": every file must end exactly once
+    transformed, none twice, none left out."""
+    why = strace_available(args.work)
+    if why:
+        tally.skipped.append(f"batchkill: {why}")
+        return
+    rng = random.Random(BATCH_SEED)
+    print(f"seed {BATCH_SEED}")
+    plain = {f"f{i}.bin": m.pattern(size, seed=i) for i, size in
+             enumerate((0, 1000, 200000, 70000, 1000, 200000))}
+    enc = {n: m.encrypted(c, "d/" + n, WAY_RECORD, FACTOR_RECORD) for n, c in plain.items()}
+    key = [str(WAY_RECORD), str(FACTOR_RECORD)]
+    for keyword, start, end in (("en", plain, enc), ("de", enc, plain)):
+        writes = None
+        for k in range(BATCH_KILLS + 1):
+            root = m.fresh_dir(args.work, "batch")
+            os.makedirs(os.path.join(root, "d"))
+            for n, c in start.items():
+                m.write(os.path.join(root, "d", n), c)
+            trace = os.path.join(root, "trace.txt")
+            argv = [args.tavo, "d", keyword] + key + ["-r"]
+            if writes is None:  # first a clean run, to count its writes
+                m.run(["strace", "-f", "-qq", "-o", trace, "-e", "trace=pwrite64"] + argv, root)
+                writes = m.read(trace).count(b"pwrite64(")
+                continue
+            n = rng.randrange(1, writes + 1)
+            rc, _ = m.run(["strace", "-f", "-qq", "-o", trace, "-e", "trace=pwrite64", "-e",
+                           f"inject=pwrite64:signal=KILL:when={n}"] + argv, root)
+            again, out = m.run(argv, root)
+            wrong = [f for f, c in end.items() if m.read(os.path.join(root, "d", f)) != c]
+            case = f"batchkill {keyword} killed at write {n} of {writes}"
+            if rc != -9 or again != 0 or wrong:
+                tally.failed.append(f"{case}: exit {rc}, then {again}; wrong: {wrong}; "
+                                     f"{m.body(out)!r}")
+            else:
+                tally.add("batchkill", "killed, run again, every file done once")
+            if args.verbose:
+                print(case, "->", wrong or "every file done once")
+
+
 def prlimit_prefix(limit):
     return ["prlimit", f"--fsize={limit}"]
 
@@ -600,7 +646,7 @@ def fill(path, leave):
 TECHNIQUES = {"eio": technique_eio, "kill": technique_kill, "signal": technique_signal,
               "short": technique_short, "fsize": technique_fsize,
               "diskfull": technique_diskfull, "twice": technique_twice,
-              "bigkill": technique_bigkill}
+              "bigkill": technique_bigkill, "batchkill": technique_batchkill}
 
 
 def run(args, tally):

@@ -36,6 +36,10 @@ struct Observer {
   // back as it was and the operation reports "cancelled" with result 0.
   bool (*cancel_requested)(void* context) = nullptr;
   void* context = nullptr;
+  // In a run over many files, before each file: its number (from 1), the
+  // number of files, and the bytes of the files before it and of them all.
+  void (*file_started)(void* context, std::int64_t number, std::int64_t count,
+                       std::int64_t bytes_before, std::int64_t bytes_total) = nullptr;
 };
 
 // From now on Ctrl+C, Ctrl+Break, SIGTERM, SIGHUP and the closing of the
@@ -61,10 +65,26 @@ int exit_code(Result result);
 
 // Runs one command from an argument vector laid out as
 //   program name, file path, keyword, way, factor
-// (elements after the factor are ignored). The caller keeps the strings
-// alive for the duration of the call.
+// (elements after the factor are ignored, but for the options of runs over
+// many files). The caller keeps the strings alive for the duration of the call.
+//
+// Runs over many files, which fail or do something else in the layout above:
+//   a folder with -r (--recursive) after the factor: every file in it and
+//     in its folders, never through a link;
+//   @LIST, when no file has that name: the paths in the file LIST, one a line;
+//   on Windows a pattern (* and ?) in the last part of the path;
+//   where shells expand patterns: several paths before a keyword spelled in
+//     full and two decimal numbers, the last three elements but options.
+// Each file prints the lines of a single run; then one line sums them up.
 Result dispatch_command(int argc, const char* const* argv, Sink out = stdout_sink(),
                         Sink errors = stderr_sink(), Observer observer = {});
+
+// As dispatch_command, for the console tool: gives the exit code. Without
+// an option that is today's (exit_code above); with any option after the
+// factor (after the peek's keyword) the usual one: 0 when everything
+// succeeded, 1 when something failed, 2 for a command line that cannot run.
+int run_command_line(int argc, const char* const* argv, Sink out = stdout_sink(),
+                     Sink errors = stderr_sink(), Observer observer = {});
 
 // Prints the five usage lines, naming the part of `program_name` after its
 // last backslash.

@@ -1,0 +1,396 @@
+#include "batch.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "output.h"
+#include "platform.h"
+
+namespace tavo {
+namespace {
+
+using platform::EntryKind;
+using platform::Folder;
+using platform::FolderEntry;
+
+// A folder met on the way: a folder given (parent -1, opened by its path) or
+// one inside it (opened by its name inside the parent, never through a link).
+struct WalkedFolder {
+  int parent;
+  std::string name;
+  std::string path;   // as it opens
+  std::string shown;  // as its files' paths begin when printed
+};
+
+// One file of the run, in the order it runs.
+struct Item {
+  int folder;  // index into the walked folders, or -1: opened by its path
+  std::string name;
+  std::string path;  // as printed
+  std::int64_t size;
+  std::string skipped;  // why it is skipped unopened; empty: it runs
+  std::string failed;   // why it failed before it could be opened
+};
+
+struct Batch {
+  std::vector<WalkedFolder> folders;
+  std::vector<Item> items;
+};
+
+std::string joined(const std::string& folder, const std::string& name) {
+  const char separator = platform::folder_separator();
+  if (folder.empty() || folder.back() == separator || folder.back() == '/') return folder + name;
+  return folder + separator + name;
+}
+
+// One folder's entries, sorted by name so that two runs see the same order;
+// its files become items and, with `recursive`, its folders are walked.
+void walk(Batch& batch, int index, Folder folder, const char* pattern, bool recursive) {
+  const std::string path = batch.folders[static_cast<std::size_t>(index)].path;
+  const std::string shown = batch.folders[static_cast<std::size_t>(index)].shown;
+  std::vector<FolderEntry> entries;
+  std::string error;
+  if (!platform::list_folder(folder, path, pattern, entries, error)) {
+    batch.items.push_back({-1, {}, path, 0, {}, "cannot read the folder: " + error});
+    return;
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+  for (FolderEntry& entry : entries) {
+    Item item{index, entry.name, joined(shown, entry.name), entry.size, {}, {}};
+    switch (entry.kind) {
+      case EntryKind::file:
+      case EntryKind::missing:  // gone since the listing: its open says so
+        if (entry.own_program) item.skipped = "skipped: the program itself";
+        batch.items.push_back(std::move(item));
+        break;
+      case EntryKind::link:
+        item.skipped = "skipped: a link, not followed";
+        batch.items.push_back(std::move(item));
+        break;
+      case EntryKind::other:
+        item.skipped = "skipped: not a regular file";
+        batch.items.push_back(std::move(item));
+        break;
+      case EntryKind::folder: {
+        if (!recursive) {
+          item.skipped = "skipped: a folder (-r takes it in)";
+          batch.items.push_back(std::move(item));
+          break;
+        }
+        Folder inner{};
+        if (!platform::open_subfolder(folder, entry.name.c_str(), inner, error)) {
+          item.failed = "cannot open the folder: " + error;
+          batch.items.push_back(std::move(item));
+          break;
+        }
+        batch.folders.push_back({index, entry.name, joined(path, entry.name), item.path});
+        walk(batch, static_cast<int>(batch.folders.size()) - 1, inner, nullptr, true);
+        platform::close_folder(inner);
+        break;
+      }
+    }
+  }
+}
+
+// Walks a folder given by its path, or the folder of a pattern, whose
+// files are printed with the folder as it was typed (`shown`).
+void walk_from(Batch& batch, const std::string& path, const std::string& shown, const char* pattern,
+               bool recursive) {
+  Folder folder{};
+  std::string error;
+  if (!platform::open_folder(path.c_str(), folder, error)) {
+    batch.items.push_back({-1, {}, path, 0, {}, "cannot open the folder: " + error});
+    return;
+  }
+  batch.folders.push_back({-1, path, path, shown});
+  walk(batch, static_cast<int>(batch.folders.size()) - 1, folder, pattern, recursive);
+  platform::close_folder(folder);
+}
+
+void add_target(Batch& batch, const std::string& target, bool recursive) {
+  if (platform::is_pattern(target.c_str())) {
+    const std::size_t cut = target.find_last_of("\\/");
+    const std::string folder = cut == std::string::npos ? "." : target.substr(0, cut + 1);
+    const std::string pattern = cut == std::string::npos ? target : target.substr(cut + 1);
+    const std::size_t before = batch.items.size();
+    walk_from(batch, folder, cut == std::string::npos ? "" : folder, pattern.c_str(), recursive);
+    // As a single run on the name would, a pattern that matches nothing fails.
+    if (batch.items.size() == before)
+      batch.items.push_back({-1, {}, target, 0, {}, "no file matches"});
+    return;
+  }
+  std::int64_t size = 0;
+  bool own = false;
+  switch (platform::kind_of(target.c_str(), size, own)) {
+    case EntryKind::folder:
+      if (recursive) {
+        walk_from(batch, target, target, nullptr, true);
+      } else {
+        batch.items.push_back({-1, {}, target, 0, "skipped: a folder (-r takes it in)", {}});
+      }
+      return;
+    case EntryKind::file:
+      batch.items.push_back({-1, {}, target, size, own ? "skipped: the program itself" : "", {}});
+      return;
+    case EntryKind::missing:
+    case EntryKind::link:
+    case EntryKind::other:
+      // Opened as named, so its failure reads as that of a single run.
+      batch.items.push_back({-1, {}, target, 0, {}, {}});
+      return;
+  }
+}
+
+// The paths in a list file, one a line, UTF-8; empty lines are left out.
+bool read_list(const char* path, std::vector<std::string>& lines, std::string& error) {
+  platform::FileSystem& files = platform::system_files();
+  platform::File file{};
+  const platform::OpenStatus status =
+      files.open_in(nullptr, path, platform::Access::read_only, file);
+  if (status != platform::OpenStatus::opened) {
+    error = status == platform::OpenStatus::failed ? files.error_text() : "not a regular file";
+    return false;
+  }
+  std::int64_t size = 0;
+  std::string text;
+  std::size_t got = 0;
+  bool read = files.size(file, size);
+  if (read) {
+    text.resize(static_cast<std::size_t>(size));
+    read = files.read_at(file, 0, text.data(), text.size(), got);
+    text.resize(got);
+  }
+  if (!read) error = files.error_text();
+  files.close(file);
+  if (!read) return false;
+  // A byte order mark, as Notepad writes one, is not part of the first path.
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return true;
+}
+
+bool is_list(const std::string& target) {
+  return target.size() > 1 && target[0] == '@' && !platform::exists(target.c_str());
+}
+
+Batch files_named(const std::vector<std::string>& targets, bool recursive) {
+  Batch batch;
+  for (const std::string& target : targets) {
+    if (!is_list(target)) {
+      add_target(batch, target, recursive);
+      continue;
+    }
+    std::vector<std::string> lines;
+    std::string error;
+    if (!read_list(target.c_str() + 1, lines, error)) {
+      batch.items.push_back({-1, {}, target, 0, {}, "cannot read the list: " + error});
+      continue;
+    }
+    for (const std::string& line : lines) add_target(batch, line, recursive);
+  }
+  return batch;
+}
+
+// The chain of open folders from a given folder down to the one whose file
+// runs now: each opened inside the one above it, never through a link.
+class FolderChain {
+ public:
+  explicit FolderChain(const std::vector<WalkedFolder>& folders) : folders_(folders) {}
+  FolderChain(const FolderChain&) = delete;
+  FolderChain& operator=(const FolderChain&) = delete;
+  ~FolderChain() { close_from(0); }
+
+  const Folder* open(int index, std::string& error) {
+    std::vector<int> wanted;
+    for (int i = index; i >= 0; i = folders_[static_cast<std::size_t>(i)].parent) {
+      wanted.insert(wanted.begin(), i);
+    }
+    std::size_t same = 0;
+    while (same < chain_.size() && same < wanted.size() && chain_[same].first == wanted[same]) {
+      ++same;
+    }
+    close_from(same);
+    for (std::size_t i = same; i < wanted.size(); ++i) {
+      const WalkedFolder& folder = folders_[static_cast<std::size_t>(wanted[i])];
+      Folder opened{};
+      const bool ok = i == 0 ? platform::open_folder(folder.path.c_str(), opened, error)
+                             : platform::open_subfolder(chain_.back().second, folder.name.c_str(),
+                                                        opened, error);
+      if (!ok) {
+        error = "cannot open the folder " + folder.path + ": " + error;
+        return nullptr;
+      }
+      chain_.emplace_back(wanted[i], opened);
+    }
+    return &chain_.back().second;
+  }
+
+ private:
+  void close_from(std::size_t keep) {
+    while (chain_.size() > keep) {
+      platform::close_folder(chain_.back().second);
+      chain_.pop_back();
+    }
+  }
+
+  const std::vector<WalkedFolder>& folders_;
+  std::vector<std::pair<int, Folder>> chain_;
+};
+
+struct Tally {
+  std::int64_t ok = 0, skipped = 0, failed = 0, held = 0;
+};
+
+void print_summary(const CommandSpec* command, const Options& options, const Tally& tally,
+                   std::int64_t left, std::int64_t count, Sink out) {
+  std::string line;
+  if (command == nullptr) {
+    line = "tavo x=xxx: " + grouped(tally.ok) + " with a record, " + grouped(tally.skipped) +
+           " without, " + grouped(tally.failed) + " failed";
+  } else {
+    line = std::string("tavo ") + command->text + (options.dry_run ? " (dry run): " : ": ") +
+           grouped(tally.ok) + " ok, " + grouped(tally.skipped) + " skipped, " +
+           grouped(tally.failed) + " failed";
+  }
+  if (tally.held > 0) line += ", " + grouped(tally.held) + " in use by another run";
+  if (left > 0) line += "; stopped with " + grouped(left) + " of " + grouped(count) + " files left";
+  print(out, "%s\r\n", line.c_str());
+}
+
+}  // namespace
+
+bool read_option(const char* text, Options& options) {
+  if (std::strcmp(text, "-r") == 0 || std::strcmp(text, "--recursive") == 0) {
+    options.recursive = true;
+  } else if (std::strcmp(text, "--dry-run") == 0) {
+    options.dry_run = true;
+  } else if (std::strcmp(text, "--again") == 0) {
+    options.again = true;
+  } else if (std::strcmp(text, "--exit-codes") == 0) {
+    options.exit_codes = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool names_many_files(const char* target, const Options& options) {
+  if (options.dry_run || platform::is_pattern(target) || is_list(target)) return true;
+  std::int64_t size = 0;
+  bool own = false;
+  return options.recursive && platform::kind_of(target, size, own) == EntryKind::folder;
+}
+
+std::string grouped(std::int64_t count) {
+  std::string digits = std::to_string(count);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
+    digits.insert(static_cast<std::size_t>(at), ",");
+  }
+  return digits;
+}
+
+BatchEnd run_batch(const CommandSpec* command, Key given, const std::vector<std::string>& targets,
+                   const Options& options, const Channels& channels) {
+  std::int64_t size = 0;
+  bool own = false;
+  const bool one_file = targets.size() == 1 && !is_list(targets[0]) &&
+                        !platform::is_pattern(targets[0].c_str()) &&
+                        platform::kind_of(targets[0].c_str(), size, own) != EntryKind::folder;
+  if (command != nullptr && command->record == RecordUse::none && !one_file) {
+    // Nothing in a file tells whether it was done: a stopped batch run again
+    // would transform some files twice.
+    print(channels.errors,
+          "tavo: %s runs on one file at a time: nothing in a file tells whether %s already ran "
+          "on it, so a run over many files that stopped could not be resumed safely (en and de "
+          "can)\r\n",
+          command->text, command->text);
+    return {Result::failed, true};
+  }
+  const Batch batch = files_named(targets, options.recursive);
+  std::int64_t bytes_total = 0;
+  for (const Item& item : batch.items) bytes_total += item.size;
+  const auto count = static_cast<std::int64_t>(batch.items.size());
+  const Observer& observer = channels.observer;
+  const BatchRules rules{!options.again, options.dry_run};
+
+  Tally tally;
+  FolderChain chain(batch.folders);
+  std::int64_t bytes_before = 0;
+  std::int64_t done = 0;
+  bool stopped = false;
+  for (const Item& item : batch.items) {
+    if (observer.cancel_requested != nullptr && observer.cancel_requested(observer.context)) {
+      stopped = true;
+      break;
+    }
+    if (observer.file_started != nullptr) {
+      observer.file_started(observer.context, done + 1, count, bytes_before, bytes_total);
+    }
+    bytes_before += item.size;
+    ++done;
+    const char* keyword = command != nullptr ? command->text : "x=xxx";
+    if (!item.skipped.empty()) {
+      print(channels.out, "tavo %s file(%s) skipped\r\n", keyword, item.path.c_str());
+      print(channels.errors, "tavo: %s: %s\r\n", item.path.c_str(), item.skipped.c_str());
+      ++tally.skipped;
+      continue;
+    }
+    std::string error = item.failed;
+    const Folder* folder = nullptr;
+    if (error.empty() && item.folder >= 0) folder = chain.open(item.folder, error);
+    if (!error.empty()) {
+      print(channels.errors, "tavo: %s: %s\r\n", item.path.c_str(), error.c_str());
+      ++tally.failed;
+      continue;
+    }
+    const FileRef file{item.path.c_str(), folder, item.name.c_str()};
+    FileResult result = FileResult::failed;
+    if (command == nullptr) {
+      result = peek_in_batch(file, channels);
+    } else {
+      const std::time_t start = std::time(nullptr);
+      result = transform_in_batch(*command, file, given, rules, channels);
+      const std::time_t end = std::time(nullptr);
+      if (result != FileResult::skipped && !options.dry_run) {
+        print(channels.out, "use time: < %ds\r\n", static_cast<int>(end - start) + 1);
+      }
+    }
+    switch (result) {
+      case FileResult::ok:
+        ++tally.ok;
+        break;
+      case FileResult::skipped:
+        ++tally.skipped;
+        break;
+      case FileResult::held:
+        ++tally.held;
+        break;
+      case FileResult::failed:
+        ++tally.failed;
+        break;
+      case FileResult::cancelled:
+        // Put back as it was: still to do.
+        --done;
+        stopped = true;
+        break;
+    }
+    if (stopped) break;
+  }
+  print_summary(command, options, tally, stopped ? count - done : 0, count, channels.out);
+  if (stopped) return {Result::cancelled, false};
+  const bool all_done = tally.failed == 0 && tally.held == 0;
+  return {all_done ? Result::ok : Result::failed, false};
+}
+
+}  // namespace tavo
