@@ -27,9 +27,9 @@ struct Channels {
   Observer observer;
   platform::FileSystem* files = nullptr;  // the system's files unless a test swaps them
   std::int64_t zone_size = kZoneSize;
-  // A second thread takes the next zone's piece hashes where there is a
-  // second core; tests whose file system is not thread-safe turn it off.
-  bool hash_ahead = std::thread::hardware_concurrency() > 1;
+  // A second thread takes the next zone's piece hashes where that pays;
+  // tests whose file system is not thread-safe turn it off.
+  bool hash_ahead = platform::hash_thread_pays();
 };
 
 // A file as a run over many files names it: the path it prints (and "en"

@@ -91,6 +91,11 @@ class FileSystem {
 // The real files of this system.
 FileSystem& system_files();
 
+// Whether a run gains from taking piece hashes on a second thread through
+// the same file: where there is a second core and transfers through one
+// handle can overlap.
+bool hash_thread_pays();
+
 // Walking folders for runs over many files.
 enum class EntryKind { missing, file, folder, link, other };
 

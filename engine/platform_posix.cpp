@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "platform.h"
 
@@ -190,6 +191,8 @@ FileSystem& system_files() {
   static PosixFiles files;
   return files;
 }
+
+bool hash_thread_pays() { return std::thread::hardware_concurrency() > 1; }
 
 bool exists(const char* path) { return ::access(path, F_OK) == 0; }
 

@@ -474,6 +474,11 @@ FileSystem& system_files() {
   return files;
 }
 
+// Transfers through one handle take turns (the lock above, and Windows
+// itself for a handle without FILE_FLAG_OVERLAPPED): under Wine a run with
+// the second thread took 1.07 s per GiB, without it 0.95 s.
+bool hash_thread_pays() { return false; }
+
 bool exists(const char* path) {
   return GetFileAttributesW(system_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
