@@ -543,11 +543,12 @@ const Press kPresses[] = {
     {L"plain.bin", kKept, 0, L"7", IDC_WAY4_EN, kSuccess, OK_LINES("en"), {4, 7, true}},
     // clang-format off
     {L"plain.bin", kKept, 0, L"8", IDC_WAY4_DE, kFailure, kFactorMismatch, {4, 7, true},
-     L"{path}: the factor differs from the one in its record"},
+     L"{path}: the factor differs from the one in its record (it holds 7, which the peek shows in "
+     L"hexadecimal: 7)"},
     // clang-format on
     // A folder exists, so the engine runs and fails to open it.
     {L"a_folder", kFolder, 0, nullptr, IDC_WAY1_RXEN, kFailure, "tavo\r\nuse time: < Ns\r\n",
-     kNotLookedAt, L"{path}: Access denied"},
+     kNotLookedAt, L"{path}: a folder: --recursive (-r) after the factor runs on every file in it"},
     // The dialog's own existence test: nothing runs, nothing shows.
     {L"no_such_file.bin", kMissing, 0, nullptr, IDC_WAY4_EN, nullptr, "", kNotLookedAt},
     {L"no_such_file.bin", kMissing, 0, nullptr, IDC_WAY1_RXEN, nullptr, "", kNotLookedAt},
