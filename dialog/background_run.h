@@ -26,6 +26,8 @@ class BackgroundRun {
   // Copies the vector's strings and starts the command. `started()` tells
   // whether the thread could be made.
   BackgroundRun(const ArgumentVector& vector, HWND window);
+  // The same for a run over many files, through dispatch_names.
+  BackgroundRun(std::vector<std::string> names_vector, HWND window);
   // Waits for the thread.
   ~BackgroundRun();
 
@@ -40,6 +42,12 @@ class BackgroundRun {
 
   std::int64_t done() const { return done_.load(); }
   std::int64_t total() const { return total_.load(); }
+  // In a run over many files: the file running (from 1) and their number,
+  // 0 until the first starts; the bytes of the files before it and of all.
+  std::int64_t file_number() const { return file_number_.load(); }
+  std::int64_t file_count() const { return file_count_.load(); }
+  std::int64_t bytes_before() const { return bytes_before_.load(); }
+  std::int64_t bytes_total() const { return bytes_total_.load(); }
   void progress_seen() { progress_posted_.store(false); }
 
   // Blocks until the command has returned.
@@ -49,20 +57,34 @@ class BackgroundRun {
   // standard error): the reasons of a failure. Complete once wait() has
   // returned.
   const std::string& error_output() const { return error_output_; }
+  // The last line of the engine's output (which goes on to standard
+  // output), where a run over many files sums up. Complete as above.
+  const std::string& last_line() const { return last_line_; }
 
  private:
   static DWORD WINAPI thread_main(void* context);
+  void start();
   static void on_progress(void* context, std::int64_t done, std::int64_t total);
+  static void on_file_started(void* context, std::int64_t number, std::int64_t count,
+                              std::int64_t bytes_before, std::int64_t bytes_total);
+  static void on_output(void* context, const char* bytes, std::size_t count);
+  void post_progress();
   static bool on_cancel_question(void* context);
   static void on_error_output(void* context, const char* bytes, std::size_t count);
 
   std::vector<std::string> arguments_;
+  bool names_ = false;
   std::string error_output_;  // the worker's until it has ended
+  std::string last_line_;     // likewise
   HWND window_;
   HANDLE thread_ = nullptr;
   std::atomic<bool> cancel_{false};
   std::atomic<std::int64_t> done_{0};
   std::atomic<std::int64_t> total_{0};
+  std::atomic<std::int64_t> file_number_{0};
+  std::atomic<std::int64_t> file_count_{0};
+  std::atomic<std::int64_t> bytes_before_{0};
+  std::atomic<std::int64_t> bytes_total_{0};
   std::atomic<bool> progress_posted_{false};
   DWORD last_post_tick_ = 0;  // the worker's own
 };

@@ -73,10 +73,10 @@ bool is_folder(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Where the file chooser opens: the folder of the path in the field, or the
-// user's documents when there is none (rather than the program's folder).
+// Where the file chooser opens: the folder of the (first) path in the field,
+// or the user's documents when there is none (rather than the program's folder).
 std::wstring chooser_folder(const std::wstring& field) {
-  std::wstring path(without_quotes(std::wstring_view(field)));
+  std::wstring path = paths_in_field(field).front();
   const std::size_t slash = path.find_last_of(L"\\/");
   if (slash != std::wstring::npos) {
     std::wstring folder = path.substr(0, slash == 2 && path[1] == L':' ? 3 : slash);
@@ -88,6 +88,20 @@ std::wstring chooser_folder(const std::wstring& field) {
   CoTaskMemFree(documents);
   return folder;
 }
+
+// A path from the command line may be relative. Full, it cannot be read as
+// a keyword where a run over many files takes names.
+std::wstring full_path(const std::wstring& path) {
+  const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  std::wstring full(size, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return path;
+  full.resize(length);
+  return full;
+}
+
+// How many failures the box of a run over many files names.
+constexpr std::size_t kFailuresShown = 5;
 
 bool modifier_down() {
   return GetKeyState(VK_SHIFT) < 0 || GetKeyState(VK_CONTROL) < 0 || GetKeyState(VK_MENU) < 0;
@@ -201,7 +215,7 @@ void MainDialog::on_destroy() { names.reset(); }
 
 void MainDialog::set_paths(std::vector<std::wstring> files) {
   paths = std::move(files);
-  if (!paths.empty()) SetDlgItemTextW(window, IDC_PATH, paths.front().c_str());
+  if (!paths.empty()) SetDlgItemTextW(window, IDC_PATH, field_text(paths).c_str());
 }
 
 void MainDialog::on_command(int control_id, int notification) {
@@ -221,6 +235,11 @@ void MainDialog::on_command(int control_id, int notification) {
 }
 
 void MainDialog::on_operation(const Operation& operation) {
+  const std::vector<std::wstring> files = many_files();
+  if (!files.empty()) {
+    run_many(&operation, files);
+    return;
+  }
   const char* factor = read_factor_text();
   const char* path = read_path_text();
   if (!path_exists(path)) return;
@@ -228,6 +247,11 @@ void MainDialog::on_operation(const Operation& operation) {
 }
 
 void MainDialog::on_peek(int) {
+  const std::vector<std::wstring> files = many_files();
+  if (!files.empty()) {
+    run_many(nullptr, files);
+    return;
+  }
   const char* path = read_path_text();
   if (!path_exists(path)) return;
   run_and_report(peek_vector(path));
@@ -246,10 +270,10 @@ void MainDialog::on_browse(int) {
   const std::wstring folder = chooser_folder(window_text(GetDlgItem(window, IDC_PATH)));
   request.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
   // No filter and no default extension: every file is listed, and a name
-  // that does not exist yet is accepted as typed.
-  request.Flags = OFN_HIDEREADONLY;
+  // that does not exist yet is accepted as typed. Several may be chosen.
+  request.Flags = OFN_HIDEREADONLY | OFN_ALLOWMULTISELECT | OFN_EXPLORER;
   if (!GetOpenFileNameW(&request)) return;
-  set_paths({chosen.c_str()});
+  set_paths(chosen_files(chosen.c_str()));
 }
 
 void MainDialog::on_close() {
@@ -323,11 +347,38 @@ const char* MainDialog::read_factor_text() {
   return factor_text.c_str();
 }
 
+std::vector<std::wstring> MainDialog::many_files() {
+  std::vector<std::wstring> files = paths_in_field(window_text(GetDlgItem(window, IDC_PATH)));
+  if (files.size() == 1 && !is_folder(files.front())) files.clear();
+  return files;
+}
+
+void MainDialog::run_many(const Operation* operation, const std::vector<std::wstring>& files) {
+  if (worker != nullptr) return;
+  std::vector<std::string> utf8_paths;
+  bool any = false;
+  for (const std::wstring& file : files) {
+    utf8_paths.push_back(platform::utf8_from_utf16(full_path(file)));
+    any = any || path_exists(utf8_paths.back().c_str());
+  }
+  if (!any) return;
+  run_over_many = true;
+  start_run(std::make_unique<BackgroundRun>(names_vector(operation, utf8_paths, read_factor_text()),
+                                            window),
+            std::wstring());
+}
+
 void MainDialog::run_and_report(const ArgumentVector& vector) {
   if (worker != nullptr) return;
-  run_file_name = file_name_of(utf16_from_utf8(vector.items[1]));
+  run_over_many = false;
+  start_run(std::make_unique<BackgroundRun>(vector, window),
+            file_name_of(utf16_from_utf8(vector.items[1])));
+}
+
+void MainDialog::start_run(std::unique_ptr<BackgroundRun> run, const std::wstring& file_name) {
+  run_file_name = file_name;
   run_start_tick = GetTickCount();
-  worker = std::make_unique<BackgroundRun>(vector, window);
+  worker = std::move(run);
   if (!worker->started()) {
     worker.reset();
     show_result(Result::failed, std::string());
@@ -363,8 +414,51 @@ void MainDialog::on_run_finished(Result result) {
   enable_console_close(true);
   enable_controls(true);
   const std::string error_output = worker->error_output();
+  const std::string last_line = worker->last_line();
   worker.reset();
-  show_result(result, error_output);
+  if (!run_over_many || !show_counts(result, last_line, error_output)) {
+    show_result(result, error_output);
+  }
+}
+
+bool MainDialog::show_counts(Result result, const std::string& last_line,
+                             const std::string& error_output) {
+  Counts counts;
+  if (!read_summary(last_line, counts)) return false;
+  // The counts go below the text a single file's box has; where that text
+  // has a place for reasons, they go there with the first failures.
+  std::wstring details = with_values(load_text(counts.peek ? IDS_PEEK_COUNTS : IDS_COUNTS),
+                                     {std::to_wstring(counts.done), std::to_wstring(counts.skipped),
+                                      std::to_wstring(counts.failed)});
+  if (counts.count > 0) {
+    details += L"\n" + with_values(load_text(IDS_FILES_LEFT),
+                                   {std::to_wstring(counts.left), std::to_wstring(counts.count)});
+  }
+  std::wstring text;
+  UINT box_icon = MB_ICONINFORMATION;
+  switch (result) {
+    case Result::ok:
+      text = load_text(IDS_DONE);
+      break;
+    case Result::cancelled:
+      text = load_text(IDS_CANCELLED);
+      break;
+    case Result::failed:
+    case Result::interrupted: {
+      box_icon = MB_ICONEXCLAMATION;
+      text = load_text(IDS_FAILED);
+      const std::wstring because = load_text(IDS_FAILED_BECAUSE);
+      const std::string failures = first_failures(error_output, kFailuresShown);
+      if (because.find(L"%1") != std::wstring::npos && !failures.empty()) {
+        text = with_value(because, details + L"\n\n" + utf16_from_utf8(failures));
+        details.clear();
+      }
+      break;
+    }
+  }
+  if (!details.empty()) text += L"\n\n" + details;
+  MessageBoxW(window, text.c_str(), load_text(IDS_RESULT_CAPTION).c_str(), box_icon | MB_OK);
+  return true;
 }
 
 void MainDialog::show_result(Result result, const std::string& error_output) {

@@ -71,13 +71,25 @@ class MainDialog {
   const char* read_path_text();
   const char* read_factor_text();
 
+  // The files of the path field when it names several, or one folder; empty
+  // when it names one file (or nothing), which runs as it always has.
+  std::vector<std::wstring> many_files();
+  // A run over the files `files` (see many_files) with `operation` (null:
+  // the peek); none that exists: nothing runs, nothing shows.
+  void run_many(const Operation* operation, const std::vector<std::wstring>& files);
+
   // Hands the vector to the engine on a worker thread. The dialog's controls
   // stay disabled until it has returned; then a message box tells the user
   // how it went.
   void run_and_report(const ArgumentVector& vector);
+  void start_run(std::unique_ptr<BackgroundRun> run, const std::wstring& file_name);
   void show_result(Result result, const std::string& error_output);
-  // The files to work on, as the path field shows them: the field holds the
-  // first. Several come from a drop or the command line.
+  // The box of a run over many files from the line that sums it up; false
+  // if the run ended without one (it could not start), for show_result.
+  bool show_counts(Result result, const std::string& last_line, const std::string& error_output);
+  // The files to work on, as the path field shows them: one as it is,
+  // several each in double quotes. They come from a drop, the chooser or
+  // the command line.
   void set_paths(std::vector<std::wstring> paths);
   void enable_controls(bool enable);
   double run_seconds() const;
@@ -91,15 +103,15 @@ class MainDialog {
   bool com_ready = false;
   std::unique_ptr<ControlNames> names;
 
-  // Every file of the last drop or of the command line, the first of which
-  // is in the path field. Runs take the field's text, so one file at a time
-  // for now; a run over all of them in turn would start from this list.
+  // Every file of the last drop, choice or command line, all of which the
+  // path field shows. Runs take the field's text, which the user may edit.
   std::vector<std::wstring> paths;
 
   // The run in progress, if any, and what belongs to it.
   std::unique_ptr<BackgroundRun> worker;
   std::unique_ptr<ProgressWindow> progress;
   std::wstring run_file_name;
+  bool run_over_many = false;
   DWORD run_start_tick = 0;
   std::vector<HWND> disabled_controls;
   HWND focus_before_run = nullptr;

@@ -4,6 +4,7 @@
 
 #include "resource.h"
 #include "tavo/progress.h"
+#include "texts.h"
 
 namespace tavo::dialog {
 namespace {
@@ -88,8 +89,17 @@ void ProgressWindow::on_init_dialog() {
 
 void ProgressWindow::update(double elapsed_seconds) {
   if (window_ == nullptr) return;
-  const std::int64_t total = run_.total();
-  const std::int64_t done = run_.done();
+  std::int64_t total = run_.total();
+  std::int64_t done = run_.done();
+  if (run_.file_count() > 0) {
+    // Many files: which one, and the bytes of them all.
+    const std::wstring file =
+        with_values(load_text(IDS_FILE_OF),
+                    {std::to_wstring(run_.file_number()), std::to_wstring(run_.file_count())});
+    SetDlgItemTextW(window_, IDC_PROGRESS_FILE, file.c_str());
+    done += run_.bytes_before();
+    total = run_.bytes_total();
+  }
   const ProgressFigures figures = progress_figures(done, total, elapsed_seconds);
   const int position =
       total > 0

@@ -1,5 +1,6 @@
 // The progress window of a long run: owned by the main dialog and on top like
-// it, with the file's name, a progress bar, bytes done of total, speed, time
+// it, with the file's name (in a run over many files, which of them runs and
+// the figures of them all), a progress bar, bytes done of total, speed, time
 // left and a cancel button, which Enter and Escape press too. Modeless; the
 // main dialog creates, updates and destroys it.
 #ifndef TAVO_DIALOG_PROGRESS_WINDOW_H

@@ -45,6 +45,13 @@
 #define IDS_INTERRUPTED 205
 #define IDS_NOT_A_NUMBER 206
 #define IDS_SHUTDOWN_REASON 207
+/* Runs over many files: the counts of the final box (%1 done, %2 skipped,
+   %3 failed; the peek's: with a record, without, failed), the files a
+   cancel left (%1 of %2) and the progress window's file (%1 of %2). */
+#define IDS_COUNTS 208
+#define IDS_PEEK_COUNTS 209
+#define IDS_FILES_LEFT 210
+#define IDS_FILE_OF 211
 
 /* What a control does, read alone: its accessible name and, for a button,
    its tooltip. The string of control IDC_X is IDS_NAME_BASE + IDC_X. */

@@ -27,6 +27,17 @@ std::wstring with_value(const std::wstring& text, const std::wstring& value) {
   return out;
 }
 
+std::wstring with_values(const std::wstring& text, std::initializer_list<std::wstring> values) {
+  std::wstring out = text;
+  int number = 0;
+  for (const std::wstring& value : values) {
+    const std::wstring mark = L"%" + std::to_wstring(++number);
+    const std::size_t at = out.find(mark);
+    if (at != std::wstring::npos) out.replace(at, mark.size(), value);
+  }
+  return out;
+}
+
 std::wstring utf16_from_utf8(const std::string& text) {
   if (text.empty()) return std::wstring();
   const int length = static_cast<int>(text.size());

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <initializer_list>
 #include <string>
 
 namespace tavo::dialog {
@@ -23,6 +24,9 @@ std::wstring load_text(UINT id);
 
 // `text` with "%1" replaced by `value`.
 std::wstring with_value(const std::wstring& text, const std::wstring& value);
+
+// `text` with "%1", "%2" and so on replaced by the values in turn.
+std::wstring with_values(const std::wstring& text, std::initializer_list<std::wstring> values);
 
 // UTF-8, as the engine writes, in UTF-16.
 std::wstring utf16_from_utf8(const std::string& text);

@@ -104,9 +104,10 @@ struct CommandLine {
 // of "tavo *.jpg en 3 42": more than five elements whose last three, options
 // aside, are a keyword spelled in full and two decimal numbers. Today those
 // ran on the first name with a way and a factor read from the next names.
-CommandLine read_command_line(int argc, const char* const* argv) {
+// `names`: read those names so on every system.
+CommandLine read_command_line(int argc, const char* const* argv, bool names) {
   CommandLine line;
-  if (platform::shell_expands_patterns()) {
+  if (names || platform::shell_expands_patterns()) {
     int end = argc;
     Options options;
     while (end > 1 && read_option(argv[end - 1], options)) --end;
@@ -168,7 +169,8 @@ struct Dispatched {
   bool usual_exit_codes;
 };
 
-Dispatched dispatch(int argc, const char* const* argv, Sink out, Sink errors, Observer observer) {
+Dispatched dispatch(int argc, const char* const* argv, Sink out, Sink errors, Observer observer,
+                    bool names) {
   const Channels channels(out, errors, observer);
   print(out, "%s\r\n", argv[0]);
   if (argc < 2) {
@@ -179,7 +181,7 @@ Dispatched dispatch(int argc, const char* const* argv, Sink out, Sink errors, Ob
     print_help(argv[0], out);
     return {Result::failed, false, false};
   }
-  const CommandLine line = read_command_line(argc, argv);
+  const CommandLine line = read_command_line(argc, argv, names);
   const bool usual = line.options.any();
   for (const char* ignored : line.not_options) {
     print(errors, "tavo: %s: not an option, ignored\r\n", ignored);
@@ -224,11 +226,15 @@ int exit_code(Result result) { return result == Result::ok ? 1 : 0; }
 
 Result dispatch_command(int argc, const char* const* argv, Sink out, Sink errors,
                         Observer observer) {
-  return dispatch(argc, argv, out, errors, observer).result;
+  return dispatch(argc, argv, out, errors, observer, false).result;
+}
+
+Result dispatch_names(int argc, const char* const* argv, Sink out, Sink errors, Observer observer) {
+  return dispatch(argc, argv, out, errors, observer, true).result;
 }
 
 int run_command_line(int argc, const char* const* argv, Sink out, Sink errors, Observer observer) {
-  const Dispatched done = dispatch(argc, argv, out, errors, observer);
+  const Dispatched done = dispatch(argc, argv, out, errors, observer, false);
   if (!done.usual_exit_codes) return exit_code(done.result);
   if (done.usage) return 2;
   return done.result == Result::ok ? 0 : 1;

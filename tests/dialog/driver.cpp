@@ -44,14 +44,16 @@ namespace {
 // clang-format off
 struct Texts {
   const wchar_t *caption, *done, *failed, *failed_because, *cancelled, *not_a_number, *cancel;
-  const wchar_t *ways[4], *actions[4];
+  const wchar_t *ways[4], *actions[4], *counts, *left, *file_of;  // the last three: many files
 };
 const Texts kChinese = {L"请查看控制台提示", L"成功", L"出错了", nullptr, L"已取消", L"请键入一个整数。", L"取消",
-    {L"反向：", L"异或：", L"2#减法：", L"1#加法："}, {L"加密", L"解密", L"暴力加密（无加密头）", L"暴力解密（无加密头）"}};
+    {L"反向：", L"异或：", L"2#减法：", L"1#加法："}, {L"加密", L"解密", L"暴力加密（无加密头）", L"暴力解密（无加密头）"},
+    L"完成 %d 个，跳过 %d 个，失败 %d 个。", L"%d 个文件未处理（共 %d 个）。", L"第 %d 个文件，共 %d 个"};
 const Texts kEnglish = {L"tavoui", L"Done. The console window lists what was done.",
     L"Failed. The console window tells why.", L"Failed.\n\n", L"Cancelled. The file is back as it was.",
     L"Please type a whole number.", L"Cancel", {L"NOT: ", L"XOR: ", L"Subtract: ", L"Add: "},
-    {L"encrypt", L"decrypt", L"encrypt without record", L"decrypt without record"}};
+    {L"encrypt", L"decrypt", L"encrypt without record", L"decrypt without record"},
+    L"%d done, %d skipped, %d failed.", L"%d of %d files were not done.", L"File %d of %d"};
 // clang-format on
 const Texts* g_texts = &kChinese;
 
@@ -543,12 +545,13 @@ const Press kPresses[] = {
     {L"plain.bin", kKept, 0, L"7", IDC_WAY4_EN, kSuccess, OK_LINES("en"), {4, 7, true}},
     // clang-format off
     {L"plain.bin", kKept, 0, L"8", IDC_WAY4_DE, kFailure, kFactorMismatch, {4, 7, true},
-     L"{path}: the factor differs from the one in its record (it holds 7, which the peek shows in "
-     L"hexadecimal: 7)"},
+     L"{path}: the factor differs from the one in its record "
+     L"(it holds 7, which the peek shows in hexadecimal: 7)"},
     // clang-format on
-    // A folder exists, so the engine runs and fails to open it.
-    {L"a_folder", kFolder, 0, nullptr, IDC_WAY1_RXEN, kFailure, "tavo\r\nuse time: < Ns\r\n",
-     kNotLookedAt, L"{path}: a folder: --recursive (-r) after the factor runs on every file in it"},
+    // A folder means its files, which a button without a record refuses.
+    {L"a_folder", kFolder, 0, nullptr, IDC_WAY1_RXEN, kFailure, "tavo\r\n", kNotLookedAt,
+     L"rxen runs on one file at a time: nothing in a file tells whether rxen already ran on it, "
+     L"so a run over many files that stopped could not be resumed safely (en and de can)"},
     // The dialog's own existence test: nothing runs, nothing shows.
     {L"no_such_file.bin", kMissing, 0, nullptr, IDC_WAY4_EN, nullptr, "", kNotLookedAt},
     {L"no_such_file.bin", kMissing, 0, nullptr, IDC_WAY1_RXEN, nullptr, "", kNotLookedAt},
@@ -994,17 +997,6 @@ void check_chooser(Session& s, const std::wstring& folder) {
   CHECK(read_file(existing) == data);
 }
 
-// Files on the command line (dropped onto the program, or sent from Send
-// To): the first fills the path field.
-void check_command_line(const std::wstring& exe, const std::wstring& folder) {
-  g_scenario = "command line";
-  const std::wstring first = folder + L"sent one.bin";
-  Session s(exe, L"\"" + first + L"\" \"" + folder + L"sent two.bin\" " + folder + L"three.bin");
-  if (!s.open()) return;
-  CHECK_MSG(window_text(s.item(IDC_PATH)) == first,
-            wide_pair(window_text(s.item(IDC_PATH)), first));
-}
-
 long entries_in(const std::wstring& folder) {
   return std::distance(std::filesystem::directory_iterator(folder), {});
 }
@@ -1033,33 +1025,151 @@ void check_send_to(const std::wstring& exe) {
   CHECK_MSG(entries_in(folder) == before, number_pair(entries_in(folder), before));
 }
 
-// A file dropped from the file manager: the first path goes into the field.
-// The drop handle is built inside the program's own memory, as the shell
-// would hand it over.
-void check_drop(Session& s, const std::wstring& folder, HANDLE process) {
-  g_scenario = "drop";
-  std::wstring first = folder + kLongName;  // past MAX_PATH, not in code page 1252
-  std::wstring second = folder + L"dropped two.bin";
+// Files dropped from the file manager. The drop handle is built inside the
+// program's own memory, as the shell would hand it over.
+bool drop(Session& s, const std::vector<std::wstring>& paths) {
   std::vector<char> block(sizeof(DROPFILES));
   auto* header = reinterpret_cast<DROPFILES*>(block.data());
   header->pFiles = sizeof(DROPFILES);
   header->fWide = TRUE;
-  for (const std::wstring& name : {first, second}) {
+  for (const std::wstring& name : paths) {
     const char* bytes = reinterpret_cast<const char*>(name.c_str());
     block.insert(block.end(), bytes, bytes + (name.size() + 1) * sizeof(wchar_t));
   }
   block.insert(block.end(), sizeof(wchar_t), '\0');
+  HANDLE process = s.program.process();
   void* remote =
       VirtualAllocEx(process, nullptr, block.size(), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-  if (!CHECK(remote != nullptr)) return;
+  if (!CHECK(remote != nullptr)) return false;
   CHECK(WriteProcessMemory(process, remote, block.data(), block.size(), nullptr));
+  return PostMessageW(s.dialog, WM_DROPFILES, reinterpret_cast<WPARAM>(remote), 0) != FALSE;
+}
+
+std::wstring quoted(const std::vector<std::wstring>& paths) {
+  std::wstring text;
+  for (const std::wstring& path : paths) text += (text.empty() ? L"\"" : L" \"") + path + L"\"";
+  return text;
+}
+
+// A drop: all its files go into the field, and nothing runs.
+void check_drop(Session& s, const std::wstring& folder) {
+  g_scenario = "drop";
+  // The first past MAX_PATH, not in code page 1252.
+  const std::vector<std::wstring> files = {folder + kLongName, folder + L"dropped two.bin"};
   s.set_path(L"before the drop");
   std::size_t mark = s.program.output().size();
-  PostMessageW(s.dialog, WM_DROPFILES, reinterpret_cast<WPARAM>(remote), 0);
-  CHECK_MSG(wait_until([&] { return window_text(s.item(IDC_PATH)) == first; }, kLongWait),
-            wide_pair(window_text(s.item(IDC_PATH)), first));
+  drop(s, files);
+  CHECK_MSG(wait_until([&] { return window_text(s.item(IDC_PATH)) == quoted(files); }, kLongWait),
+            wide_pair(window_text(s.item(IDC_PATH)), quoted(files)));
   CHECK(s.expect_no_window());
   CHECK(s.program.output_since(mark).empty());
+}
+
+// ---------------------------------------------------------------- many files
+
+// Files of the scratch folder dropped or on the command line ("dir\\": a file
+// in it and one deeper; "?": missing), how each ends ('+' transformed with a
+// record), the box's counts and the missing file's reason. A cancelled run:
+// Cancel in its second file, the 2 GiB one of the long runs.
+struct ManyRun {
+  const char* scenario;
+  bool command_line;
+  std::vector<std::wstring> names;
+  const wchar_t* factor;
+  int button;
+  const wchar_t *box, *reason;
+  int done, skipped, failed, left;
+  const char* ends;
+};
+
+const wchar_t kBigName[] = L"two GiB.bin";
+// clang-format off
+const ManyRun kManyRuns[] = {
+    {"drop of three files and a folder", false, {L"a.bin", L"b.bin", L"c.bin", L"a folder\\"}, L"42",
+     IDC_WAY3_EN, kSuccess, L"", 5, 0, 0, 0, "++++"},
+    {"command line of three files, one missing", true, {L"one.bin", L"?two.bin", L"three.bin"}, L"200",
+     IDC_WAY2_EN, kFailure, L": File not found", 2, 0, 1, 0, "+ +"},
+    {"cancel in the second file", false, {L"first.bin", kBigName, L"third.bin"}, L"7",
+     IDC_WAY4_EN, kCancelled, L"", 1, 0, 0, 2, "+=="},
+};
+// clang-format on
+
+std::wstring many_box(const ManyRun& run, const std::wstring& reason) {
+  wchar_t line[200];
+  std::swprintf(line, 200, g_texts->counts, run.done, run.skipped, run.failed);
+  std::wstring counts = line;
+  if (run.left > 0) {
+    std::swprintf(line, 200, g_texts->left, run.left, static_cast<int>(run.names.size()));
+    counts += std::wstring(L"\n") + line;
+  }
+  const bool reasons = run.box == kFailure && g_texts->failed_because != nullptr;
+  return reasons ? g_texts->failed_because + counts + L"\n\n" + reason
+                 : box_text(run.box, L"") + L"\n\n" + counts;
+}
+
+void check_many(const std::wstring& exe, const std::wstring& folder) {
+  for (const ManyRun& run : kManyRuns) {
+    g_scenario = run.scenario;
+    std::vector<std::wstring> paths;
+    std::map<std::wstring, std::pair<Bytes, char>> files;  // written with, how it ends
+    std::wstring missing;
+    for (std::size_t i = 0; i < run.names.size(); ++i) {
+      const std::wstring name = run.names[i].substr(run.names[i][0] == L'?' ? 1 : 0);
+      const std::wstring& path = paths.emplace_back(folder + name);
+      if (name != run.names[i]) {
+        missing = path;
+      } else if (name == kBigName) {
+        CHECK(make_sparse_file(path, kLongRunSize));
+      } else if (name.back() != L'\\') {
+        files[path] = {sample_bytes(600 + i, static_cast<std::uint32_t>(i)), run.ends[i]};
+      } else {
+        CreateDirectoryW(path.c_str(), nullptr);
+        CreateDirectoryW((path + L"deeper").c_str(), nullptr);
+        files[path + L"deeper\\inner.bin"] = {sample_bytes(900, 9), run.ends[i]};
+        files[path + L"outer.bin"] = {sample_bytes(700, 7), run.ends[i]};
+      }
+    }
+    for (const auto& [path, file] : files) write_file(path, file.first);
+    Session s(exe, run.command_line ? quoted(paths) : L"");
+    if (!s.open()) continue;
+    if (!run.command_line) drop(s, paths);
+    CHECK_MSG(wait_until([&] { return window_text(s.item(IDC_PATH)) == quoted(paths); }, kLongWait),
+              wide_pair(window_text(s.item(IDC_PATH)), quoted(paths)));
+    s.set_factor(run.factor);
+    s.click(run.button);
+    if (run.box == kCancelled) {
+      wchar_t second[100];
+      std::swprintf(second, 100, g_texts->file_of, 2, static_cast<int>(paths.size()));
+      HWND progress = nullptr;
+      auto in_second = [&] {
+        progress = progress_window(s.program.thread(), s.dialog);
+        return progress != nullptr &&
+               window_text(GetDlgItem(progress, IDC_PROGRESS_FILE)) == second &&
+               SendDlgItemMessageW(progress, IDC_PROGRESS_BAR, PBM_GETPOS, 0, 0) > 0;
+      };
+      CHECK_MSG(wait_until(in_second, kLongRunWait), "no progress in the second file");
+      PostMessageW(GetDlgItem(progress, IDCANCEL), BM_CLICK, 0, 0);
+    }
+    CHECK(s.expect_box(many_box(run, missing + run.reason), g_texts->caption,
+                       run.box == kFailure ? IDI_EXCLAMATION : IDI_INFORMATION));
+    const auto* operation = tavo::dialog::find_operation(run.button);
+    char summary[100];
+    std::snprintf(summary, 100, "tavo %s: %d ok, %d skipped, %d failed", operation->keyword,
+                  run.done, run.skipped, run.failed);
+    CHECK_MSG(s.program.output().find(summary) != std::string::npos, visible(s.program.output()));
+    for (const auto& [path, file] : files) {
+      const bool done = file.second == '+';
+      Bytes want =
+          done ? transformed(file.first, operation->way[0] - '0', _wtoi(run.factor)) : file.first;
+      const Bytes got = read_file(path);
+      CHECK_MSG(got.size() == want.size() + (done ? 512 : 0) &&
+                    std::equal(want.begin(), want.end(), got.begin()),
+                utf8(path));
+    }
+    std::string detail;
+    if (run.box == kCancelled) CHECK_MSG(holds_only(paths[1], kLongRunSize, 0, detail), detail);
+    DeleteFileW(paths[1].c_str());  // the 2 GiB file
+  }
 }
 
 // The close box checks the factor field; a whole number lets it close.
@@ -1231,10 +1341,10 @@ int wmain(int argc, wchar_t** argv) {
       check_keys(s);
       check_typing(s);
       check_chooser(s, folder);
-      check_drop(s, folder, s.program.process());
+      check_drop(s, folder);
       check_close(s);
     }
-    check_command_line(exe, folder);
+    check_many(exe, folder);
     check_send_to(exe);
   }
   if (!long_runs_only) check_in_process();

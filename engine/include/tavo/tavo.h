@@ -79,6 +79,11 @@ int exit_code(Result result);
 Result dispatch_command(int argc, const char* const* argv, Sink out = stdout_sink(),
                         Sink errors = stderr_sink(), Observer observer = {});
 
+// As dispatch_command, with several paths read as where shells expand
+// patterns, on every system: the dialog's run over the files dropped on it.
+Result dispatch_names(int argc, const char* const* argv, Sink out = stdout_sink(),
+                      Sink errors = stderr_sink(), Observer observer = {});
+
 // As dispatch_command, for the console tool: gives the exit code. Without
 // an option that is today's (exit_code above); with any option after the
 // factor (after the peek's keyword) the usual one: 0 when everything
