@@ -29,39 +29,15 @@ int fd_of(File file) { return static_cast<int>(file.handle); }
 class PosixFiles final : public FileSystem {
  public:
   OpenStatus open(const char* path, Access access, File& file) override {
-    // Over a file-size limit a write must fail with EFBIG, not kill the
-    // process half-way through a pass.
-    signal(SIGXFSZ, SIG_IGN);
-    // O_NONBLOCK keeps a FIFO from blocking the open; it is rejected below.
-    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return remember(OpenStatus::failed);
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-      const int error = errno;
-      ::close(fd);
-      errno = error;
-      return remember(OpenStatus::failed);
-    }
-    if (!S_ISREG(info.st_mode)) {
-      ::close(fd);
-      return OpenStatus::not_regular;
-    }
-    // Peeks share the lock with each other; a run holds it alone.
-    const int mode = access == Access::peek_only ? LOCK_SH : LOCK_EX;
-    while (::flock(fd, mode | LOCK_NB) != 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      errno = error;
-      return error == EWOULDBLOCK ? OpenStatus::in_use : remember(OpenStatus::failed);
-    }
-    file.handle = fd;
-    return OpenStatus::opened;
+    return open_in(nullptr, path, access, file);
   }
 
   OpenStatus open_in(const Folder* folder, const char* name, Access access, File& file) override {
+    // Over a file-size limit a write must fail with EFBIG, not kill the
+    // process half-way through a pass.
     signal(SIGXFSZ, SIG_IGN);
-    // Inside a folder, O_NOFOLLOW refuses a link put in the file's place.
+    // Inside a folder, O_NOFOLLOW refuses a link put in the file's place;
+    // O_NONBLOCK keeps a FIFO from blocking the open, and it is rejected below.
     const int flags = (access == Access::read_only ? O_RDONLY : O_RDWR) | O_NOCTTY | O_CLOEXEC |
                       O_NONBLOCK | (folder != nullptr ? O_NOFOLLOW : 0);
     const int fd =
@@ -78,6 +54,7 @@ class PosixFiles final : public FileSystem {
       ::close(fd);
       return OpenStatus::not_regular;
     }
+    // Peeks share the lock with each other; a run holds it alone.
     const int mode = access == Access::update ? LOCK_EX : LOCK_SH;
     while (::flock(fd, mode | LOCK_NB) != 0) {
       if (errno == EINTR) continue;
