@@ -42,7 +42,7 @@ TEST(RudeOperations, EveryWayAndChunkBoundaryRoundTrips) {
   }
 }
 
-TEST(HeaderOperations, EveryWayAndChunkBoundaryRoundTrips) {
+TEST(RecordOperations, EveryWayAndChunkBoundaryRoundTrips) {
   for (std::size_t size : kBoundarySizes) {
     for (int way = 1; way <= 4; ++way) {
       const Bytes original = pattern(size, static_cast<std::uint32_t>(size * 7 + way));
