@@ -43,6 +43,23 @@ bool seek(HANDLE handle, std::int64_t offset) {
   return SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) != 0;
 }
 
+// The system's text for an error, in UTF-8 as all the engine's text is here.
+std::string error_text_of(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string message = length > 0 && text != nullptr ? utf8_from_utf16(text, length)
+                                                      : "error " + std::to_string(error);
+  if (text != nullptr) LocalFree(text);
+  // The system's texts end in a line break and often a full stop.
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == '.' || message.back() == ' ')) {
+    message.pop_back();
+  }
+  return message;
+}
+
 bool is_high_surrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
@@ -358,22 +375,7 @@ class WindowsFiles final : public FileSystem {
 
   bool close(File file) override { return CloseHandle(to_handle(file)) != 0 || remember(false); }
 
-  std::string error_text() override {
-    // Wide, as all the engine's text is UTF-8 here.
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, last_error_, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string message = length > 0 && text != nullptr ? utf8_from_utf16(text, length)
-                                                        : "error " + std::to_string(last_error_);
-    if (text != nullptr) LocalFree(text);
-    // The system's texts end in a line break and often a full stop.
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == '.' || message.back() == ' ')) {
-      message.pop_back();
-    }
-    return message;
-  }
+  std::string error_text() override { return error_text_of(last_error_); }
 
  private:
   bool remember(bool result) {
@@ -535,21 +537,6 @@ EntryKind kind_from(DWORD attributes) {
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::folder;
   if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return EntryKind::other;
   return EntryKind::file;
-}
-
-std::string error_text_of(DWORD error) {
-  wchar_t* text = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string message = length > 0 && text != nullptr ? utf8_from_utf16(text, length)
-                                                      : "error " + std::to_string(error);
-  if (text != nullptr) LocalFree(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == '.' || message.back() == ' ')) {
-    message.pop_back();
-  }
-  return message;
 }
 
 // The handle of a folder: a directory itself, never a junction's target.
