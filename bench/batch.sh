@@ -4,7 +4,8 @@
 #      shell loop of `dd conv=notrunc,fdatasync` (and of single tavo runs)
 #      over the same files;
 #   2. 200 files totalling SIZE against one run over a single file of SIZE;
-#   3. the flushes (fdatasync) per file, counted with strace.
+#   3. the flushes (fdatasync, and syncfs, one of which covers the files of
+#      a file system that wait together) per file, counted with strace.
 # Builds tavo in release mode first (build/release).
 #
 # usage: bench/batch.sh [--small N] [--total MiB] [--scratch DIR]
@@ -73,8 +74,8 @@ printf '%-52s %9s %8s\n' "shell loop: tavo FILE en 3 42 per file" "$tavo_loop" "
 mkdir "$work/count"
 for f in $(ls "$work/small" | head -100); do cp "$work/small/$f" "$work/count/"; done
 flushes() {
-  strace -f -c -e trace=fdatasync -o "$work/strace.txt" "$tavo" "$@" >/dev/null 2>&1 || true
-  awk '$NF == "fdatasync" {print $4}' "$work/strace.txt"
+  strace -f -c -e trace=fdatasync,syncfs -o "$work/strace.txt" "$tavo" "$@" >/dev/null 2>&1 || true
+  awk '$NF == "fdatasync" || $NF == "syncfs" {calls += $4} END {print calls + 0}' "$work/strace.txt"
 }
 flushes_de=$(flushes "$work/count" de 3 42 -r)
 flushes_en=$(flushes "$work/count" en 3 42 -r)
@@ -112,7 +113,7 @@ printf '%-52s %9s %9s %8s\n' "en 3 42" "$many_en" "$single_en" "$(ratio "$many_e
 printf '%-52s %9s %9s %8s\n' "de 3 42" "$many_de" "$single_de" "$(ratio "$many_de" "$single_de")"
 
 echo
-echo "== flushes (fdatasync), counted with strace -c"
+echo "== flushes (fdatasync and syncfs), counted with strace -c"
 printf '%-52s %9s\n' "a run over $counted files of 4 KiB, en, per file" "$(ratio "$flushes_en" "$counted")"
 printf '%-52s %9s\n' "a run over $counted files of 4 KiB, de, per file" "$(ratio "$flushes_de" "$counted")"
 printf '%-52s %9s\n' "a single run on one file of 4 KiB, en" "$flushes_one"

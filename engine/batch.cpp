@@ -1,10 +1,14 @@
 #include "batch.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
+#include <thread>
 
+#include "flush_group.h"
 #include "output.h"
 #include "platform.h"
 
@@ -268,6 +272,240 @@ void print_summary(const CommandSpec* command, const Options& options, const Tal
   print(out, "%s\r\n", line.c_str());
 }
 
+// Files whose runs go on side by side, so that their flushes can be shared
+// and one file is worked on while another waits for the disk: at most
+// kMaxRunsAtOnce, and past kMinRunsAtOnce only while their sizes together
+// stay within kBytesAtOnce. Many small files run at once, large ones two at a
+// time; each run keeps one buffer of kIoSize bytes.
+constexpr std::size_t kMaxRunsAtOnce = 32;
+constexpr std::size_t kMinRunsAtOnce = 2;
+constexpr std::int64_t kBytesAtOnce = std::int64_t{16} << 20;
+
+// The files of a batch, run on worker threads in their order. Each file's
+// lines are kept until every file before it has printed, so the output is
+// that of one file after the other; the flushes of the runs going on at the
+// same time are shared (flush_group.h).
+class Runner {
+ public:
+  Runner(const Batch& batch, const CommandSpec* command, Key given, const Options& options,
+         const Channels& channels)
+      : batch_(batch),
+        command_(command),
+        given_(given),
+        options_(options),
+        channels_(channels),
+        group_(channels.files != nullptr ? *channels.files : platform::system_files()),
+        items_(batch.items.size()) {
+    for (const Item& item : batch.items) bytes_total_ += item.size;
+    for (std::size_t index = 0; index < items_.size(); ++index) {
+      items_[index].runner = this;
+      items_[index].index = index;
+    }
+  }
+
+  // Runs every file and prints its lines; the files not run are left.
+  std::int64_t run(Tally& tally) {
+    // Only a run that flushes gains from company; a file system a test swapped
+    // in need not bear several threads.
+    const bool together = command_ != nullptr && !options_.dry_run && channels_.files == nullptr;
+    const std::size_t runs = std::min(together ? kMaxRunsAtOnce : 1, items_.size());
+    std::vector<std::thread> workers;
+    for (std::size_t i = 0; i < runs; ++i) {
+      workers.emplace_back([this] { work(); });
+    }
+    std::size_t printed = 0;
+    std::int64_t ended = 0;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      for (;;) {
+        for (; printed < next_ && items_[printed].ended; ++printed) {
+          ItemState& item = items_[printed];
+          for (const auto& [to_errors, text] : item.lines) {
+            const Sink sink = to_errors ? channels_.errors : channels_.out;
+            sink.write(sink.context, text.data(), text.size());
+          }
+          item.lines.clear();
+          count_in(item.result, tally);
+          if (item.result != FileResult::cancelled) ++ended;
+        }
+        if (printed == next_ && running_.empty() && (stopped_ || next_ == items_.size())) break;
+        changed_.wait(lock);
+      }
+    }
+    for (std::thread& worker : workers) worker.join();
+    return static_cast<std::int64_t>(items_.size()) - ended;
+  }
+
+ private:
+  // One file's run: where its sinks and its observer point, its lines and
+  // how it ended.
+  struct ItemState {
+    Runner* runner = nullptr;
+    std::size_t index = 0;
+    std::vector<std::pair<bool, std::string>> lines;  // (to standard error, text)
+    std::int64_t done = 0;                            // bytes of its pass
+    bool ended = false;
+    FileResult result = FileResult::failed;
+  };
+
+  static void count_in(FileResult result, Tally& tally) {
+    switch (result) {
+      case FileResult::ok:
+        ++tally.ok;
+        break;
+      case FileResult::skipped:
+        ++tally.skipped;
+        break;
+      case FileResult::held:
+        ++tally.held;
+        break;
+      case FileResult::failed:
+        ++tally.failed;
+        break;
+      case FileResult::cancelled:
+        break;
+    }
+  }
+
+  std::int64_t size_of(std::size_t index) const { return batch_.items[index].size; }
+
+  bool cancel_requested() const {
+    const Observer& observer = channels_.observer;
+    return observer.cancel_requested != nullptr && observer.cancel_requested(observer.context);
+  }
+
+  // The batch's bytes done but those of the file `index`, which reports its own.
+  std::int64_t bytes_before(std::size_t index) const {
+    std::int64_t bytes = bytes_ended_;
+    for (std::size_t other : running_) {
+      if (other != index) bytes += items_[other].done;
+    }
+    return bytes;
+  }
+
+  void work() {
+    FolderChain chain(batch_.folders);
+    const std::unique_ptr<IoBuffer> buffer(new IoBuffer);  // not zeroed: only read into
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      while (next_ < items_.size() && !stopped_ && running_.size() >= kMinRunsAtOnce &&
+             bytes_running_ + size_of(next_) > kBytesAtOnce) {
+        changed_.wait(lock);
+      }
+      if (next_ >= items_.size() || stopped_) break;
+      if (cancel_requested()) {
+        stopped_ = true;
+        break;
+      }
+      const std::size_t index = next_++;
+      bytes_running_ += size_of(index);
+      running_.push_back(index);
+      const Observer& observer = channels_.observer;
+      if (observer.file_started != nullptr) {
+        observer.file_started(observer.context, static_cast<std::int64_t>(index) + 1,
+                              static_cast<std::int64_t>(items_.size()), bytes_before(index),
+                              bytes_total_);
+      }
+      lock.unlock();
+      const FileResult result = run_item(index, chain, buffer->bytes);
+      lock.lock();
+      items_[index].result = result;
+      items_[index].ended = true;
+      bytes_running_ -= size_of(index);
+      bytes_ended_ += size_of(index);
+      running_.erase(std::find(running_.begin(), running_.end(), index));
+      if (result == FileResult::cancelled) stopped_ = true;
+      changed_.notify_all();
+    }
+    changed_.notify_all();
+  }
+
+  static void keep_out(void* context, const char* bytes, std::size_t count) {
+    static_cast<ItemState*>(context)->lines.emplace_back(false, std::string(bytes, count));
+  }
+  static void keep_errors(void* context, const char* bytes, std::size_t count) {
+    static_cast<ItemState*>(context)->lines.emplace_back(true, std::string(bytes, count));
+  }
+  static void on_progress(void* context, std::int64_t done, std::int64_t total) {
+    auto* item = static_cast<ItemState*>(context);
+    Runner& self = *item->runner;
+    const Observer& observer = self.channels_.observer;
+    const std::lock_guard<std::mutex> lock(self.mutex_);
+    item->done = done;
+    // The file that reports is the one the progress shows.
+    if (observer.file_started != nullptr) {
+      observer.file_started(observer.context, static_cast<std::int64_t>(item->index) + 1,
+                            static_cast<std::int64_t>(self.items_.size()),
+                            self.bytes_before(item->index), self.bytes_total_);
+    }
+    observer.progress(observer.context, done, total);
+  }
+  static bool on_cancel_question(void* context) {
+    Runner& self = *static_cast<ItemState*>(context)->runner;
+    const std::lock_guard<std::mutex> lock(self.mutex_);
+    return self.cancel_requested();
+  }
+
+  // One file: its lines go to its own state, its flushes to the group.
+  FileResult run_item(std::size_t index, FolderChain& chain, std::uint8_t* buffer) {
+    const Item& item = batch_.items[index];
+    ItemState& state = items_[index];
+    Observer observer;
+    if (channels_.observer.progress != nullptr) observer.progress = &Runner::on_progress;
+    if (channels_.observer.cancel_requested != nullptr) {
+      observer.cancel_requested = &Runner::on_cancel_question;
+    }
+    observer.context = &state;
+    Channels channels(Sink{&Runner::keep_out, &state}, Sink{&Runner::keep_errors, &state},
+                      observer);
+    channels.files = &group_;
+    channels.zone_size = channels_.zone_size;
+    channels.hash_ahead = channels_.hash_ahead;
+    channels.buffer = buffer;
+
+    const char* keyword = command_ != nullptr ? command_->text : "x=xxx";
+    if (!item.skipped.empty()) {
+      print(channels.out, "tavo %s file(%s) skipped\r\n", keyword, item.path.c_str());
+      print(channels.errors, "tavo: %s: %s\r\n", item.path.c_str(), item.skipped.c_str());
+      return FileResult::skipped;
+    }
+    std::string error = item.failed;
+    const Folder* folder = nullptr;
+    if (error.empty() && item.folder >= 0) folder = chain.open(item.folder, error);
+    if (!error.empty()) {
+      print(channels.errors, "tavo: %s: %s\r\n", item.path.c_str(), error.c_str());
+      return FileResult::failed;
+    }
+    const FileRef file{item.path.c_str(), folder, item.name.c_str()};
+    if (command_ == nullptr) return peek_in_batch(file, channels);
+    const std::time_t start = std::time(nullptr);
+    const FileResult result =
+        transform_in_batch(*command_, file, given_, {!options_.again, options_.dry_run}, channels);
+    const std::time_t end = std::time(nullptr);
+    if (result != FileResult::skipped && !options_.dry_run) {
+      print(channels.out, "use time: < %ds\r\n", static_cast<int>(end - start) + 1);
+    }
+    return result;
+  }
+
+  const Batch& batch_;
+  const CommandSpec* command_;
+  const Key given_;
+  const Options& options_;
+  const Channels& channels_;
+  FlushGroup group_;
+  std::int64_t bytes_total_ = 0;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;  // a file started or ended, or the run stopped
+  std::vector<ItemState> items_;
+  std::size_t next_ = 0;  // the first file no worker took yet
+  std::vector<std::size_t> running_;
+  std::int64_t bytes_running_ = 0;
+  std::int64_t bytes_ended_ = 0;
+  bool stopped_ = false;
+};
+
 }  // namespace
 
 bool read_option(const char* text, Options& options) {
@@ -318,77 +556,12 @@ BatchEnd run_batch(const CommandSpec* command, Key given, const std::vector<std:
     return {Result::failed, true};
   }
   const Batch batch = files_named(targets, options.recursive);
-  std::int64_t bytes_total = 0;
-  for (const Item& item : batch.items) bytes_total += item.size;
-  const auto count = static_cast<std::int64_t>(batch.items.size());
-  const Observer& observer = channels.observer;
-  const BatchRules rules{!options.again, options.dry_run};
-
   Tally tally;
-  FolderChain chain(batch.folders);
-  std::int64_t bytes_before = 0;
-  std::int64_t done = 0;
-  bool stopped = false;
-  for (const Item& item : batch.items) {
-    if (observer.cancel_requested != nullptr && observer.cancel_requested(observer.context)) {
-      stopped = true;
-      break;
-    }
-    if (observer.file_started != nullptr) {
-      observer.file_started(observer.context, done + 1, count, bytes_before, bytes_total);
-    }
-    bytes_before += item.size;
-    ++done;
-    const char* keyword = command != nullptr ? command->text : "x=xxx";
-    if (!item.skipped.empty()) {
-      print(channels.out, "tavo %s file(%s) skipped\r\n", keyword, item.path.c_str());
-      print(channels.errors, "tavo: %s: %s\r\n", item.path.c_str(), item.skipped.c_str());
-      ++tally.skipped;
-      continue;
-    }
-    std::string error = item.failed;
-    const Folder* folder = nullptr;
-    if (error.empty() && item.folder >= 0) folder = chain.open(item.folder, error);
-    if (!error.empty()) {
-      print(channels.errors, "tavo: %s: %s\r\n", item.path.c_str(), error.c_str());
-      ++tally.failed;
-      continue;
-    }
-    const FileRef file{item.path.c_str(), folder, item.name.c_str()};
-    FileResult result = FileResult::failed;
-    if (command == nullptr) {
-      result = peek_in_batch(file, channels);
-    } else {
-      const std::time_t start = std::time(nullptr);
-      result = transform_in_batch(*command, file, given, rules, channels);
-      const std::time_t end = std::time(nullptr);
-      if (result != FileResult::skipped && !options.dry_run) {
-        print(channels.out, "use time: < %ds\r\n", static_cast<int>(end - start) + 1);
-      }
-    }
-    switch (result) {
-      case FileResult::ok:
-        ++tally.ok;
-        break;
-      case FileResult::skipped:
-        ++tally.skipped;
-        break;
-      case FileResult::held:
-        ++tally.held;
-        break;
-      case FileResult::failed:
-        ++tally.failed;
-        break;
-      case FileResult::cancelled:
-        // Put back as it was: still to do.
-        --done;
-        stopped = true;
-        break;
-    }
-    if (stopped) break;
-  }
-  print_summary(command, options, tally, stopped ? count - done : 0, count, channels.out);
-  if (stopped) return {Result::cancelled, false};
+  Runner runner(batch, command, given, options, channels);
+  const std::int64_t left = runner.run(tally);
+  const auto count = static_cast<std::int64_t>(batch.items.size());
+  print_summary(command, options, tally, left, count, channels.out);
+  if (left > 0) return {Result::cancelled, false};
   const bool all_done = tally.failed == 0 && tally.held == 0;
   return {all_done ? Result::ok : Result::failed, false};
 }

@@ -193,10 +193,12 @@ class OpenFile {
   bool open_ = true;
 };
 
-// Page-aligned: the kernel copies into and out of an aligned buffer faster.
-struct IoBuffer {
-  alignas(4096) std::uint8_t bytes[kIoSize];
-};
+// The buffer the channels lend, or one of its own in `own`.
+std::uint8_t* buffer_for(const Channels& channels, std::unique_ptr<IoBuffer>& own) {
+  if (channels.buffer != nullptr) return channels.buffer;
+  own.reset(new IoBuffer);  // not zeroed: only read into
+  return own->bytes;
+}
 
 FileSystem& files_of(const Channels& channels) {
   return channels.files != nullptr ? *channels.files : platform::system_files();
@@ -403,9 +405,9 @@ Ending transform(const Command& command, Key given, const BatchRules* rules) {
   ending.outcome = open(command, Access::update, handle, ending.detail);
   if (ending.outcome != Outcome::ok) return ending;
   OpenFile file(files, handle);
-  const std::unique_ptr<IoBuffer> buffer(new IoBuffer);  // not zeroed: only read into
-  const RunContext context{files, file.get(), command.channels.observer, buffer->bytes,
-                           command.channels.hash_ahead};
+  std::unique_ptr<IoBuffer> own_buffer;
+  const RunContext context{files, file.get(), command.channels.observer,
+                           buffer_for(command.channels, own_buffer), command.channels.hash_ahead};
 
   std::int64_t size = 0;
   if (!files.size(file.get(), size)) return {Outcome::io_error, files.error_text()};
@@ -458,9 +460,9 @@ Outcome peek(const Command& command, std::string& detail) {
   const Outcome opened = open(command, Access::read_only, handle, detail);
   if (opened != Outcome::ok) return opened;
   OpenFile file(files, handle);
-  const std::unique_ptr<IoBuffer> buffer(new IoBuffer);  // not zeroed: only read into
-  const RunContext context{files, file.get(), command.channels.observer, buffer->bytes,
-                           command.channels.hash_ahead};
+  std::unique_ptr<IoBuffer> own_buffer;
+  const RunContext context{files, file.get(), command.channels.observer,
+                           buffer_for(command.channels, own_buffer), command.channels.hash_ahead};
   if (std::optional<Run> found = Run::find(context)) {
     detail = run_commands(command.path, found->plan());
     return Outcome::interrupted;

@@ -30,6 +30,14 @@ struct Channels {
   // A second thread takes the next zone's piece hashes where that pays;
   // tests whose file system is not thread-safe turn it off.
   bool hash_ahead = platform::hash_thread_pays();
+  // A buffer of kIoSize bytes for the run, kept from file to file by a run
+  // over many files; null: each operation takes its own.
+  std::uint8_t* buffer = nullptr;
+};
+
+// Page-aligned: the kernel copies into and out of an aligned buffer faster.
+struct IoBuffer {
+  alignas(4096) std::uint8_t bytes[kIoSize];
 };
 
 // A file as a run over many files names it: the path it prints (and "en"

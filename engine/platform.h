@@ -73,6 +73,14 @@ class FileSystem {
   // Makes every write and size change so far durable. After a failure
   // nothing is known about what reached the disk.
   virtual bool flush(File file) = 0;
+  // Makes every write and size change so far of each of `count` files
+  // durable, as flush() does for one, with as few flushes of the disk as the
+  // system allows. After a failure nothing is known about any of them.
+  virtual bool flush_together(const File* files, std::size_t count) {
+    bool flushed = true;
+    for (std::size_t i = 0; i < count; ++i) flushed = flush(files[i]) && flushed;
+    return flushed;
+  }
   // Asks the system to start writing a range back now, so a later flush has
   // less to wait for. Only a hint.
   virtual void start_writeback(File, std::int64_t, std::int64_t) {}
@@ -84,7 +92,7 @@ class FileSystem {
   virtual bool reserve(File, std::int64_t, std::int64_t) { return true; }
   // Closes the file; false if the system reports an error while closing.
   virtual bool close(File file) = 0;
-  // The system's text for the last failure of a call above.
+  // The system's text for the last failure of a call above on this thread.
   virtual std::string error_text() = 0;
 };
 

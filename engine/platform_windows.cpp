@@ -25,6 +25,9 @@ namespace {
 
 HANDLE to_handle(File file) { return reinterpret_cast<HANDLE>(file.handle); }
 
+// Each thread's last failure: runs on several threads share one FileSystem.
+thread_local DWORD last_error = 0;
+
 // ReadFile and WriteFile take a 32-bit count; one call never moves more.
 constexpr std::size_t kMaxTransfer = 1u << 30;
 
@@ -271,7 +274,7 @@ class WindowsFiles final : public FileSystem {
       if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
         return OpenStatus::in_use;
       }
-      last_error_ = error;
+      last_error = error;
       return OpenStatus::failed;
     }
     // Device names such as NUL and CON open successfully; only disk files
@@ -292,16 +295,16 @@ class WindowsFiles final : public FileSystem {
     if (folder == nullptr) {
       handle = CreateFileW(system_path(name).c_str(), wanted, FILE_SHARE_READ, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (handle == INVALID_HANDLE_VALUE) last_error_ = GetLastError();
+      if (handle == INVALID_HANDLE_VALUE) last_error = GetLastError();
     } else {
       // Relative to the folder's handle: what sits at `name` now, never
       // what a junction or link there points to.
-      last_error_ =
+      last_error =
           open_relative(reinterpret_cast<HANDLE>(folder->handle), name, wanted | SYNCHRONIZE,
                         FILE_SHARE_READ, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, handle);
     }
     if (handle == INVALID_HANDLE_VALUE) {
-      if (last_error_ == ERROR_SHARING_VIOLATION || last_error_ == ERROR_LOCK_VIOLATION) {
+      if (last_error == ERROR_SHARING_VIOLATION || last_error == ERROR_LOCK_VIOLATION) {
         return OpenStatus::in_use;
       }
       return OpenStatus::failed;
@@ -354,7 +357,7 @@ class WindowsFiles final : public FileSystem {
         return remember(false);
       }
       if (done == 0) {
-        last_error_ = ERROR_DISK_FULL;
+        last_error = ERROR_DISK_FULL;
         return false;
       }
       put += done;
@@ -375,15 +378,14 @@ class WindowsFiles final : public FileSystem {
 
   bool close(File file) override { return CloseHandle(to_handle(file)) != 0 || remember(false); }
 
-  std::string error_text() override { return error_text_of(last_error_); }
+  std::string error_text() override { return error_text_of(last_error); }
 
  private:
   bool remember(bool result) {
-    last_error_ = GetLastError();
+    last_error = GetLastError();
     return result;
   }
 
-  DWORD last_error_ = 0;
   std::mutex file_pointer_;  // of every handle: seek and transfer go together
 };
 

@@ -24,6 +24,7 @@ available here (counted as skipped by CTest).
 import hashlib
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -494,6 +495,24 @@ def big_kills(args, tally, rng, root):
 BATCH_KILLS, BATCH_SEED = 10, 20261208
 
 
+def writes_per_file(traces):
+    """The pwrite64 calls on each file, from `strace -ff` traces of each
+    thread: strace counts an injection's `when` per thread, and a thread
+    that runs a file makes at least that file's writes."""
+    counts = {}
+    for trace in traces:
+        names = {}
+        for line in trace.splitlines():
+            opened = re.match(rb'openat\(.*"([^"]*)".*\) = (\d+)$', line)
+            if opened:
+                names[opened.group(2)] = opened.group(1)
+            written = re.match(rb"pwrite64\((\d+),", line)
+            if written:
+                name = names[written.group(1)]
+                counts[name] = counts.get(name, 0) + 1
+    return counts
+
+
 def technique_batchkill(args, tally):
     """A run over a folder killed at a random write and run again, ten
     times for "en" and ten for "de": every file must end exactly once
@@ -517,9 +536,12 @@ def technique_batchkill(args, tally):
                 m.write(os.path.join(root, "d", n), c)
             trace = os.path.join(root, "trace.txt")
             argv = [args.tavo, "d", keyword] + key + ["-r"]
-            if writes is None:  # first a clean run, to count its writes
-                m.run(["strace", "-f", "-qq", "-o", trace, "-e", "trace=pwrite64"] + argv, root)
-                writes = m.read(trace).count(b"pwrite64(")
+            if writes is None:  # first a clean run, to count the writes of each file
+                m.run(["strace", "-ff", "-qq", "-o", trace, "-e", "trace=openat,pwrite64"] + argv,
+                      root)
+                traces = [m.read(os.path.join(root, t)) for t in os.listdir(root)
+                          if t.startswith("trace.txt.")]
+                writes = max(writes_per_file(traces).values())
                 continue
             n = rng.randrange(1, writes + 1)
             rc, _ = m.run(["strace", "-f", "-qq", "-o", trace, "-e", "trace=pwrite64", "-e",

@@ -1,0 +1,59 @@
+// Files that share their flushes: the runs of a run over many files go on
+// side by side, and each flush one of them asks for is a flush of the
+// system that covers every file whose run waits for one at that moment.
+//
+// For each file this is exactly a flush of its own: the call returns true
+// only after a flush of the system that began after the call, so every
+// write and size change the run made before it is durable, and the order of
+// its protocol (run.h) is kept. A failed flush fails every run that waited
+// for it (J8).
+#ifndef TAVO_FLUSH_GROUP_H
+#define TAVO_FLUSH_GROUP_H
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "platform.h"
+
+namespace tavo {
+
+class FlushGroup final : public platform::FileSystem {
+ public:
+  explicit FlushGroup(platform::FileSystem& files) : files_(files) {}
+
+  platform::OpenStatus open(const char* path, platform::Access access,
+                            platform::File& file) override;
+  platform::OpenStatus open_in(const platform::Folder* folder, const char* name,
+                               platform::Access access, platform::File& file) override;
+  bool size(platform::File file, std::int64_t& size) override;
+  bool read_at(platform::File file, std::int64_t offset, void* buffer, std::size_t count,
+               std::size_t& got) override;
+  bool write_at(platform::File file, std::int64_t offset, const void* buffer,
+                std::size_t count) override;
+  bool set_size(platform::File file, std::int64_t size) override;
+  bool flush(platform::File file) override;
+  void start_writeback(platform::File file, std::int64_t offset, std::int64_t length) override;
+  void prefetch(platform::File file, std::int64_t offset, std::int64_t length) override;
+  bool reserve(platform::File file, std::int64_t offset, std::int64_t length) override;
+  bool close(platform::File file) override;
+  std::string error_text() override;
+
+ private:
+  struct Waiter {
+    platform::File file;
+    bool done = false;
+    bool flushed = false;
+    std::string error;
+  };
+
+  platform::FileSystem& files_;
+  std::mutex mutex_;
+  std::condition_variable flush_ended_;
+  std::vector<Waiter*> waiting_;  // for the next flush
+  bool flushing_ = false;
+};
+
+}  // namespace tavo
+
+#endif  // TAVO_FLUSH_GROUP_H
