@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "flush_group.h"
 #include "record.h"
 #include "test_support.h"
 #include "transforms.h"
@@ -222,6 +229,69 @@ TEST(Operations, AFailedLastFlushDoesNotSayTheSameCommandFinishes) {
   EXPECT_EQ(encrypt_with_header("f.bin", 3, 9, channels), Result::failed);
   EXPECT_EQ(out.text, "tavo en file(f.bin) io error\r\n");
   EXPECT_NE(errors.text.find("check with x=xxx"), std::string::npos) << errors.text;
+}
+
+// Files that are write counters: a flush of a file takes its count as it
+// is when the flush begins, then takes a while, so other flushes pile up.
+class CountingFiles : public platform::FileSystem {
+ public:
+  static constexpr int kFiles = 8;
+  explicit CountingFiles(bool fail) : fail_(fail) {}
+  std::atomic<int> written[kFiles] = {};
+  int durable[kFiles] = {};
+  std::mutex durable_lock;
+
+  bool write_at(platform::File file, std::int64_t, const void*, std::size_t) override {
+    ++written[file.handle];
+    return true;
+  }
+  bool flush_together(const platform::File* files, std::size_t count) override {
+    std::vector<int> counts;
+    for (std::size_t i = 0; i < count; ++i) counts.push_back(written[files[i].handle]);
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+    const std::lock_guard<std::mutex> lock(durable_lock);
+    for (std::size_t i = 0; i < count; ++i) durable[files[i].handle] = counts[i];
+    return !fail_;
+  }
+  std::string error_text() override { return "the disk is gone"; }
+  platform::OpenStatus open(const char*, platform::Access, platform::File&) override {
+    return platform::OpenStatus::failed;
+  }
+  bool size(platform::File, std::int64_t&) override { return false; }
+  bool read_at(platform::File, std::int64_t, void*, std::size_t, std::size_t&) override {
+    return false;
+  }
+  bool set_size(platform::File, std::int64_t) override { return false; }
+  bool flush(platform::File) override { return false; }
+  bool close(platform::File) override { return false; }
+
+ private:
+  bool fail_;
+};
+
+TEST(FlushGroup, AFlushCoversEveryWriteBeforeItAndItsFailureReachesEveryWaiter) {
+  for (bool fail : {false, true}) {
+    CountingFiles files(fail);
+    FlushGroup group(files);
+    std::vector<std::thread> runs;
+    for (int index = 0; index < CountingFiles::kFiles; ++index) {
+      runs.emplace_back([&, index] {
+        const platform::File file{index};
+        for (int round = 0; round < 40; ++round) {
+          group.write_at(file, 0, nullptr, 0);
+          const int wrote = files.written[index];
+          ASSERT_EQ(group.flush(file), !fail);
+          if (fail) {
+            ASSERT_EQ(group.error_text(), "the disk is gone");
+          } else {
+            const std::lock_guard<std::mutex> lock(files.durable_lock);
+            ASSERT_EQ(files.durable[index], wrote) << "file " << index << ", round " << round;
+          }
+        }
+      });
+    }
+    for (std::thread& run : runs) run.join();
+  }
 }
 
 }  // namespace
