@@ -31,6 +31,8 @@ Sink stderr_sink();
 struct Observer {
   // Bytes of the pass done so far and in all. Called on the thread that runs
   // the operation, at most every few milliseconds of work, and once at the end.
+  // In a run over many files the files run on threads of their own, and each
+  // of these calls comes from one of them, never two at once.
   void (*progress)(void* context, std::int64_t done, std::int64_t total) = nullptr;
   // Asked between zones of the pass. True stops the run: the file is put
   // back as it was and the operation reports "cancelled" with result 0.
