@@ -8,21 +8,24 @@
 #      a file system that wait together) per file, counted with strace.
 # Builds tavo in release mode first (build/release).
 #
-# usage: bench/batch.sh [--small N] [--total MiB] [--scratch DIR]
+# usage: bench/batch.sh [--small N] [--total MiB] [--rounds N] [--scratch DIR]
 #   --small N      number of 4 KiB files (default 10000)
 #   --total MiB    size of the 200 files together and of the single file
 #                  (default 4096); needs twice that much free disk
+#   --rounds N     rounds of the large comparison, interleaved (default 3)
 #   --scratch DIR  where the files go (default: $TMPDIR or /tmp)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/release
 small=10000
 total=4096
+rounds=3
 scratch=${TMPDIR:-/tmp}
 while [ $# -gt 0 ]; do
   case $1 in
     --small) small=$2; shift 2 ;;
     --total) total=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
     --scratch) scratch=$2; shift 2 ;;
     *) echo "unknown argument $1" >&2; exit 2 ;;
   esac
@@ -93,21 +96,25 @@ while [ $i -lt 200 ]; do
 done
 cat "$work"/large/f* >"$work/single"
 sync
-start=$(now)
-quiet "$work/single" en 3 42
-single_en=$(since "$start")
-start=$(now)
-quiet "$work/large" en 3 42 -r
-many_en=$(since "$start")
-start=$(now)
-quiet "$work/single" de 3 42
-single_de=$(since "$start")
-start=$(now)
-quiet "$work/large" de 3 42 -r
-many_de=$(since "$start")
+# Interleaved rounds; the median of each column.
+timed() { start=$(now); quiet "$@"; since "$start"; }
+median() { tr ' ' '\n' | sed '/^$/d' | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+all_single_en= all_many_en= all_single_de= all_many_de=
+round=0
+while [ $round -lt "$rounds" ]; do
+  all_single_en="$all_single_en $(timed "$work/single" en 3 42)"
+  all_many_en="$all_many_en $(timed "$work/large" en 3 42 -r)"
+  all_single_de="$all_single_de $(timed "$work/single" de 3 42)"
+  all_many_de="$all_many_de $(timed "$work/large" de 3 42 -r)"
+  round=$((round + 1))
+done
+single_en=$(echo "$all_single_en" | median)
+many_en=$(echo "$all_many_en" | median)
+single_de=$(echo "$all_single_de" | median)
+many_de=$(echo "$all_many_de" | median)
 echo
 echo "== 200 files of $((each / 1024 / 1024)) MiB against one file of $total MiB" \
-  "(seconds; target: at most 1.10)"
+  "(median seconds of $rounds rounds; target: at most 1.10)"
 printf '%-52s %9s %9s %8s\n' "" "200 files" "one file" ratio
 printf '%-52s %9s %9s %8s\n' "en 3 42" "$many_en" "$single_en" "$(ratio "$many_en" "$single_en")"
 printf '%-52s %9s %9s %8s\n' "de 3 42" "$many_de" "$single_de" "$(ratio "$many_de" "$single_de")"

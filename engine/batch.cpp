@@ -316,11 +316,23 @@ class Runner {
     }
     std::size_t printed = 0;
     std::int64_t ended = 0;
+    FolderChain chain(batch_.folders);
+    std::unique_ptr<IoBuffer> buffer;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       for (;;) {
         for (; printed < next_ && items_[printed].ended; ++printed) {
           ItemState& item = items_[printed];
+          if (item.result == FileResult::held && runs > 1) {
+            // Held, maybe by this very run under another name (a hard link,
+            // a name given twice): once the files before it are done, as they
+            // are now, it runs again as it would have run one after another.
+            lock.unlock();
+            if (!buffer) buffer.reset(new IoBuffer);
+            item.lines.clear();
+            item.result = run_item(printed, chain, buffer->bytes);
+            lock.lock();
+          }
           for (const auto& [to_errors, text] : item.lines) {
             const Sink sink = to_errors ? channels_.errors : channels_.out;
             sink.write(sink.context, text.data(), text.size());

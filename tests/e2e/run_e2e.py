@@ -250,6 +250,14 @@ def batch_cases(sep):
         Step(["a.bin", "entry.bin", "rxde", "3", "42"], [], 0, {"a.bin": None, "entry.bin": None},
              errors=re.compile(rb"tavo: rxde runs on one file at a time: [^\r\n]+\r\n"))],
         native_only=True))
+    # Files run side by side: the second a.bin waits for the first, then is done already.
+    cases.append(Case("many files: a name given twice runs once", {"a.bin": a, "entry.bin": b}, [
+        Step(["a.bin", "a.bin", "entry.bin", "en", "3", "42"], [ok("en", "a.bin"), TIMED,
+             b"tavo en file(a.bin) skipped\r\n", ok("en", "entry.bin"), TIMED,
+             b"tavo en: 2 ok, 1 skipped, 0 failed\r\n"], 1,
+             {"a.bin": m.encrypted(a, "a.bin", 3, 42), "entry.bin": m.encrypted(b, "entry.bin", 3, 42)},
+             errors=skip_why.replace(shown["d/a.bin"].encode(), b"a.bin").split(b"\n")[0] + b"\n")],
+        native_only=True))
     # Wine shows a Unix link to a file as the file: the open inside the folder catches it.
     cases.append(Case("many files: links out of the folder are not followed",
                       {"d/a.bin": a, "out/s.bin": z, "d/link>": b"../out", "d/sl>": b"../out/s.bin"}, [
