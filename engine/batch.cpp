@@ -281,6 +281,10 @@ void print_summary(const CommandSpec* command, const Options& options, const Tal
 constexpr std::size_t kMaxRunsAtOnce = 32;
 constexpr std::size_t kMinRunsAtOnce = 4;
 constexpr std::int64_t kBytesAtOnce = std::int64_t{16} << 20;
+// Files up to this size share their flushes: for them a flush costs more
+// than writing their bytes. A larger file flushes alone, so its flush does
+// not wait for the bytes the other runs are writing meanwhile.
+constexpr std::int64_t kSharedFlushSize = std::int64_t{1} << 20;
 
 // The files of a batch, run on worker threads in their order. Each file's
 // lines are kept until every file before it has printed, so the output is
@@ -295,7 +299,8 @@ class Runner {
         given_(given),
         options_(options),
         channels_(channels),
-        group_(channels.files != nullptr ? *channels.files : platform::system_files()),
+        files_(channels.files != nullptr ? *channels.files : platform::system_files()),
+        group_(files_),
         items_(batch.items.size()) {
     for (const Item& item : batch.items) bytes_total_ += item.size;
     for (std::size_t index = 0; index < items_.size(); ++index) {
@@ -459,7 +464,7 @@ class Runner {
     return self.cancel_requested();
   }
 
-  // One file: its lines go to its own state, its flushes to the group.
+  // One file: its lines go to its own state, a small file's flushes to the group.
   FileResult run_item(std::size_t index, FolderChain& chain, std::uint8_t* buffer) {
     const Item& item = batch_.items[index];
     ItemState& state = items_[index];
@@ -471,7 +476,7 @@ class Runner {
     observer.context = &state;
     Channels channels(Sink{&Runner::keep_out, &state}, Sink{&Runner::keep_errors, &state},
                       observer);
-    channels.files = &group_;
+    channels.files = item.size <= kSharedFlushSize ? &group_ : &files_;
     channels.zone_size = channels_.zone_size;
     channels.hash_ahead = channels_.hash_ahead;
     channels.buffer = buffer;
@@ -506,6 +511,7 @@ class Runner {
   const Key given_;
   const Options& options_;
   const Channels& channels_;
+  platform::FileSystem& files_;
   FlushGroup group_;
   std::int64_t bytes_total_ = 0;
 
