@@ -329,9 +329,9 @@ class Runner {
         for (; printed < next_ && items_[printed].ended; ++printed) {
           ItemState& item = items_[printed];
           if (item.result == FileResult::held && runs > 1) {
-            // Held, maybe by this very run under another name (a hard link,
-            // a name given twice): once the files before it are done, as they
-            // are now, it runs again as it would have run one after another.
+            // Held, maybe by a file before it under another name (a hard
+            // link, a name given twice), which is done now: it runs again as
+            // it would have run after that one.
             lock.unlock();
             if (!buffer) buffer.reset(new IoBuffer);
             item.lines.clear();
@@ -464,8 +464,53 @@ class Runner {
     return self.cancel_requested();
   }
 
+  // The files of one run: it opens its file only after the run before it
+  // has opened its own, so that of two names of one file (a name given
+  // twice, a hard link) the first runs and the second finds it held, then
+  // done, as one after the other.
+  class InTurn final : public platform::ForwardingFiles {
+   public:
+    InTurn(platform::FileSystem& files, Runner& runner, std::size_t index)
+        : ForwardingFiles(files), runner_(runner), index_(index) {}
+    platform::OpenStatus open(const char* path, platform::Access access,
+                              platform::File& file) override {
+      runner_.wait_for_turn(index_);
+      const platform::OpenStatus status = ForwardingFiles::open(path, access, file);
+      runner_.pass_turn(index_);
+      return status;
+    }
+    platform::OpenStatus open_in(const Folder* folder, const char* name, platform::Access access,
+                                 platform::File& file) override {
+      runner_.wait_for_turn(index_);
+      const platform::OpenStatus status = ForwardingFiles::open_in(folder, name, access, file);
+      runner_.pass_turn(index_);
+      return status;
+    }
+
+   private:
+    Runner& runner_;
+    std::size_t index_;
+  };
+
+  void wait_for_turn(std::size_t index) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return opened_ >= index; });
+  }
+  void pass_turn(std::size_t index) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (opened_ > index) return;
+    opened_ = index + 1;
+    changed_.notify_all();
+  }
+
   // One file: its lines go to its own state, a small file's flushes to the group.
   FileResult run_item(std::size_t index, FolderChain& chain, std::uint8_t* buffer) {
+    const FileResult result = run_in_turn(index, chain, buffer);
+    pass_turn(index);  // a file skipped or refused before its open
+    return result;
+  }
+
+  FileResult run_in_turn(std::size_t index, FolderChain& chain, std::uint8_t* buffer) {
     const Item& item = batch_.items[index];
     ItemState& state = items_[index];
     Observer observer;
@@ -476,7 +521,8 @@ class Runner {
     observer.context = &state;
     Channels channels(Sink{&Runner::keep_out, &state}, Sink{&Runner::keep_errors, &state},
                       observer);
-    channels.files = item.size <= kSharedFlushSize ? &group_ : &files_;
+    InTurn files(item.size <= kSharedFlushSize ? group_ : files_, *this, index);
+    channels.files = &files;
     channels.zone_size = channels_.zone_size;
     channels.hash_ahead = channels_.hash_ahead;
     channels.buffer = buffer;
@@ -518,7 +564,8 @@ class Runner {
   std::mutex mutex_;
   std::condition_variable changed_;  // a file started or ended, or the run stopped
   std::vector<ItemState> items_;
-  std::size_t next_ = 0;  // the first file no worker took yet
+  std::size_t next_ = 0;    // the first file no worker took yet
+  std::size_t opened_ = 0;  // files that opened, or will open none
   std::vector<std::size_t> running_;
   std::int64_t bytes_running_ = 0;
   std::int64_t bytes_ended_ = 0;

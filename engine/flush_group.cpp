@@ -3,8 +3,8 @@
 namespace tavo {
 namespace {
 
-// The reason of this thread's last failed flush, which another thread may
-// have met for it; empty when the last failure was not a flush.
+// The reason of this thread's failed flush; empty when its last flush did
+// not fail, or a file was opened or closed since.
 thread_local std::string flush_error;
 
 }  // namespace
@@ -16,55 +16,21 @@ using platform::OpenStatus;
 
 OpenStatus FlushGroup::open(const char* path, Access access, File& file) {
   flush_error.clear();
-  return files_.open(path, access, file);
+  return ForwardingFiles::open(path, access, file);
 }
 
 OpenStatus FlushGroup::open_in(const Folder* folder, const char* name, Access access, File& file) {
   flush_error.clear();
-  return files_.open_in(folder, name, access, file);
-}
-
-bool FlushGroup::size(File file, std::int64_t& size) {
-  flush_error.clear();
-  return files_.size(file, size);
-}
-
-bool FlushGroup::read_at(File file, std::int64_t offset, void* buffer, std::size_t count,
-                         std::size_t& got) {
-  flush_error.clear();
-  return files_.read_at(file, offset, buffer, count, got);
-}
-
-bool FlushGroup::write_at(File file, std::int64_t offset, const void* buffer, std::size_t count) {
-  flush_error.clear();
-  return files_.write_at(file, offset, buffer, count);
-}
-
-bool FlushGroup::set_size(File file, std::int64_t size) {
-  flush_error.clear();
-  return files_.set_size(file, size);
-}
-
-void FlushGroup::start_writeback(File file, std::int64_t offset, std::int64_t length) {
-  files_.start_writeback(file, offset, length);
-}
-
-void FlushGroup::prefetch(File file, std::int64_t offset, std::int64_t length) {
-  files_.prefetch(file, offset, length);
-}
-
-bool FlushGroup::reserve(File file, std::int64_t offset, std::int64_t length) {
-  flush_error.clear();
-  return files_.reserve(file, offset, length);
+  return ForwardingFiles::open_in(folder, name, access, file);
 }
 
 bool FlushGroup::close(File file) {
   flush_error.clear();
-  return files_.close(file);
+  return ForwardingFiles::close(file);
 }
 
 std::string FlushGroup::error_text() {
-  return flush_error.empty() ? files_.error_text() : flush_error;
+  return flush_error.empty() ? ForwardingFiles::error_text() : flush_error;
 }
 
 bool FlushGroup::flush(File file) {
@@ -85,8 +51,8 @@ bool FlushGroup::flush(File file) {
     std::vector<File> files;
     files.reserve(group.size());
     for (const Waiter* waiter : group) files.push_back(waiter->file);
-    const bool flushed = files_.flush_together(files.data(), files.size());
-    const std::string error = flushed ? std::string() : files_.error_text();
+    const bool flushed = inner().flush_together(files.data(), files.size());
+    const std::string error = flushed ? std::string() : inner().error_text();
     lock.lock();
     for (Waiter* waiter : group) {
       waiter->done = true;

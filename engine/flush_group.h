@@ -12,32 +12,26 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform.h"
 
 namespace tavo {
 
-class FlushGroup final : public platform::FileSystem {
+class FlushGroup final : public platform::ForwardingFiles {
  public:
-  explicit FlushGroup(platform::FileSystem& files) : files_(files) {}
+  explicit FlushGroup(platform::FileSystem& files) : ForwardingFiles(files) {}
 
+  bool flush(platform::File file) override;
+  // The reason of a failed flush, which another thread may have met for this
+  // one, until the thread opens or closes a file.
+  std::string error_text() override;
   platform::OpenStatus open(const char* path, platform::Access access,
                             platform::File& file) override;
   platform::OpenStatus open_in(const platform::Folder* folder, const char* name,
                                platform::Access access, platform::File& file) override;
-  bool size(platform::File file, std::int64_t& size) override;
-  bool read_at(platform::File file, std::int64_t offset, void* buffer, std::size_t count,
-               std::size_t& got) override;
-  bool write_at(platform::File file, std::int64_t offset, const void* buffer,
-                std::size_t count) override;
-  bool set_size(platform::File file, std::int64_t size) override;
-  bool flush(platform::File file) override;
-  void start_writeback(platform::File file, std::int64_t offset, std::int64_t length) override;
-  void prefetch(platform::File file, std::int64_t offset, std::int64_t length) override;
-  bool reserve(platform::File file, std::int64_t offset, std::int64_t length) override;
   bool close(platform::File file) override;
-  std::string error_text() override;
 
  private:
   struct Waiter {
@@ -47,7 +41,6 @@ class FlushGroup final : public platform::FileSystem {
     std::string error;
   };
 
-  platform::FileSystem& files_;
   std::mutex mutex_;
   std::condition_variable flush_ended_;
   std::vector<Waiter*> waiting_;  // for the next flush

@@ -96,6 +96,49 @@ class FileSystem {
   virtual std::string error_text() = 0;
 };
 
+// A file system that passes every call on to another: a filter derives
+// from it and overrides the calls it changes.
+class ForwardingFiles : public FileSystem {
+ public:
+  explicit ForwardingFiles(FileSystem& inner) : inner_(inner) {}
+  OpenStatus open(const char* path, Access access, File& file) override {
+    return inner_.open(path, access, file);
+  }
+  OpenStatus open_in(const Folder* folder, const char* name, Access access, File& file) override {
+    return inner_.open_in(folder, name, access, file);
+  }
+  bool size(File file, std::int64_t& size) override { return inner_.size(file, size); }
+  bool read_at(File file, std::int64_t offset, void* buffer, std::size_t count,
+               std::size_t& got) override {
+    return inner_.read_at(file, offset, buffer, count, got);
+  }
+  bool write_at(File file, std::int64_t offset, const void* buffer, std::size_t count) override {
+    return inner_.write_at(file, offset, buffer, count);
+  }
+  bool set_size(File file, std::int64_t size) override { return inner_.set_size(file, size); }
+  bool flush(File file) override { return inner_.flush(file); }
+  bool flush_together(const File* files, std::size_t count) override {
+    return inner_.flush_together(files, count);
+  }
+  void start_writeback(File file, std::int64_t offset, std::int64_t length) override {
+    inner_.start_writeback(file, offset, length);
+  }
+  void prefetch(File file, std::int64_t offset, std::int64_t length) override {
+    inner_.prefetch(file, offset, length);
+  }
+  bool reserve(File file, std::int64_t offset, std::int64_t length) override {
+    return inner_.reserve(file, offset, length);
+  }
+  bool close(File file) override { return inner_.close(file); }
+  std::string error_text() override { return inner_.error_text(); }
+
+ protected:
+  FileSystem& inner() { return inner_; }
+
+ private:
+  FileSystem& inner_;
+};
+
 // The real files of this system.
 FileSystem& system_files();
 

@@ -434,14 +434,17 @@ RunStatus Run::complete(Target target, bool cancellable) {
   // What the thread wrote lies in a free area: it changes nothing a
   // recovery reads, but must be flushed with the rest.
   if (ahead.thread.joinable()) ahead.thread.join();
-  if (status == RunStatus::ok) status = flush();
+  // (J9) The record of a finished "en" goes out with this flush.
+  const bool record_follows =
+      target == Target::finished && plan_.command().record == RecordUse::appends;
+  if (status == RunStatus::ok && !record_follows) status = flush();
   if (status != RunStatus::ok) return status;
   report_progress(target == Target::finished ? plan_.data_length : 0, true);
   return finalize(target);
 }
 
 RunStatus Run::finalize(Target target) {
-  // (J9) Data durable (the caller flushed), record durable, size durable.
+  // (J9) Data and record durable in one flush, then the size.
   std::int64_t final_size = plan_.size_before;
   if (target == Target::finished) {
     final_size = plan_.data_length;

@@ -51,9 +51,11 @@
 //        any: with one torn piece the file stays exactly as found.
 //   (J8) A failed flush ends the run at once: nothing more is written and
 //        nothing is retried, so the journal stays for a later recovery.
-//   (J9) At the end the data is made durable, then the record of "en" is
-//        written into its room and made durable, then the file is cut to
-//        its final size and that is made durable; only then is a run done.
+//   (J9) At the end the data is made durable, with the record of "en"
+//        written into its room beside it in the same flush (the room lies
+//        outside the data and the areas, and no recovery reads it), then the
+//        file is cut to its final size and that is made durable; only then
+//        is a run done.
 //
 // A found run is finished by the same command and undone by the inverse,
 // walking the zones forward or backward under the same invariants, so a

@@ -225,7 +225,7 @@ TEST(Operations, AFailedLastFlushDoesNotSayTheSameCommandFinishes) {
   Captured out, errors;
   Channels channels(out.sink(), errors.sink());
   channels.files = &files;
-  files.flushes_until_failure = 5;  // two slots, the data, the record, the size
+  files.flushes_until_failure = 4;  // two slots, the data with the record, the size
   EXPECT_EQ(encrypt_with_header("f.bin", 3, 9, channels), Result::failed);
   EXPECT_EQ(out.text, "tavo en file(f.bin) io error\r\n");
   EXPECT_NE(errors.text.find("check with x=xxx"), std::string::npos) << errors.text;

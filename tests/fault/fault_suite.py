@@ -32,9 +32,9 @@ PEEK = "peek line"
 # number 1 is odd), flush 1, the old bytes read in blocks of 1 MiB for their
 # piece hashes (pread 1 to 3) and the hashes written (pwrite 2, to hash area
 # 0), the zone's slot (pwrite 3, slot 0), flush 2, then each block read and
-# written (pread 4 to 6, pwrite 4 to 6), writeback started, flush 3, the
-# record (pwrite 7, at SIZE), flush 4, the size cut to SIZE + 512 and
-# flush 5. "de" reads its record first (pread 1) and writes none; "rxen" and
+# written (pread 4 to 6, pwrite 4 to 6), writeback started, the record
+# (pwrite 7, at SIZE), flush 3 for both, the size cut to SIZE + 512 and
+# flush 4. "de" reads its record first (pread 1) and writes none; "rxen" and
 # "rxde" write none; both end with the size cut back to SIZE.
 #
 # (name, operation, syscall, action, which call, proof in the log, printed, exit, file)
@@ -64,15 +64,13 @@ ROWS = [
     ("en: writing the last block fails, every write after it too", "en", "pwrite64",
      "error=EIO", "6+", rf"pwrite64\(\d+, .*, {SIZE - LAST}, {LAST}\) = -1 EIO", "io error",
      0, RUN),
-    ("en: the flush after the zone fails", "en", "fdatasync", "error=EIO", 3,
-     r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
     ("en: writing the record fails", "en", "pwrite64", "error=EIO", 7,
      rf"pwrite64\(\d+, .*, 512, {SIZE}\) = -1 EIO", "io error", 0, OLD),
-    ("en: the flush of the record fails", "en", "fdatasync", "error=EIO", 4,
+    ("en: the flush of the zone and the record fails", "en", "fdatasync", "error=EIO", 3,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, RUN),
     ("en: cutting off the journal fails", "en", "ftruncate", "error=EIO", 1,
      rf"ftruncate\(\d+, {SIZE + m.RECORD_SIZE}\) += -1 EIO", "io error", 0, OLD),
-    ("en: the last flush fails", "en", "fdatasync", "error=EIO", 5,
+    ("en: the last flush fails", "en", "fdatasync", "error=EIO", 4,
      r"fdatasync\(\d+\) += -1 EIO", "io error", 0, NEW),
     ("en: close fails", "en", "close", "error=EIO", 1,
      r"close\(\d+\) += -1 EIO", "io error", 0, NEW),
