@@ -11,7 +11,7 @@ packages=(
   # Linux builds, sanitizers, fuzzers, tests, benchmarks
   cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
   libxxhash-dev
-  python3 hyperfine strace time bsdutils
+  python3 hyperfine strace linux-perf time bsdutils
   # Windows builds and Wine to run them (wine32 needs the i386 architecture)
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine32:i386 wine64
