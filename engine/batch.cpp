@@ -494,13 +494,13 @@ class Runner {
 
   void wait_for_turn(std::size_t index) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return opened_ >= index; });
+    turn_passed_.wait(lock, [&] { return opened_ >= index; });
   }
   void pass_turn(std::size_t index) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (opened_ > index) return;
     opened_ = index + 1;
-    changed_.notify_all();
+    turn_passed_.notify_all();
   }
 
   // One file: its lines go to its own state, a small file's flushes to the group.
@@ -562,7 +562,8 @@ class Runner {
   std::int64_t bytes_total_ = 0;
 
   std::mutex mutex_;
-  std::condition_variable changed_;  // a file started or ended, or the run stopped
+  std::condition_variable changed_;      // a file started or ended, or the run stopped
+  std::condition_variable turn_passed_;  // a file opened
   std::vector<ItemState> items_;
   std::size_t next_ = 0;    // the first file no worker took yet
   std::size_t opened_ = 0;  // files that opened, or will open none
