@@ -4,19 +4,24 @@
 // wide API, so every name and every path length works whatever the ANSI code
 // page. That code page is used only where bytes leave the program for others
 // to read: the name in the record and output to a pipe or a file.
-// Positions are set with SetFilePointerEx, which takes 64-bit offsets on
-// every Windows build; that is what lets the 32-bit program handle files past
-// 4 GiB.
+// Files are opened for overlapped I/O and every transfer carries its 64-bit
+// offset, which is what lets the 32-bit program handle files past 4 GiB and
+// lets a flush on one thread go on while another thread reads and writes.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #include <winternl.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform.h"
 
@@ -28,15 +33,133 @@ HANDLE to_handle(File file) { return reinterpret_cast<HANDLE>(file.handle); }
 // ReadFile and WriteFile take a 32-bit count; one call never moves more.
 constexpr std::size_t kMaxTransfer = 1u << 30;
 
-// Each transfer starts at the file pointer, put where it belongs just before,
-// under a lock: a run's second thread takes piece hashes through the same
-// handle (Windows serialises the transfers of such a handle anyway). An offset in an OVERLAPPED
-// would do the same in one call, but it also asks for a completion, and Wine
-// reports every completion to its server, another process: a round trip for
-// each ReadFile and WriteFile. A run over 1 GiB makes about 53,000 of them,
-// and they cost it half a second or more under Wine (1.8 s instead of 1.3 s
-// at best, more on a busy machine). SetFilePointerEx stays inside the
-// process there (one lseek); on Windows it is one more cheap system call.
+// The event this thread's transfers signal: a transfer that does not
+// complete at once is waited for on it, never on the handle, which other
+// threads use at the same time.
+HANDLE transfer_event() {
+  struct Event {
+    HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~Event() {
+      if (handle != nullptr) CloseHandle(handle);
+    }
+  };
+  thread_local const Event event;
+  return event.handle;
+}
+
+// One ReadFile or WriteFile at `offset`, started by `start` with the
+// OVERLAPPED it is given and waited for; false with the system's error. A
+// read at or past the end gives 0 bytes.
+template <typename Start>
+bool transfer(HANDLE handle, std::int64_t offset, DWORD& done, Start start) {
+  done = 0;
+  const HANDLE event = transfer_event();
+  if (event == nullptr) return false;
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+  // The low bit keeps the completion from any completion port: none waits
+  // for it, and under Wine posting it is one more round trip to the server.
+  at.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<std::uintptr_t>(event) | 1);
+  if (!start(&at)) {
+    if (GetLastError() == ERROR_HANDLE_EOF) return true;
+    if (GetLastError() != ERROR_IO_PENDING) return false;
+    if (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) return false;
+  }
+  return GetOverlappedResult(handle, &at, &done, FALSE) || GetLastError() == ERROR_HANDLE_EOF;
+}
+
+// Flushes one file on a thread of its own whenever enough new bytes were
+// written, so the disk writes them back while the run goes on and the
+// run's own flush has little left. The system may write any page back at
+// any time anyway; an extra flush only makes writes durable sooner, which
+// no crash state of the run excludes.
+class BackgroundFlush {
+ public:
+  explicit BackgroundFlush(HANDLE handle) : handle_(handle) {}
+  BackgroundFlush(const BackgroundFlush&) = delete;
+  BackgroundFlush& operator=(const BackgroundFlush&) = delete;
+
+  ~BackgroundFlush() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();  // after a flush in flight ends
+  }
+
+  // `bytes` more were written since the last call.
+  void wrote(std::int64_t bytes) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!thread_.joinable()) {
+      try {
+        thread_ = std::thread([this] { work(); });
+      } catch (const std::system_error&) {
+        return;  // only a hint: the run's own flushes do it all
+      }
+    }
+    pending_ += bytes;
+    if (pending_ >= kStep && !flushing_) {
+      lock.unlock();
+      changed_.notify_all();
+    }
+  }
+
+  // Waits for a flush in flight and keeps any other from starting until
+  // release(): the run's flush must run alone. On Linux two flushes of one
+  // file at once may see one write error between them, so the run's could
+  // report success for a write the background one saw fail; here the run's
+  // flush starts only after the background one ended and took its result.
+  // Gives the error of any background flush that ever failed, 0 if none:
+  // what it failed to write may be lost, whatever later flushes say, so the
+  // failure stays and fails every later flush of the file.
+  DWORD hold() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    held_ = true;
+    changed_.wait(lock, [this] { return !flushing_; });
+    pending_ = 0;  // the run's flush takes all written so far
+    return failure_;
+  }
+
+  void release() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    held_ = false;
+  }
+
+ private:
+  // New bytes that make a flush worth starting: a flush also costs the
+  // disk a flush of its cache, 1 to 10 ms on a real one.
+  static constexpr std::int64_t kStep = std::int64_t{8} << 20;
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return stopping_ || (!held_ && pending_ >= kStep); });
+      if (stopping_) return;
+      pending_ = 0;
+      flushing_ = true;
+      lock.unlock();
+      const DWORD error = FlushFileBuffers(handle_) ? 0 : GetLastError();
+      lock.lock();
+      if (error != 0 && failure_ == 0) failure_ = error;
+      flushing_ = false;
+      changed_.notify_all();
+    }
+  }
+
+  const HANDLE handle_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::int64_t pending_ = 0;  // bytes written since the last flush began
+  bool flushing_ = false;     // a background flush is in flight
+  bool held_ = false;         // the run's flush is going on
+  bool stopping_ = false;
+  DWORD failure_ = 0;
+  std::thread thread_;
+};
+
+// Moves the file pointer, which only SetEndOfFile uses now.
 bool seek(HANDLE handle, std::int64_t offset) {
   LARGE_INTEGER position;
   position.QuadPart = offset;
@@ -220,9 +343,8 @@ DWORD open_relative(HANDLE root, const char* name, ACCESS_MASK access, ULONG sha
   HANDLE opened = nullptr;
   const NtFunctions& nt = nt_functions();
   if (nt.create_file == nullptr || nt.status_to_error == nullptr) return ERROR_PROC_NOT_FOUND;
-  const NTSTATUS status =
-      nt.create_file(&opened, access, &attributes, &status_block, nullptr, 0, share, FILE_OPEN,
-                     options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  const NTSTATUS status = nt.create_file(&opened, access, &attributes, &status_block, nullptr, 0,
+                                         share, FILE_OPEN, options, nullptr, 0);
   if (status < 0) return nt.status_to_error(status);
   handle = opened;
   return 0;
@@ -262,10 +384,12 @@ class WindowsFiles final : public FileSystem {
   OpenStatus open(const char* path, Access access, File& file) override {
     // No write sharing: a second run, or any other program writing the file,
     // cannot interleave its writes with this run's. Peeks share reading only.
+    // Overlapped, so a flush on another thread leaves the transfers going:
+    // Windows makes every call on any other handle wait for the one before.
     (void)access;
     HANDLE handle =
         CreateFileW(system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       const DWORD error = GetLastError();
       if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
@@ -291,11 +415,12 @@ class WindowsFiles final : public FileSystem {
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (folder == nullptr) {
       handle = CreateFileW(system_path(name).c_str(), wanted, FILE_SHARE_READ, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
       if (handle == INVALID_HANDLE_VALUE) last_error_ = GetLastError();
     } else {
       // Relative to the folder's handle: what sits at `name` now, never
-      // what a junction or link there points to.
+      // what a junction or link there points to. Without
+      // FILE_SYNCHRONOUS_IO_NONALERT the handle is overlapped, as above.
       last_error_ =
           open_relative(reinterpret_cast<HANDLE>(folder->handle), name, wanted | SYNCHRONIZE,
                         FILE_SHARE_READ, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, handle);
@@ -328,12 +453,13 @@ class WindowsFiles final : public FileSystem {
                std::size_t& got) override {
     auto* bytes = static_cast<unsigned char*>(buffer);
     got = 0;
-    const std::lock_guard<std::mutex> hold(file_pointer_);
-    if (!seek(to_handle(file), offset)) return remember(false);
     while (got < count) {
       const std::size_t want = count - got < kMaxTransfer ? count - got : kMaxTransfer;
       DWORD done = 0;
-      if (!ReadFile(to_handle(file), bytes + got, static_cast<DWORD>(want), &done, nullptr)) {
+      const auto start = [&](OVERLAPPED* at) {
+        return ReadFile(to_handle(file), bytes + got, static_cast<DWORD>(want), nullptr, at);
+      };
+      if (!transfer(to_handle(file), offset + static_cast<std::int64_t>(got), done, start)) {
         return remember(false);
       }
       if (done == 0) return true;  // end of file
@@ -345,12 +471,13 @@ class WindowsFiles final : public FileSystem {
   bool write_at(File file, std::int64_t offset, const void* buffer, std::size_t count) override {
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     std::size_t put = 0;
-    const std::lock_guard<std::mutex> hold(file_pointer_);
-    if (!seek(to_handle(file), offset)) return remember(false);
     while (put < count) {
       const std::size_t want = count - put < kMaxTransfer ? count - put : kMaxTransfer;
       DWORD done = 0;
-      if (!WriteFile(to_handle(file), bytes + put, static_cast<DWORD>(want), &done, nullptr)) {
+      const auto start = [&](OVERLAPPED* at) {
+        return WriteFile(to_handle(file), bytes + put, static_cast<DWORD>(want), nullptr, at);
+      };
+      if (!transfer(to_handle(file), offset + static_cast<std::int64_t>(put), done, start)) {
         return remember(false);
       }
       if (done == 0) {
@@ -363,17 +490,52 @@ class WindowsFiles final : public FileSystem {
   }
 
   bool set_size(File file, std::int64_t size) override {
-    // Every transfer puts the file pointer where it starts, so moving it
-    // here disturbs nothing. Works back to Windows XP.
-    const std::lock_guard<std::mutex> hold(file_pointer_);
+    // Transfers carry their offsets, so the file pointer serves only this.
+    // Works back to Windows XP.
     return (seek(to_handle(file), size) && SetEndOfFile(to_handle(file))) || remember(false);
   }
 
   bool flush(File file) override {
-    return FlushFileBuffers(to_handle(file)) != 0 || remember(false);
+    BackgroundFlush* background = find_background(file);
+    if (background != nullptr) {
+      const DWORD failure = background->hold();
+      if (failure != 0) {
+        background->release();
+        last_error_ = failure;
+        return false;
+      }
+    }
+    // After every earlier write completed (each is waited for), with no
+    // background flush in flight or starting meanwhile.
+    const bool flushed = FlushFileBuffers(to_handle(file)) != 0 || remember(false);
+    if (background != nullptr) background->release();
+    return flushed;
   }
 
-  bool close(File file) override { return CloseHandle(to_handle(file)) != 0 || remember(false); }
+  void start_writeback(File file, std::int64_t, std::int64_t length) override {
+    BackgroundFlush* background = nullptr;
+    {
+      const std::lock_guard<std::mutex> lock(backgrounds_mutex_);
+      std::unique_ptr<BackgroundFlush>& slot = backgrounds_[to_handle(file)];
+      if (!slot) slot.reset(new BackgroundFlush(to_handle(file)));
+      background = slot.get();
+    }
+    background->wrote(length);
+  }
+
+  bool close(File file) override {
+    std::unique_ptr<BackgroundFlush> background;
+    {
+      const std::lock_guard<std::mutex> lock(backgrounds_mutex_);
+      const auto found = backgrounds_.find(to_handle(file));
+      if (found != backgrounds_.end()) {
+        background = std::move(found->second);
+        backgrounds_.erase(found);
+      }
+    }
+    background.reset();  // its thread ends before the handle goes
+    return CloseHandle(to_handle(file)) != 0 || remember(false);
+  }
 
   std::string error_text() override { return error_text_of(last_error_); }
 
@@ -383,8 +545,19 @@ class WindowsFiles final : public FileSystem {
     return result;
   }
 
-  DWORD last_error_ = 0;
-  std::mutex file_pointer_;  // of every handle: seek and transfer go together
+  // Null until the file's first start_writeback: peeks and short runs
+  // never start a thread. A file is flushed and closed by the thread that
+  // writes it, so the pointer stays valid while used without the lock.
+  BackgroundFlush* find_background(File file) {
+    const std::lock_guard<std::mutex> lock(backgrounds_mutex_);
+    const auto found = backgrounds_.find(to_handle(file));
+    return found != backgrounds_.end() ? found->second.get() : nullptr;
+  }
+
+  // A run's second thread reads and writes through the same handle.
+  std::atomic<DWORD> last_error_{0};
+  std::mutex backgrounds_mutex_;
+  std::map<HANDLE, std::unique_ptr<BackgroundFlush>> backgrounds_;
 };
 
 volatile LONG interrupted = 0;
@@ -472,7 +645,9 @@ Utf8Arguments::Utf8Arguments(int argc, const wchar_t* const* argv) {
 }
 
 FileSystem& system_files() {
-  static WindowsFiles files;
+  // Never destroyed: a flushing thread of a file still open at exit is not
+  // joined while the process ends.
+  static WindowsFiles& files = *new WindowsFiles;
   return files;
 }
 
@@ -596,9 +771,11 @@ bool open_folder(const char* path, Folder& folder, std::string& error) {
 
 bool open_subfolder(Folder parent, const char* name, Folder& folder, std::string& error) {
   HANDLE handle = INVALID_HANDLE_VALUE;
-  const DWORD status = open_relative(
-      reinterpret_cast<HANDLE>(parent.handle), name, kFolderAccess, kShareAll,
-      FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, handle);
+  const DWORD status =
+      open_relative(reinterpret_cast<HANDLE>(parent.handle), name, kFolderAccess, kShareAll,
+                    FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
+                        FILE_SYNCHRONOUS_IO_NONALERT,
+                    handle);
   if (status != 0) {
     error = error_text_of(status);
     return false;
