@@ -74,8 +74,10 @@ class FileSystem {
   // nothing is known about what reached the disk.
   virtual bool flush(File file) = 0;
   // Asks the system to start writing a range back now, so a later flush has
-  // less to wait for. Only a hint.
-  virtual void start_writeback(File, std::int64_t, std::int64_t) {}
+  // less to wait for. Only a hint. `flush_follows`: no more writes of this
+  // kind come before the next flush, so one that gathers ranges before it
+  // starts writing them back should start now.
+  virtual void start_writeback(File, std::int64_t, std::int64_t, bool) {}
   // Asks the system to read a range into memory ahead of its use. Only a hint.
   virtual void prefetch(File, std::int64_t, std::int64_t) {}
   // Claims disk space for [offset, offset + length) without changing the
