@@ -323,12 +323,17 @@ bool transfer(HANDLE handle, bool writing, std::int64_t offset, void* bytes, DWO
   NTSTATUS status = (writing ? nt.write_file : nt.read_file)(
       handle, nullptr, nullptr, nullptr, &status_block, bytes, count, &at, nullptr);
   if (status == STATUS_PENDING) {
-    // The status block is written when the transfer ends (in this thread, so
-    // whatever it waits in). Every completion on the handle signals it and
-    // every transfer started clears it, so another thread's may wake this
-    // wait early or undo its signal: hence the short turns.
+    // The system fills in the status block when the transfer ends, whatever
+    // this thread is doing then. Every completion on the handle signals it and
+    // every transfer started clears it, so another thread's (the background
+    // flush's) may undo this one's signal, hence the short turns, or leave
+    // the handle signalled, hence the sleep instead of a spin.
     const volatile NTSTATUS& final_status = status_block.Status;
-    while (final_status == STATUS_PENDING) WaitForSingleObject(handle, 1);
+    while (final_status == STATUS_PENDING) {
+      if (WaitForSingleObject(handle, 1) == WAIT_OBJECT_0 && final_status == STATUS_PENDING) {
+        Sleep(1);
+      }
+    }
     status = final_status;
   }
   if (status == static_cast<NTSTATUS>(0xC0000011L) && !writing) return true;  // end of file
