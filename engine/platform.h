@@ -82,8 +82,10 @@ class FileSystem {
     return flushed;
   }
   // Asks the system to start writing a range back now, so a later flush has
-  // less to wait for. Only a hint.
-  virtual void start_writeback(File, std::int64_t, std::int64_t) {}
+  // less to wait for. Only a hint. `flush_follows`: no more writes of this
+  // kind come before the next flush, so one that gathers ranges before it
+  // starts writing them back should start now.
+  virtual void start_writeback(File, std::int64_t, std::int64_t, bool) {}
   // Asks the system to read a range into memory ahead of its use. Only a hint.
   virtual void prefetch(File, std::int64_t, std::int64_t) {}
   // Claims disk space for [offset, offset + length) without changing the
@@ -120,8 +122,9 @@ class ForwardingFiles : public FileSystem {
   bool flush_together(const File* files, std::size_t count) override {
     return inner_.flush_together(files, count);
   }
-  void start_writeback(File file, std::int64_t offset, std::int64_t length) override {
-    inner_.start_writeback(file, offset, length);
+  void start_writeback(File file, std::int64_t offset, std::int64_t length,
+                       bool flush_follows) override {
+    inner_.start_writeback(file, offset, length, flush_follows);
   }
   void prefetch(File file, std::int64_t offset, std::int64_t length) override {
     inner_.prefetch(file, offset, length);

@@ -156,7 +156,7 @@ class PosixFiles final : public FileSystem {
     return true;
   }
 
-  void start_writeback(File file, std::int64_t offset, std::int64_t length) override {
+  void start_writeback(File file, std::int64_t offset, std::int64_t length, bool) override {
     ::sync_file_range(fd_of(file), static_cast<off_t>(offset), static_cast<off_t>(length),
                       SYNC_FILE_RANGE_WRITE);
   }

@@ -317,7 +317,7 @@ RunStatus Run::rewrite(std::int64_t begin, std::int64_t end, Target target) {
     // Writing back as the zone goes keeps the disk busy while the rest of
     // it is transformed, so the flush before the next zone has little left.
     if (pos - written_back >= kWritebackStep || pos == end) {
-      files.start_writeback(context_.file, written_back, pos - written_back);
+      files.start_writeback(context_.file, written_back, pos - written_back, pos == end);
       written_back = pos;
     }
     report_progress(target == Target::finished ? pos : plan_.data_length - pos, false);

@@ -1,5 +1,5 @@
-// Windows only: files that other programs hold open, and the console events
-// that cancel a run.
+// Windows only: files that other programs hold open, reads at the end of a
+// file, and the console events that cancel a run.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -45,6 +45,26 @@ TEST(WindowsSharing, FileHeldWithSharingCanBeProcessed) {
   EXPECT_EQ(file.bytes(), pattern(1000));
 }
 
+// Transfers carry their offsets; a read ends at the end of the file, and one
+// that starts there gives nothing, not a failure.
+TEST(WindowsFiles, ReadsEndAtTheEndOfTheFile) {
+  const test::Bytes content = pattern(1000);
+  ScratchFile file("short.bin", content);
+  platform::FileSystem& files = platform::system_files();
+  platform::File open{};
+  ASSERT_EQ(files.open(file.path.c_str(), platform::Access::update, open),
+            platform::OpenStatus::opened);
+  test::Bytes bytes(100);
+  std::size_t got = 0;
+  EXPECT_TRUE(files.read_at(open, 950, bytes.data(), bytes.size(), got));
+  ASSERT_EQ(got, 50u);
+  EXPECT_EQ(test::Bytes(bytes.begin(), bytes.begin() + 50),
+            test::Bytes(content.begin() + 950, content.end()));
+  EXPECT_TRUE(files.read_at(open, 1000, bytes.data(), bytes.size(), got));
+  EXPECT_EQ(got, 0u);
+  EXPECT_TRUE(files.close(open));
+}
+
 DWORD WINAPI close_console(void*) {
   return static_cast<DWORD>(platform::handle_console_event(CTRL_CLOSE_EVENT));
 }
@@ -64,7 +84,8 @@ TEST(WindowsConsoleEvents, CloseRaisesTheFlagAndHoldsTheProcessWhileTheRunUndoes
   Captured out;
   Observer observer;
   observer.cancel_requested = [](void*) { return platform::interrupt_requested(); };
-  EXPECT_EQ(encrypt_with_header(file.path.c_str(), 3, 5, Channels(out.sink(), {}, observer)), Result::cancelled);
+  EXPECT_EQ(encrypt_with_header(file.path.c_str(), 3, 5, Channels(out.sink(), {}, observer)),
+            Result::cancelled);
   EXPECT_EQ(out.text, "tavo en file(closing.bin) cancelled\r\n");
   EXPECT_EQ(file.bytes(), pattern(300000));
   // The thread stays blocked until the process ends, as Windows expects.
