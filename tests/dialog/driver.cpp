@@ -1089,7 +1089,7 @@ const ManyRun kManyRuns[] = {
      IDC_WAY3_EN, kSuccess, L"", 5, 0, 0, 0, "++++"},
     {"command line of three files, one missing", true, {L"one.bin", L"?two.bin", L"three.bin"}, L"200",
      IDC_WAY2_EN, kFailure, L": File not found", 2, 0, 1, 0, "+ +"},
-    // Files run four at a time: the small third one is done long before the
+    // Files run side by side: the small third one is done long before the
     // second, 2 GiB, is cancelled.
     {"cancel in the second file", false, {L"first.bin", kBigName, L"third.bin"}, L"7",
      IDC_WAY4_EN, kCancelled, L"", 2, 0, 0, 1, "+=+"},
