@@ -275,11 +275,12 @@ void print_summary(const CommandSpec* command, const Options& options, const Tal
 // Files whose runs go on side by side, so that their flushes can be shared
 // and one file is worked on while another waits for the disk: at most
 // kMaxRunsAtOnce, and past kMinRunsAtOnce only while their sizes together
-// stay within kBytesAtOnce. Many small files run at once, large ones eight at
-// a time (fewer leave the processor idle while each waits for its flushes);
-// each run keeps one buffer of kIoSize bytes.
+// stay within kBytesAtOnce. Many small files run at once, large ones sixteen
+// at a time: each of their runs waits for the file system's journal at three
+// of its four flushes, and the file system commits the waits of runs going
+// on together at once. Each run keeps one buffer of kIoSize bytes.
 constexpr std::size_t kMaxRunsAtOnce = 32;
-constexpr std::size_t kMinRunsAtOnce = 8;
+constexpr std::size_t kMinRunsAtOnce = 16;
 constexpr std::int64_t kBytesAtOnce = std::int64_t{16} << 20;
 // Files up to this size share their flushes: for them a flush costs more
 // than writing their bytes. A larger file flushes alone, so its flush does
