@@ -294,5 +294,44 @@ TEST(FlushGroup, AFlushCoversEveryWriteBeforeItAndItsFailureReachesEveryWaiter) 
   }
 }
 
+// Bytes seen in place are the file's own, and a file cut while they are
+// read fails the read instead of ending the process.
+TEST(InPlace, BytesSeenAreTheFilesAndACutFileFailsTheRead) {
+  struct Seen {
+    platform::FileSystem* files;
+    platform::File file;
+    bool cut;
+    std::size_t count;
+    std::uint64_t sum;
+  };
+  const Bytes content = pattern(300000);
+  const std::int64_t offset = 4096 + 100;  // not at a page bound
+  const auto count = static_cast<std::size_t>(content.size()) - static_cast<std::size_t>(offset);
+  std::uint64_t expected = 0;
+  for (std::size_t index = 0; index < count; ++index) expected += content[offset + index];
+  for (const bool cut : {false, true}) {
+    SCOPED_TRACE(cut ? "cut" : "whole");
+    ScratchFile scratch("in_place.bin", content);
+    platform::FileSystem& files = platform::system_files();
+    platform::File file{};
+    ASSERT_EQ(files.open(scratch.path.c_str(), platform::Access::update, file),
+              platform::OpenStatus::opened);
+    Seen seen{&files, file, cut, count, 0};
+    const platform::InPlace result = files.use_in_place(
+        file, offset, count,
+        [](void* context, const std::uint8_t* bytes) {
+          auto& reader = *static_cast<Seen*>(context);
+          if (reader.cut) reader.files->set_size(reader.file, 0);
+          for (std::size_t index = 0; index < reader.count; ++index) reader.sum += bytes[index];
+        },
+        &seen);
+    files.close(file);
+    if (result == platform::InPlace::unavailable) GTEST_SKIP() << "no bytes in place here";
+    EXPECT_EQ(result, cut ? platform::InPlace::failed : platform::InPlace::used);
+    if (!cut) {
+      EXPECT_EQ(seen.sum, expected);
+    }
+  }
+}
 }  // namespace
 }  // namespace tavo
