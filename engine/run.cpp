@@ -24,7 +24,8 @@ std::int64_t now_ms() {
 
 // The second thread reads in smaller blocks: its reads come from the page
 // cache or the prefetch, and its buffer counts in the memory of every run.
-// Bytes hashed in place count as much, so they are seen as many at a time.
+// Bytes it hashes in place count there too while they are mapped, so it
+// maps as many at a time.
 constexpr std::size_t kHashAheadIoSize = std::size_t{256} << 10;
 
 // The most pieces a block of a pass can hold: one per sector, and one more
