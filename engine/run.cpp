@@ -23,9 +23,8 @@ std::int64_t now_ms() {
 }
 
 // The second thread reads in smaller blocks: its reads come from the page
-// cache or the prefetch, and its buffer counts in the memory of every run.
-// Bytes it hashes in place count there too while they are mapped, so it
-// maps as many at a time.
+// cache or the prefetch, and its buffer counts in the memory of every run,
+// as do the bytes it hashes in place while they are mapped.
 constexpr std::size_t kHashAheadIoSize = std::size_t{256} << 10;
 
 // The most pieces a block of a pass can hold: one per sector, and one more
@@ -249,21 +248,20 @@ RunStatus Run::write_piece_hashes(Range& zone, Target target, std::uint8_t* buff
     return written;
   };
   std::array<std::uint64_t, kMaxBlockPieces> piece_hashes;
+  // Finishing hashes the bytes as they are, so they can be seen in place
+  // where the system allows; undoing must change them first.
+  bool try_in_place = in_place && target == Target::finished;
   for (std::int64_t pos = zone.begin; pos < zone.end;) {
-    // Finishing hashes the bytes as they are, so they can be seen in place
-    // where the system allows; undoing must change them first.
-    std::int64_t stop = block_end(pos, zone.end, kHashAheadIoSize);
+    const std::int64_t stop = block_end(pos, zone.end, buffer_size);
+    const auto count = static_cast<std::size_t>(stop - pos);
     PieceHashing hashing{&plan_, pos, stop, piece_hashes.data(), 0};
     platform::InPlace seen = platform::InPlace::unavailable;
-    if (in_place && target == Target::finished) {
-      seen = context_.files.use_in_place(context_.file, pos, static_cast<std::size_t>(stop - pos),
-                                         &PieceHashing::run, &hashing);
+    if (try_in_place) {
+      seen = context_.files.use_in_place(context_.file, pos, count, &PieceHashing::run, &hashing);
       if (seen == platform::InPlace::failed) return RunStatus::io_error;
+      try_in_place = seen == platform::InPlace::used;  // else not for the rest of the zone
     }
-    if (seen == platform::InPlace::unavailable) {
-      stop = block_end(pos, zone.end, buffer_size);
-      hashing = {&plan_, pos, stop, piece_hashes.data(), 0};
-      const auto count = static_cast<std::size_t>(stop - pos);
+    if (seen != platform::InPlace::used) {
       if (!read(pos, buffer, count)) return RunStatus::io_error;
       // Undoing hashes new bytes: their old form is what the hash keeps.
       if (target == Target::undone) {
