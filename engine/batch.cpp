@@ -475,20 +475,22 @@ class Runner {
         : ForwardingFiles(files), runner_(runner), index_(index) {}
     platform::OpenStatus open(const char* path, platform::Access access,
                               platform::File& file) override {
-      runner_.wait_for_turn(index_);
-      const platform::OpenStatus status = ForwardingFiles::open(path, access, file);
-      runner_.pass_turn(index_);
-      return status;
+      return in_turn([&] { return ForwardingFiles::open(path, access, file); });
     }
     platform::OpenStatus open_in(const Folder* folder, const char* name, platform::Access access,
                                  platform::File& file) override {
+      return in_turn([&] { return ForwardingFiles::open_in(folder, name, access, file); });
+    }
+
+   private:
+    template <typename Open>
+    platform::OpenStatus in_turn(Open open) {
       runner_.wait_for_turn(index_);
-      const platform::OpenStatus status = ForwardingFiles::open_in(folder, name, access, file);
+      const platform::OpenStatus status = open();
       runner_.pass_turn(index_);
       return status;
     }
 
-   private:
     Runner& runner_;
     std::size_t index_;
   };
