@@ -333,5 +333,23 @@ TEST(InPlace, BytesSeenAreTheFilesAndACutFileFailsTheRead) {
     }
   }
 }
+
+// Reads in place that fail leave the zone to the main thread, which reads it.
+TEST(InPlace, AZoneTheSecondThreadCannotReadIsHashedByTheMainThread) {
+  struct Failing final : platform::ForwardingFiles {
+    Failing() : ForwardingFiles(platform::system_files()) {}
+    platform::InPlace use_in_place(platform::File, std::int64_t, std::size_t,
+                                   void (*)(void*, const std::uint8_t*), void*) override {
+      return platform::InPlace::failed;
+    }
+  } files;
+  const Bytes original = pattern(3145733);
+  ScratchFile file("in_place_fails.bin", original);
+  Captured out;
+  Channels channels = small_zones(out.sink());
+  channels.files = &files;
+  ASSERT_EQ(encrypt_rude(file.path.c_str(), 2, 77, channels), Result::ok);
+  EXPECT_EQ(file.bytes(), transformed(original, 2, true, 77));
+}
 }  // namespace
 }  // namespace tavo
