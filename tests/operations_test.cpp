@@ -46,21 +46,18 @@ Channels small_zones(Sink out) {
 
 TEST(RudeOperations, EveryWayAndChunkBoundaryRoundTrips) {
   InPlaceFails in_place_fails;
-  for (platform::FileSystem* files :
-       {&platform::system_files(), static_cast<platform::FileSystem*>(&in_place_fails)}) {
-    for (std::size_t size : kBoundarySizes) {
-      for (int way = 1; way <= 4; ++way) {
-        const Bytes original = pattern(size, static_cast<std::uint32_t>(size + way));
-        ScratchFile file("rude.bin", original);
-        Captured out;
-        Channels channels = small_zones(out.sink());
-        channels.files = files;
-        ASSERT_EQ(encrypt_rude(file.path.c_str(), way, 77, channels), Result::ok);
-        ASSERT_EQ(file.bytes(), transformed(original, way, true, 77)) << size << " way " << way;
-        ASSERT_EQ(decrypt_rude(file.path.c_str(), way, 77, channels), Result::ok);
-        ASSERT_EQ(file.bytes(), original) << size << " way " << way;
-        EXPECT_EQ(out.text, "tavo rxen file(rude.bin) ok.\r\ntavo rxde file(rude.bin) ok.\r\n");
-      }
+  for (std::size_t size : kBoundarySizes) {
+    for (int way = 1; way <= 4; ++way) {
+      const Bytes original = pattern(size, static_cast<std::uint32_t>(size + way));
+      ScratchFile file("rude.bin", original);
+      Captured out;
+      Channels channels = small_zones(out.sink());
+      if (way % 2 == 0) channels.files = &in_place_fails;  // every zone read again
+      ASSERT_EQ(encrypt_rude(file.path.c_str(), way, 77, channels), Result::ok);
+      ASSERT_EQ(file.bytes(), transformed(original, way, true, 77)) << size << " way " << way;
+      ASSERT_EQ(decrypt_rude(file.path.c_str(), way, 77, channels), Result::ok);
+      ASSERT_EQ(file.bytes(), original) << size << " way " << way;
+      EXPECT_EQ(out.text, "tavo rxen file(rude.bin) ok.\r\ntavo rxde file(rude.bin) ok.\r\n");
     }
   }
 }
