@@ -7,8 +7,10 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include "flush_group.h"
+#include "folder_tree.h"
 #include "output.h"
 #include "platform.h"
 
@@ -19,99 +21,97 @@ using platform::EntryKind;
 using platform::Folder;
 using platform::FolderEntry;
 
-// A folder met on the way: a folder given (parent -1, opened by its path) or
-// one inside it (opened by its name inside the parent, never through a link).
-struct WalkedFolder {
-  int parent;
-  std::string name;
-  std::string path;   // as it opens
-  std::string shown;  // as its files' paths begin when printed
-};
-
 // One file of the run, in the order it runs.
 struct Item {
-  int folder;  // index into the walked folders, or -1: opened by its path
-  std::string name;
-  std::string path;  // as printed
+  int folder;        // index into the walked folders, or -1: opened by its path
+  std::string name;  // in the folder, or the path
   std::int64_t size;
   std::string skipped;  // why it is skipped unopened; empty: it runs
   std::string failed;   // why it failed before it could be opened
+  platform::FileIdentity identity;
 };
 
 struct Batch {
-  std::vector<WalkedFolder> folders;
+  explicit Batch(std::size_t folder_budget) : folders(folder_budget) {}
+  FolderTree folders;
   std::vector<Item> items;
 };
 
-std::string joined(const std::string& folder, const std::string& name) {
-  const char separator = platform::folder_separator();
-  if (folder.empty() || folder.back() == separator || folder.back() == '/') return folder + name;
-  return folder + separator + name;
+// What the walk does with one entry of a folder; true: walk into it.
+bool take_entry(Batch& batch, int index, FolderEntry& entry, bool recursive) {
+  Item item{index, std::move(entry.name), entry.size, {}, {}, entry.identity};
+  switch (entry.kind) {
+    case EntryKind::file:
+    case EntryKind::missing:  // gone since the listing: its open says so
+      if (entry.own_program) item.skipped = "skipped: the program itself";
+      break;
+    case EntryKind::link:
+      item.skipped = "skipped: a link, not followed";
+      break;
+    case EntryKind::other:
+      item.skipped = "skipped: not a regular file";
+      break;
+    case EntryKind::folder:
+      if (recursive) {
+        entry.name = std::move(item.name);
+        return true;
+      }
+      item.skipped = "skipped: a folder (-r takes it in)";
+      break;
+  }
+  batch.items.push_back(std::move(item));
+  return false;
 }
 
-// One folder's entries, sorted by name so that two runs see the same order;
-// its files become items and, with `recursive`, its folders are walked.
-void walk(Batch& batch, int index, Folder folder, const char* pattern, bool recursive) {
-  const std::string path = batch.folders[static_cast<std::size_t>(index)].path;
-  const std::string shown = batch.folders[static_cast<std::size_t>(index)].shown;
-  std::vector<FolderEntry> entries;
+// The entries of folder `index`, sorted by name so that two runs see the
+// same order; false, with the failure as an item, if it cannot be read.
+bool listed(Batch& batch, int index, const char* pattern, std::vector<FolderEntry>& entries) {
+  int failed = index;
   std::string error;
-  if (!platform::list_folder(folder, path, pattern, entries, error)) {
-    batch.items.push_back({-1, {}, path, 0, {}, "cannot read the folder: " + error});
-    return;
+  const Folder* folder = batch.folders.hold(index, failed, error);
+  bool read = folder != nullptr;
+  if (read) {
+    read =
+        platform::list_folder(*folder, batch.folders.opening_path(index), pattern, entries, error);
+    batch.folders.release(index);
+  }
+  if (!read) {
+    const WalkedFolder& walked = batch.folders.at(index);
+    const char* what = folder != nullptr ? "cannot read the folder: " : "cannot open the folder: ";
+    batch.items.push_back({walked.parent, walked.path, 0, {}, what + error, {}});
+    return false;
   }
   std::sort(entries.begin(), entries.end(),
             [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
-  for (FolderEntry& entry : entries) {
-    Item item{index, entry.name, joined(shown, entry.name), entry.size, {}, {}};
-    switch (entry.kind) {
-      case EntryKind::file:
-      case EntryKind::missing:  // gone since the listing: its open says so
-        if (entry.own_program) item.skipped = "skipped: the program itself";
-        batch.items.push_back(std::move(item));
-        break;
-      case EntryKind::link:
-        item.skipped = "skipped: a link, not followed";
-        batch.items.push_back(std::move(item));
-        break;
-      case EntryKind::other:
-        item.skipped = "skipped: not a regular file";
-        batch.items.push_back(std::move(item));
-        break;
-      case EntryKind::folder: {
-        if (!recursive) {
-          item.skipped = "skipped: a folder (-r takes it in)";
-          batch.items.push_back(std::move(item));
-          break;
-        }
-        Folder inner{};
-        if (!platform::open_subfolder(folder, entry.name.c_str(), inner, error)) {
-          item.failed = "cannot open the folder: " + error;
-          batch.items.push_back(std::move(item));
-          break;
-        }
-        batch.folders.push_back({index, entry.name, joined(path, entry.name), item.path});
-        walk(batch, static_cast<int>(batch.folders.size()) - 1, inner, nullptr, true);
-        platform::close_folder(inner);
-        break;
-      }
-    }
-  }
+  return true;
 }
 
 // Walks a folder given by its path, or the folder of a pattern, whose
-// files are printed with the folder as it was typed (`shown`).
+// files are printed with the folder as it was typed (`shown`): depth first,
+// each folder's files and folders in the order of their names, holding one
+// folder open at a time.
 void walk_from(Batch& batch, const std::string& path, const std::string& shown, const char* pattern,
                bool recursive) {
-  Folder folder{};
-  std::string error;
-  if (!platform::open_folder(path.c_str(), folder, error)) {
-    batch.items.push_back({-1, {}, path, 0, {}, "cannot open the folder: " + error});
-    return;
+  struct Level {
+    int folder;
+    std::vector<FolderEntry> entries;
+    std::size_t next = 0;
+  };
+  std::vector<Level> levels(1);
+  levels[0].folder = batch.folders.add(-1, path, shown);
+  if (!listed(batch, levels[0].folder, pattern, levels[0].entries)) return;
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (level.next == level.entries.size()) {
+      levels.pop_back();
+      continue;
+    }
+    FolderEntry& entry = level.entries[level.next++];
+    if (!take_entry(batch, level.folder, entry, recursive)) continue;
+    Level inner;
+    inner.folder = batch.folders.add(level.folder, std::move(entry.name));
+    if (listed(batch, inner.folder, nullptr, inner.entries)) levels.push_back(std::move(inner));
   }
-  batch.folders.push_back({-1, path, path, shown});
-  walk(batch, static_cast<int>(batch.folders.size()) - 1, folder, pattern, recursive);
-  platform::close_folder(folder);
 }
 
 void add_target(Batch& batch, const std::string& target, bool recursive) {
@@ -123,27 +123,29 @@ void add_target(Batch& batch, const std::string& target, bool recursive) {
     walk_from(batch, folder, cut == std::string::npos ? "" : folder, pattern.c_str(), recursive);
     // As a single run on the name would, a pattern that matches nothing fails.
     if (batch.items.size() == before)
-      batch.items.push_back({-1, {}, target, 0, {}, "no file matches"});
+      batch.items.push_back({-1, target, 0, {}, "no file matches", {}});
     return;
   }
   std::int64_t size = 0;
   bool own = false;
-  switch (platform::kind_of(target.c_str(), size, own)) {
+  platform::FileIdentity identity;
+  switch (platform::kind_of(target.c_str(), size, own, identity)) {
     case EntryKind::folder:
       if (recursive) {
         walk_from(batch, target, target, nullptr, true);
       } else {
-        batch.items.push_back({-1, {}, target, 0, "skipped: a folder (-r takes it in)", {}});
+        batch.items.push_back({-1, target, 0, "skipped: a folder (-r takes it in)", {}, {}});
       }
       return;
     case EntryKind::file:
-      batch.items.push_back({-1, {}, target, size, own ? "skipped: the program itself" : "", {}});
+      batch.items.push_back(
+          {-1, target, size, own ? "skipped: the program itself" : "", {}, identity});
       return;
     case EntryKind::missing:
     case EntryKind::link:
     case EntryKind::other:
       // Opened as named, so its failure reads as that of a single run.
-      batch.items.push_back({-1, {}, target, 0, {}, {}});
+      batch.items.push_back({-1, target, 0, {}, {}, {}});
       return;
   }
 }
@@ -188,8 +190,7 @@ bool is_list(const std::string& target) {
   return target.size() > 1 && target[0] == '@' && !platform::exists(target.c_str());
 }
 
-Batch files_named(const std::vector<std::string>& targets, bool recursive) {
-  Batch batch;
+void add_targets(Batch& batch, const std::vector<std::string>& targets, bool recursive) {
   for (const std::string& target : targets) {
     if (!is_list(target)) {
       add_target(batch, target, recursive);
@@ -198,59 +199,33 @@ Batch files_named(const std::vector<std::string>& targets, bool recursive) {
     std::vector<std::string> lines;
     std::string error;
     if (!read_list(target.c_str() + 1, lines, error)) {
-      batch.items.push_back({-1, {}, target, 0, {}, "cannot read the list: " + error});
+      batch.items.push_back({-1, target, 0, {}, "cannot read the list: " + error, {}});
       continue;
     }
     for (const std::string& line : lines) add_target(batch, line, recursive);
   }
-  return batch;
 }
 
-// The chain of open folders from a given folder down to the one whose file
-// runs now: each opened inside the one above it, never through a link.
-class FolderChain {
- public:
-  explicit FolderChain(const std::vector<WalkedFolder>& folders) : folders_(folders) {}
-  FolderChain(const FolderChain&) = delete;
-  FolderChain& operator=(const FolderChain&) = delete;
-  ~FolderChain() { close_from(0); }
-
-  const Folder* open(int index, std::string& error) {
-    std::vector<int> wanted;
-    for (int i = index; i >= 0; i = folders_[static_cast<std::size_t>(i)].parent) {
-      wanted.insert(wanted.begin(), i);
+// One file, one run: a file reached by several names (hard links, a name
+// given twice, a list and a pattern) runs under the first of them only, so
+// that it is transformed once, with or without --again, and a dry run
+// counts as the run does.
+void skip_other_names(Batch& batch) {
+  struct Hash {
+    std::size_t operator()(const platform::FileIdentity& identity) const {
+      return std::hash<std::uint64_t>()(identity.index * 31 + identity.volume);
     }
-    std::size_t same = 0;
-    while (same < chain_.size() && same < wanted.size() && chain_[same].first == wanted[same]) {
-      ++same;
-    }
-    close_from(same);
-    for (std::size_t i = same; i < wanted.size(); ++i) {
-      const WalkedFolder& folder = folders_[static_cast<std::size_t>(wanted[i])];
-      Folder opened{};
-      const bool ok = i == 0 ? platform::open_folder(folder.path.c_str(), opened, error)
-                             : platform::open_subfolder(chain_.back().second, folder.name.c_str(),
-                                                        opened, error);
-      if (!ok) {
-        error = "cannot open the folder " + folder.path + ": " + error;
-        return nullptr;
-      }
-      chain_.emplace_back(wanted[i], opened);
-    }
-    return &chain_.back().second;
+  };
+  std::unordered_map<platform::FileIdentity, std::size_t, Hash> first;
+  for (std::size_t index = 0; index < batch.items.size(); ++index) {
+    Item& item = batch.items[index];
+    if (!item.skipped.empty() || !item.failed.empty() || !item.identity.known()) continue;
+    const auto [found, added] = first.emplace(item.identity, index);
+    if (added) continue;
+    const Item& named = batch.items[found->second];
+    item.skipped = "skipped: the same file as " + batch.folders.printed(named.folder, named.name);
   }
-
- private:
-  void close_from(std::size_t keep) {
-    while (chain_.size() > keep) {
-      platform::close_folder(chain_.back().second);
-      chain_.pop_back();
-    }
-  }
-
-  const std::vector<WalkedFolder>& folders_;
-  std::vector<std::pair<int, Folder>> chain_;
-};
+}
 
 struct Tally {
   std::int64_t ok = 0, skipped = 0, failed = 0, held = 0;
@@ -293,9 +268,10 @@ constexpr std::int64_t kSharedFlushSize = std::int64_t{1} << 20;
 // same time are shared (flush_group.h).
 class Runner {
  public:
-  Runner(const Batch& batch, const CommandSpec* command, Key given, const Options& options,
-         const Channels& channels)
+  Runner(Batch& batch, const CommandSpec* command, Key given, const Options& options,
+         const Channels& channels, std::size_t runs_at_once)
       : batch_(batch),
+        runs_at_once_(runs_at_once),
         command_(command),
         given_(given),
         options_(options),
@@ -315,14 +291,13 @@ class Runner {
     // Only a run that flushes gains from company; a file system a test swapped
     // in need not bear several threads.
     const bool together = command_ != nullptr && !options_.dry_run && channels_.files == nullptr;
-    const std::size_t runs = std::min(together ? kMaxRunsAtOnce : 1, items_.size());
+    const std::size_t runs = std::min(together ? runs_at_once_ : 1, items_.size());
     std::vector<std::thread> workers;
     for (std::size_t i = 0; i < runs; ++i) {
       workers.emplace_back([this] { work(); });
     }
     std::size_t printed = 0;
     std::int64_t ended = 0;
-    FolderChain chain(batch_.folders);
     std::unique_ptr<IoBuffer> buffer;
     {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -336,7 +311,7 @@ class Runner {
             lock.unlock();
             if (!buffer) buffer.reset(new IoBuffer);
             item.lines.clear();
-            item.result = run_item(printed, chain, buffer->bytes);
+            item.result = run_item(printed, buffer->bytes);
             lock.lock();
           }
           for (const auto& [to_errors, text] : item.lines) {
@@ -403,7 +378,6 @@ class Runner {
   }
 
   void work() {
-    FolderChain chain(batch_.folders);
     const std::unique_ptr<IoBuffer> buffer(new IoBuffer);  // not zeroed: only read into
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -426,7 +400,7 @@ class Runner {
                               bytes_total_);
       }
       lock.unlock();
-      const FileResult result = run_item(index, chain, buffer->bytes);
+      const FileResult result = run_item(index, buffer->bytes);
       lock.lock();
       items_[index].result = result;
       items_[index].ended = true;
@@ -507,13 +481,13 @@ class Runner {
   }
 
   // One file: its lines go to its own state, a small file's flushes to the group.
-  FileResult run_item(std::size_t index, FolderChain& chain, std::uint8_t* buffer) {
-    const FileResult result = run_in_turn(index, chain, buffer);
+  FileResult run_item(std::size_t index, std::uint8_t* buffer) {
+    const FileResult result = run_in_turn(index, buffer);
     pass_turn(index);  // a file skipped or refused before its open
     return result;
   }
 
-  FileResult run_in_turn(std::size_t index, FolderChain& chain, std::uint8_t* buffer) {
+  FileResult run_in_turn(std::size_t index, std::uint8_t* buffer) {
     const Item& item = batch_.items[index];
     ItemState& state = items_[index];
     Observer observer;
@@ -531,19 +505,32 @@ class Runner {
     channels.buffer = buffer;
 
     const char* keyword = command_ != nullptr ? command_->text : "x=xxx";
+    const std::string path = batch_.folders.printed(item.folder, item.name);
     if (!item.skipped.empty()) {
-      print(channels.out, "tavo %s file(%s) skipped\r\n", keyword, item.path.c_str());
-      print(channels.errors, "tavo: %s: %s\r\n", item.path.c_str(), item.skipped.c_str());
+      print(channels.out, "tavo %s file(%s) skipped\r\n", keyword, path.c_str());
+      print(channels.errors, "tavo: %s: %s\r\n", path.c_str(), item.skipped.c_str());
       return FileResult::skipped;
     }
     std::string error = item.failed;
     const Folder* folder = nullptr;
-    if (error.empty() && item.folder >= 0) folder = chain.open(item.folder, error);
+    if (error.empty() && item.folder >= 0) {
+      int failed = item.folder;
+      folder = batch_.folders.hold(item.folder, failed, error);
+      if (folder == nullptr) {
+        error = "cannot open the folder " + batch_.folders.printed(failed, {}) + ": " + error;
+      }
+    }
     if (!error.empty()) {
-      print(channels.errors, "tavo: %s: %s\r\n", item.path.c_str(), error.c_str());
+      print(channels.errors, "tavo: %s: %s\r\n", path.c_str(), error.c_str());
       return FileResult::failed;
     }
-    const FileRef file{item.path.c_str(), folder, item.name.c_str()};
+    const FileRef file{path.c_str(), folder, item.name.c_str()};
+    const FileResult result = run_file(file, channels);
+    if (folder != nullptr) batch_.folders.release(item.folder);
+    return result;
+  }
+
+  FileResult run_file(const FileRef& file, const Channels& channels) {
     if (command_ == nullptr) return peek_in_batch(file, channels);
     const std::time_t start = std::time(nullptr);
     const FileResult result =
@@ -555,7 +542,8 @@ class Runner {
     return result;
   }
 
-  const Batch& batch_;
+  Batch& batch_;
+  const std::size_t runs_at_once_;
   const CommandSpec* command_;
   const Key given_;
   const Options& options_;
@@ -597,7 +585,8 @@ bool names_many_files(const char* target, const Options& options) {
   if (options.dry_run || platform::is_pattern(target) || is_list(target)) return true;
   std::int64_t size = 0;
   bool own = false;
-  return options.recursive && platform::kind_of(target, size, own) == EntryKind::folder;
+  platform::FileIdentity identity;
+  return options.recursive && platform::kind_of(target, size, own, identity) == EntryKind::folder;
 }
 
 std::string grouped(std::int64_t count) {
@@ -612,9 +601,10 @@ BatchEnd run_batch(const CommandSpec* command, Key given, const std::vector<std:
                    const Options& options, const Channels& channels) {
   std::int64_t size = 0;
   bool own = false;
-  const bool one_file = targets.size() == 1 && !is_list(targets[0]) &&
-                        !platform::is_pattern(targets[0].c_str()) &&
-                        platform::kind_of(targets[0].c_str(), size, own) != EntryKind::folder;
+  platform::FileIdentity identity;
+  const bool one_file =
+      targets.size() == 1 && !is_list(targets[0]) && !platform::is_pattern(targets[0].c_str()) &&
+      platform::kind_of(targets[0].c_str(), size, own, identity) != EntryKind::folder;
   if (command != nullptr && command->record == RecordUse::none && !one_file) {
     // Nothing in a file tells whether it was done: a stopped batch run again
     // would transform some files twice.
@@ -625,9 +615,13 @@ BatchEnd run_batch(const CommandSpec* command, Key given, const std::vector<std:
           command->text, command->text);
     return {Result::failed, true};
   }
-  const Batch batch = files_named(targets, options.recursive);
+  const std::size_t budget = platform::folder_budget();
+  Batch batch(budget);
+  add_targets(batch, targets, options.recursive);
+  if (command != nullptr) skip_other_names(batch);
   Tally tally;
-  Runner runner(batch, command, given, options, channels);
+  // Each run holds its file and at most one folder beyond the budget's.
+  Runner runner(batch, command, given, options, channels, std::min(kMaxRunsAtOnce, budget / 2 + 1));
   const std::int64_t left = runner.run(tally);
   const auto count = static_cast<std::int64_t>(batch.items.size());
   print_summary(command, options, tally, left, count, channels.out);

@@ -215,8 +215,9 @@ Outcome open(const Command& command, Access access, File& file, std::string& det
   if (status == OpenStatus::failed) detail = files.error_text();
   std::int64_t size = 0;
   bool own = false;
+  platform::FileIdentity identity;
   if ((status == OpenStatus::failed || status == OpenStatus::not_regular) && ref == nullptr &&
-      platform::kind_of(command.path, size, own) == EntryKind::folder) {
+      platform::kind_of(command.path, size, own, identity) == EntryKind::folder) {
     // Name the option that takes a folder in, after the factor (the peek's keyword).
     detail = command.spec != nullptr
                  ? "a folder: --recursive (-r) after the factor runs on every file in it"

@@ -172,17 +172,33 @@ bool hash_thread_pays();
 // Walking folders for runs over many files.
 enum class EntryKind { missing, file, folder, link, other };
 
+// Which file a name leads to: the names of one file (hard links, or one name
+// given twice) have equal identities. Both zero: not known.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  bool known() const { return volume != 0 || index != 0; }
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && index == other.index;
+  }
+};
+
 struct FolderEntry {
   std::string name;
   EntryKind kind;
-  std::int64_t size;  // of a file
-  bool own_program;   // the executable of this very process
+  std::int64_t size;      // of a file
+  bool own_program;       // the executable of this very process
+  FileIdentity identity;  // of a file; may be unknown
 };
 
-// What `path` names, following links as open() does, with a file's size and
-// whether it is this program's own executable. Missing also when the path
-// cannot be examined.
-EntryKind kind_of(const char* path, std::int64_t& size, bool& own_program);
+// What `path` names, following links as open() does, with a file's size,
+// identity and whether it is this program's own executable. Missing also
+// when the path cannot be examined.
+EntryKind kind_of(const char* path, std::int64_t& size, bool& own_program, FileIdentity& identity);
+
+// How many folders a walk may hold open at once besides the files of its
+// runs; on Linux the soft limit of open files is first raised to the hard one.
+std::size_t folder_budget();
 
 // Opens the folder at `path` for walking. False with the system's reason.
 bool open_folder(const char* path, Folder& folder, std::string& error);
@@ -224,7 +240,10 @@ std::string record_name(const char* path);
 std::string displayed_name(const std::string& stored);
 
 // From now on Ctrl+C, Ctrl+Break, SIGTERM, SIGHUP and the closing of the
-// console window only set a flag; a second one ends the process as usual.
+// console window only set a flag. More of them within kRepeatPauseMs of the
+// first are the same request (a process group signalled at once, a closing
+// terminal, timeout); one after that ends the process as usual.
+constexpr int kRepeatPauseMs = 1000;
 void catch_interrupts();
 bool interrupt_requested();
 void release_interrupts();

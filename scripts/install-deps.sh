@@ -18,7 +18,7 @@ packages=(
   # dialog tests: virtual display, Chinese font, screenshots
   xvfb xauth x11-utils fonts-wqy-microhei imagemagick
   # scratch file systems, truncate/dd/flock, code pages
-  e2fsprogs util-linux coreutils locales
+  e2fsprogs util-linux coreutils locales bindfs fuse3
   # release packages (scripts/package.sh) and their test
   git zip unzip dpkg-dev groff-base man-db lintian
 )

@@ -4,12 +4,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "flush_group.h"
 #include "record.h"
+#include "shared_flush.h"
 #include "test_support.h"
 #include "transforms.h"
 
@@ -306,6 +308,124 @@ TEST(FlushGroup, AFlushCoversEveryWriteBeforeItAndItsFailureReachesEveryWaiter) 
     for (std::thread& run : runs) run.join();
   }
 }
+
+// A kernel's flushes as Linux has them: a failed write back counts in the
+// file's and the file system's error sequences; a descriptor samples both
+// when it opens (an error no one saw yet still counts for it) and is told
+// of each later failure once. syncfs writes back every file of its file
+// system, and makes them durable only where it flushes all (not FUSE).
+class KernelModel final : public SystemFlushes {
+ public:
+  struct Errors {
+    int count = 0;
+    bool seen = true;
+    int sample() const { return seen ? count : 0; }
+    void fail() { ++count, seen = false; }
+    bool report(int& cursor) {
+      if (cursor == count) return true;
+      cursor = count, seen = true;
+      return false;
+    }
+  };
+  struct Inode {
+    Inode(int on) : device(on) {}  // NOLINT: a list of devices makes the inodes
+    int device;
+    bool dirty = false, durable = true, failing = false;
+    Errors errors;
+  };
+  struct Descriptor {
+    int inode, file_cursor, device_cursor;
+  };
+  bool flushes_all[2] = {true, false};  // an ext4 and a FUSE file system
+  Errors device_errors[2];
+  std::vector<Inode> inodes;
+  std::vector<Descriptor> descriptors;
+
+  platform::File open(std::size_t inode) {
+    const Inode& node = inodes[inode];
+    descriptors.push_back(
+        {static_cast<int>(inode), node.errors.sample(), device_errors[node.device].sample()});
+    return {static_cast<std::intptr_t>(descriptors.size() - 1)};
+  }
+  void write(platform::File file) {
+    Inode& node = inode_of(file);
+    node.dirty = true, node.durable = false;
+  }
+
+  bool file_system(platform::File file, std::uint64_t& device, bool& all) override {
+    device = static_cast<std::uint64_t>(inode_of(file).device);
+    all = flushes_all[device];
+    return true;
+  }
+  bool flush_file_system(platform::File file) override {
+    const int device = inode_of(file).device;
+    for (Inode& node : inodes) {
+      if (node.device == device) write_back(node, flushes_all[device]);
+    }
+    return device_errors[device].report(descriptors[file.handle].device_cursor);
+  }
+  bool no_write_failed(platform::File file) override {
+    return inode_of(file).errors.report(descriptors[file.handle].file_cursor);
+  }
+  bool flush(platform::File file) override {
+    write_back(inode_of(file), true);
+    return no_write_failed(file);
+  }
+
+ private:
+  Inode& inode_of(platform::File file) { return inodes[descriptors[file.handle].inode]; }
+  void write_back(Inode& node, bool durable) {
+    if (!node.dirty) return;
+    node.dirty = false;
+    if (node.failing) {
+      node.errors.fail();
+      device_errors[node.device].fail();
+    } else {
+      node.durable = node.durable || durable;
+    }
+  }
+};
+
+// A shared flush that says true has made every file durable, on FUSE too, and
+// a file whose write back failed hears of it, whoever saw the failure first.
+TEST(SharedFlush, IsAsStrongAsEachFilesOwnFlush) {
+  for (int device : {0, 1}) {
+    KernelModel kernel;
+    kernel.inodes = {{device}, {device}, {device}};
+    const platform::File files[] = {kernel.open(0), kernel.open(1), kernel.open(2)};
+    for (const platform::File file : files) kernel.write(file);
+    EXPECT_TRUE(flush_files(kernel, files, 3));
+    for (const auto& node : kernel.inodes) EXPECT_TRUE(node.durable) << "device " << device;
+  }
+  // B's page fails while another group flushes through X and sees the error;
+  // D opens after that, and then D and B flush together.
+  KernelModel kernel;
+  kernel.inodes = {{0}, {0}, {0}};
+  const platform::File x = kernel.open(0), b = kernel.open(1);
+  kernel.inodes[1].failing = true;
+  kernel.write(b);
+  EXPECT_FALSE(flush_files(kernel, &x, 1));
+  const platform::File group[] = {kernel.open(2), b};
+  kernel.write(group[0]);
+  EXPECT_FALSE(flush_files(kernel, group, 2));
+}
+
+#ifndef _WIN32
+// Stop signals that come together are one request; one after a pause ends
+// the process as the signal would.
+TEST(InterruptsDeathTest, SignalsTogetherAreOneRequestAndOneAfterAPauseEnds) {
+  EXPECT_EXIT(
+      {
+        platform::catch_interrupts();
+        for (int signal_number : {SIGINT, SIGINT, SIGHUP, SIGTERM}) raise(signal_number);
+        if (!platform::interrupt_requested()) _exit(3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(platform::kRepeatPauseMs + 100));
+        raise(SIGTERM);
+        _exit(4);
+      },
+      testing::KilledBySignal(SIGTERM), "");
+}
+#endif
 
 // A file cut while its bytes are seen in place fails the read instead of
 // ending the process. (A run that hashes the wrong bytes in place fails the

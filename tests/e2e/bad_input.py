@@ -252,10 +252,59 @@ def odd_paths(tavo, work, tally):
     expect(tally, f"{len(too_long)}-byte path (past the limit)", rc, out, 0, b"", True)
 
 
+def deep_trees(tavo, work, tally):
+    """Trees deeper than the runs at once times their depth in open files
+    (64 files 35 folders down), and than the limit of open files itself
+    (3,000 folders down, past the system's path length): every file done,
+    with memory that does not grow with the depth squared."""
+    plain = m.pattern(1000)
+    for depth, files, most_kib in ((35, 64, None), (3000, 2, 24 * 1024)):
+        d = m.fresh_dir(work, "deep")
+        made = []
+        fd = os.open(d, os.O_RDONLY)
+        for level in range(depth):
+            os.mkdir("d", dir_fd=fd)
+            inner = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+            if level + 1 in (depth // 2, depth):
+                for i in range(files if level + 1 == depth else 1):
+                    with open(os.open(f"f{i}.bin", os.O_WRONLY | os.O_CREAT, dir_fd=fd), "wb") as f:
+                        f.write(plain)
+                    made.append((level + 1, f"f{i}.bin"))
+        os.close(fd)
+        p = subprocess.run(["prlimit", "--nofile=1024:1024", "/usr/bin/time", "-f", "%M", tavo,
+                            "d", "en", "1", "7", "-r"], cwd=d, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, timeout=120)
+        kib = int(p.stderr.split()[-1])
+        summary = m.body(p.stdout).split(b"\r\n")[-2]
+        problems = [f"exit {p.returncode}, {summary!r}"] * (summary != b"tavo en: %d ok, 0 skipped, "
+                                                              b"0 failed" % len(made))
+        if most_kib is not None and kib > most_kib:
+            problems.append(f"{kib} KiB at most, expected under {most_kib}")
+        for level, name in made[-1:]:
+            path = "/".join(["d"] * level + [name])
+            if m.encrypted(plain, path, 1, 7) != read_deep(d, path):
+                problems.append(f"{name} {level} folders down not encrypted")
+        tally.check(f"{len(made)} files in a tree {depth} folders deep, 1,024 open files "
+                    f"({kib} KiB)", problems)
+
+
+def read_deep(root, path):
+    fd = os.open(root, os.O_RDONLY)
+    for part in path.split("/")[:-1]:
+        inner = os.open(part, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+        os.close(fd)
+        fd = inner
+    with open(os.open(path.split("/")[-1], os.O_RDONLY, dir_fd=fd), "rb") as f:
+        os.close(fd)
+        return f.read()
+
+
 def run(args, tally):
     os.chmod(args.work, 0o755)
     for group in (not_a_file, unwritable, short_files, damaged_records, argument_vectors,
-                  odd_paths):
+                  odd_paths, deep_trees):
         group(args.tavo, args.work, tally)
 
 

@@ -250,14 +250,22 @@ def batch_cases(sep):
         Step(["a.bin", "entry.bin", "rxde", "3", "42"], [], 0, {"a.bin": None, "entry.bin": None},
              errors=re.compile(rb"tavo: rxde runs on one file at a time: [^\r\n]+\r\n"))],
         native_only=True))
-    # Files run side by side: the second a.bin waits for the first, then is done already.
-    cases.append(Case("many files: a name given twice runs once", {"a.bin": a, "entry.bin": b}, [
-        Step(["a.bin", "a.bin", "entry.bin", "en", "3", "42"], [ok("en", "a.bin"), TIMED,
-             b"tavo en file(a.bin) skipped\r\n", ok("en", "entry.bin"), TIMED,
-             b"tavo en: 2 ok, 1 skipped, 0 failed\r\n"], 1,
-             {"a.bin": m.encrypted(a, "a.bin", 3, 42), "entry.bin": m.encrypted(b, "entry.bin", 3, 42)},
-             errors=skip_why.replace(shown["d/a.bin"].encode(), b"a.bin").split(b"\n")[0] + b"\n")],
-        native_only=True))
+    # One file, one run: a name given twice and a hard link run once, also
+    # with --again, and the dry run counts as the run does.
+    names = ["a.bin", "a.bin", "link.bin", "entry.bin"]
+    same = b"".join(b"tavo: %s: skipped: the same file as a.bin\r\n" % n for n in (b"a.bin", b"link.bin"))
+    skips = [b"tavo en file(a.bin) skipped\r\n", b"tavo en file(link.bin) skipped\r\n"]
+    once = m.encrypted(a, "a.bin", 3, 42)
+    cases.append(Case("many files: a name given twice and a hard link run once",
+                      {"a.bin": a, "link.bin=": b"a.bin", "entry.bin": b}, [
+        Step(names + ["en", "3", "42", "--dry-run"],
+             [b"tavo en file(a.bin) would be encrypted with way 3 and factor 42\r\n"] + skips +
+             [b"tavo en file(entry.bin) would be encrypted with way 3 and factor 42\r\n",
+              b"tavo en (dry run): 2 ok, 2 skipped, 0 failed\r\n"], 0, {"a.bin": a}, errors=same),
+        Step(names + ["en", "3", "42", "--again"], [ok("en", "a.bin"), TIMED] + skips +
+             [ok("en", "entry.bin"), TIMED, b"tavo en: 2 ok, 2 skipped, 0 failed\r\n"], 0,
+             {"a.bin": once, "link.bin": once, "entry.bin": m.encrypted(b, "entry.bin", 3, 42)},
+             errors=same)]))
     # Wine shows a Unix link to a file as the file: the open inside the folder catches it.
     cases.append(Case("many files: links out of the folder are not followed",
                       {"d/a.bin": a, "out/s.bin": z, "d/link>": b"../out", "d/sl>": b"../out/s.bin"}, [
@@ -400,6 +408,8 @@ def prepare(folder, files):
             os.mkdir(os.path.join(folder, name[:-1]))
         elif name.endswith(">"):
             os.symlink(content.decode(), os.path.join(folder, name[:-1]))
+        elif name.endswith("="):  # a hard link to the file named
+            os.link(os.path.join(folder, content.decode()), os.path.join(folder, name[:-1]))
         elif name.endswith("|"):
             os.mkfifo(os.path.join(folder, name[:-1]))
         elif name.endswith("!"):
@@ -468,7 +478,7 @@ def run_case(options, case, echo):
     try:
         prepare(folder, case.files)
         for step in case.steps:
-            before = {n.rstrip("!"): c for n, c in case.files.items()
+            before = {n.rstrip("!="): c for n, c in case.files.items()
                       if not n.endswith(("/", "|", ">"))}
             for n in before:
                 with open(os.path.join(folder, n), "rb") as f:
