@@ -65,14 +65,14 @@ bool take_entry(Batch& batch, int index, FolderEntry& entry, bool recursive) {
 
 // The entries of folder `index`, sorted by name so that two runs see the
 // same order; false, with the failure as an item, if it cannot be read.
-bool listed(Batch& batch, int index, const char* pattern, std::vector<FolderEntry>& entries) {
+bool listed(Batch& batch, int index, const std::string& path, const char* pattern,
+            std::vector<FolderEntry>& entries) {
   int failed = index;
   std::string error;
   const Folder* folder = batch.folders.hold(index, failed, error);
   bool read = folder != nullptr;
   if (read) {
-    read =
-        platform::list_folder(*folder, batch.folders.opening_path(index), pattern, entries, error);
+    read = platform::list_folder(*folder, path, pattern, entries, error);
     batch.folders.release(index);
   }
   if (!read) {
@@ -96,10 +96,15 @@ void walk_from(Batch& batch, const std::string& path, const std::string& shown, 
     int folder;
     std::vector<FolderEntry> entries;
     std::size_t next = 0;
+    std::size_t path_length = 0;  // of the path that opens it
   };
+  // The path of the folder listed now, kept as the walk goes down and up:
+  // only the systems that list by path read it.
+  std::string opening = path;
   std::vector<Level> levels(1);
   levels[0].folder = batch.folders.add(-1, path, shown);
-  if (!listed(batch, levels[0].folder, pattern, levels[0].entries)) return;
+  levels[0].path_length = opening.size();
+  if (!listed(batch, levels[0].folder, opening, pattern, levels[0].entries)) return;
   while (!levels.empty()) {
     Level& level = levels.back();
     if (level.next == level.entries.size()) {
@@ -108,9 +113,14 @@ void walk_from(Batch& batch, const std::string& path, const std::string& shown, 
     }
     FolderEntry& entry = level.entries[level.next++];
     if (!take_entry(batch, level.folder, entry, recursive)) continue;
+    opening.resize(level.path_length);
+    append_name(opening, entry.name);
     Level inner;
+    inner.path_length = opening.size();
     inner.folder = batch.folders.add(level.folder, std::move(entry.name));
-    if (listed(batch, inner.folder, nullptr, inner.entries)) levels.push_back(std::move(inner));
+    if (listed(batch, inner.folder, opening, nullptr, inner.entries)) {
+      levels.push_back(std::move(inner));
+    }
   }
 }
 

@@ -16,34 +16,25 @@ int FolderTree::add(int parent, std::string path, std::string shown) {
   return static_cast<int>(folders_.size()) - 1;
 }
 
-std::string FolderTree::joined_path(int index, bool as_printed) const {
+void append_name(std::string& path, const std::string& name) {
+  const char separator = platform::folder_separator();
+  if (!path.empty() && path.back() != separator && path.back() != '/') path += separator;
+  path += name;
+}
+
+std::string FolderTree::printed(int index, const std::string& name) const {
   std::vector<int> chain;
   for (int at = index; at >= 0; at = folders_[static_cast<std::size_t>(at)].parent) {
     chain.push_back(at);
   }
-  const char separator = platform::folder_separator();
-  std::string path;
-  for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
-    const WalkedFolder& folder = folders_[static_cast<std::size_t>(*at)];
-    if (folder.parent < 0) {
-      path = as_printed ? folder.shown : folder.path;
-      continue;
-    }
-    if (!path.empty() && path.back() != separator && path.back() != '/') path += separator;
-    path += folder.path;
+  if (chain.empty()) return name;
+  std::string path = folders_[static_cast<std::size_t>(chain.back())].shown;
+  for (auto at = chain.rbegin() + 1; at != chain.rend(); ++at) {
+    append_name(path, folders_[static_cast<std::size_t>(*at)].path);
   }
-  return path;
+  if (!name.empty()) append_name(path, name);
+  return path.empty() ? "." : path;
 }
-
-std::string FolderTree::printed(int index, const std::string& name) const {
-  if (index < 0) return name;
-  std::string path = joined_path(index, true);
-  const char separator = platform::folder_separator();
-  if (!path.empty() && path.back() != separator && path.back() != '/') path += separator;
-  return path + name;
-}
-
-std::string FolderTree::opening_path(int index) const { return joined_path(index, false); }
 
 const Folder* FolderTree::hold(int index, int& failed, std::string& error) {
   const std::lock_guard<std::mutex> lock(mutex_);

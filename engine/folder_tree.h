@@ -25,6 +25,9 @@ struct WalkedFolder {
   std::string shown;  // given folders only
 };
 
+// Appends `name` to a folder's `path`, with a separator where it needs one.
+void append_name(std::string& path, const std::string& name);
+
 class FolderTree {
  public:
   explicit FolderTree(std::size_t budget) : budget_(budget) {}
@@ -36,10 +39,9 @@ class FolderTree {
   int add(int parent, std::string path, std::string shown = {});
   const WalkedFolder& at(int index) const { return folders_[static_cast<std::size_t>(index)]; }
 
-  // `name` inside folder `index` (-1: `name` as given), as printed.
+  // `name` inside folder `index` (-1: `name` as given), as printed; without
+  // a name, the folder itself.
   std::string printed(int index, const std::string& name) const;
-  // The path that opens folder `index`, for systems that list by path.
-  std::string opening_path(int index) const;
 
   // Folder `index` open until release(index), from any thread; nullptr with
   // the system's reason and the folder that would not open in `failed`.
@@ -53,7 +55,6 @@ class FolderTree {
     std::uint64_t used;  // when last held, to close the longest unused first
   };
 
-  std::string joined_path(int index, bool as_printed) const;
   void close_unused_past_budget();
 
   std::vector<WalkedFolder> folders_;

@@ -5,7 +5,9 @@
 // byte layout, and the code names the invariant it upholds as (Jn).
 //
 // TERMS
-//   chunk       65,534 bytes (kChunkSize), the unit a pass reads and writes.
+//   chunk       65,534 bytes (kChunkSize), the unit zones are counted in and
+//               pieces are cut at. A pass reads and writes blocks of up to
+//               kIoSize bytes, cut at sector bounds.
 //   sector      512 bytes at a multiple of 512. After a crash each sector
 //               holds some prefix of the writes made to it since the last
 //               completed flush; a sector that holds part of one write is torn.
@@ -31,6 +33,11 @@
 //   (J1) The file grows only by one sector-aligned write of the first slot
 //        at its new end, flushed before any data byte changes; until then
 //        the file is as it was or carries a valid slot that changes nothing.
+//        This takes a grown size never to be durable before the bytes that
+//        grew it, as ext4 (ordered data) and XFS keep it. NTFS journals the
+//        size but not the bytes: a cut there can leave the old data followed
+//        by a sector that is no valid slot, which the peek reports as no
+//        record; the data before it is unchanged.
 //   (J2) A zone's data changes only after its piece hashes and a slot that
 //        covers the zone are durable: both written, then one flush.
 //   (J3) Every data byte written since the last completed flush lies in
@@ -51,6 +58,13 @@
 //        any: with one torn piece the file stays exactly as found.
 //   (J8) A failed flush ends the run at once: nothing more is written and
 //        nothing is retried, so the journal stays for a later recovery.
+//   (J10) A flush shared by the runs of many files (flush_group.h) is, for
+//        each file, exactly as strong as the file's own flush: it begins
+//        after the file asked, makes the file's data and size durable on
+//        its file system (shared_flush.h: one syncfs only where it flushes
+//        every file's data, each file's own flush elsewhere), and fails if
+//        the writing back of that file failed, whichever descriptor the
+//        system first told of it.
 //   (J9) At the end the data is made durable, with the record of "en"
 //        written into its room beside it in the same flush (the room lies
 //        outside the data and the areas, and no recovery reads it), then the

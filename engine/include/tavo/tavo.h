@@ -1,6 +1,6 @@
 // The engine's one entry for the front ends.
 //
-// Both programs run the engine through these three calls only. Every line the
+// Both programs run the engine through the calls below only. Every line the
 // engine prints ends in "\r\n" and goes to the given sink, standard output
 // unless a caller (a test, say) passes its own.
 #ifndef TAVO_TAVO_H
@@ -47,8 +47,9 @@ struct Observer {
 // From now on Ctrl+C, Ctrl+Break, SIGTERM, SIGHUP and the closing of the
 // console window do not end the process: the first one only makes
 // interrupt_requested() true, so an observer can stop the running operation
-// at its next zone and have the file put back. A second one ends the process
-// at once.
+// at its next zone and have the file put back. More within a second of the
+// first are the same request (a process group signalled, a terminal
+// closing); one after that ends the process at once.
 void catch_interrupts();
 bool interrupt_requested();
 // Gives those events their usual effect again and forgets any that came.
