@@ -6,7 +6,7 @@
 namespace {
 
 int run(int argc, const char* const* argv) {
-  tavo::print_banner();
+  if (!tavo::asks_for_version(argc, argv)) tavo::print_banner();
   // Ctrl+C and its kin stop the run between zones and put the file back.
   tavo::catch_interrupts();
   tavo::console::ProgressLine progress;

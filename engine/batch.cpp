@@ -576,19 +576,51 @@ class Runner {
 
 }  // namespace
 
+namespace {
+
+// Every option: its names and what it sets. The help prints the same table.
+struct OptionSpec {
+  const char* short_name;  // may be null
+  const char* long_name;
+  bool Options::*flag;
+  const char* help;
+};
+
+constexpr OptionSpec kOptionSpecs[] = {
+    {"-r", "--recursive", &Options::recursive, "a folder's files and its folders' files"},
+    {"-n", "--dry-run", &Options::dry_run, "say what each file would get, change nothing"},
+    {nullptr, "--again", &Options::again, "en: add a layer where this key is outermost"},
+    {"-q", "--quiet", &Options::quiet, "many files: only failures and the summary"},
+    {"-0", "--null", &Options::null_ends,
+     "@LIST: paths end in a NUL byte (find -print0); @- reads standard input"},
+    {nullptr, "--keep-time", &Options::keep_time, "each file keeps its modification time"},
+    {nullptr, "--exit-codes", &Options::exit_codes,
+     "exit 0 all done, 1 something failed, 2 a line that cannot run (any option does)"},
+};
+
+}  // namespace
+
 bool read_option(const char* text, Options& options) {
-  if (std::strcmp(text, "-r") == 0 || std::strcmp(text, "--recursive") == 0) {
-    options.recursive = true;
-  } else if (std::strcmp(text, "--dry-run") == 0) {
-    options.dry_run = true;
-  } else if (std::strcmp(text, "--again") == 0) {
-    options.again = true;
-  } else if (std::strcmp(text, "--exit-codes") == 0) {
-    options.exit_codes = true;
-  } else {
-    return false;
+  for (const OptionSpec& spec : kOptionSpecs) {
+    if ((spec.short_name != nullptr && std::strcmp(text, spec.short_name) == 0) ||
+        std::strcmp(text, spec.long_name) == 0) {
+      options.*spec.flag = true;
+      return true;
+    }
   }
-  return true;
+  return false;
+}
+
+std::string option_help() {
+  std::string text;
+  for (const OptionSpec& spec : kOptionSpecs) {
+    std::string names = spec.short_name != nullptr
+                            ? std::string(spec.short_name) + ", " + spec.long_name
+                            : std::string("    ") + spec.long_name;
+    names.resize(std::max<std::size_t>(names.size() + 2, 20), ' ');
+    text += "  " + names + spec.help + "\r\n";
+  }
+  return text;
 }
 
 bool names_many_files(const char* target, const Options& options) {

@@ -12,14 +12,22 @@
 
 namespace tavo {
 
-// The options that may follow the factor (the peek's keyword).
+// The options, anywhere on the command line before "--".
 struct Options {
   bool recursive = false;   // -r, --recursive: a folder's files and its folders' files
-  bool dry_run = false;     // --dry-run: say what each file would get, change nothing
+  bool dry_run = false;     // -n, --dry-run: say what each file would get, change nothing
   bool again = false;       // --again: "en" adds a layer where one with this key is outermost
   bool exit_codes = false;  // --exit-codes: nothing but the usual exit codes
-  bool any() const { return recursive || dry_run || again || exit_codes; }
+  bool quiet = false;       // -q, --quiet: over many files, only failures and the summary
+  bool null_ends = false;   // -0, --null: a path of a list ends in a NUL byte, not a line end
+  bool keep_time = false;   // --keep-time: each file keeps its modification time
+  bool any() const {
+    return recursive || dry_run || again || exit_codes || quiet || null_ends || keep_time;
+  }
 };
+
+// One line for each option, for the help.
+std::string option_help();
 
 // Sets the option `text` names; false if it names none.
 bool read_option(const char* text, Options& options);

@@ -59,12 +59,14 @@ const char* after_last_backslash(const char* name) {
 // Prints what the three ways of asking for help get beyond the usage lines.
 void print_help(const char* program_name, Sink out) {
   print_usage(program_name, out);
+  print(out, "x=xxx checks the record and prints it (the peek): filename x=xxx\r\n");
   print(out,
-        "many files: a folder with -r after p, @LIST (a file of paths, one a line), several "
-        "files before en|de x p, or a pattern such as *.jpg on Windows\r\n");
-  print(out,
-        "after p (after x=xxx for the peek): -r (--recursive), --dry-run, --again (en: another "
-        "layer), --exit-codes (0 ok, 1 failed, 2 usage)\r\n");
+        "many files: a folder with -r, @LIST (a file of paths, one a line; @- standard input), "
+        "several files before en|de x p or x=xxx, or a pattern such as *.jpg on Windows\r\n");
+  print(out, "options, anywhere (-- ends them):\r\n");
+  print_text(out, option_help());
+  print(out, "  -h, --help          this text\r\n");
+  print(out, "  -V, --version       the version alone\r\n");
 }
 
 bool is_help(const char* text) {
@@ -90,58 +92,106 @@ const CommandSpec* full_keyword(const char* text) {
 // The command line as the dispatcher reads it.
 struct CommandLine {
   bool names = false;  // several paths, as a shell expands a pattern
-  bool peek = false;   // with `names`: the peek over them
   std::vector<std::string> paths;
   const char* keyword = nullptr;
   const char* way = nullptr;
   const char* factor = nullptr;
   Options options;
-  std::vector<const char*> not_options;  // "--..." elements after the factor, ignored
+  std::string refused;  // why the line cannot run; empty: it can
 };
 
-// Today's layout, with the options that may follow the factor (the peek's
-// keyword); or, where shells expand patterns, the names such a shell makes
-// of "tavo *.jpg en 3 42": more than five elements whose last three, options
-// aside, are a keyword spelled in full and two decimal numbers. Today those
-// ran on the first name with a way and a factor read from the next names.
-// `names`: read those names so on every system.
-CommandLine read_command_line(int argc, const char* const* argv, bool names) {
+// "-5" is a number, which the one-file form takes for a way or a factor.
+bool is_negative_number(const char* text) { return text[0] == '-' && is_decimal(text + 1); }
+
+bool names_a_file(const char* text) {
+  std::int64_t size = 0;
+  bool own = false;
+  platform::FileIdentity identity;
+  return platform::kind_of(text, size, own, identity) != platform::EntryKind::missing;
+}
+
+// The names form: names, then a keyword spelled in full and a way and a
+// factor in decimal, or the peek's keyword; as a shell makes of
+// "tavo *.jpg en 3 42". Says why a line of that length is not one.
+bool read_names(const std::vector<const char*>& rest, CommandLine& line) {
+  const std::size_t count = rest.size();
+  if (std::strcmp(rest.back(), kPeekKeyword) == 0) {
+    line.names = true;
+    line.paths.assign(rest.begin(), rest.end() - 1);
+    line.keyword = rest.back();
+    return true;
+  }
+  const char* keyword = rest[count - 3];
+  const char* way = rest[count - 2];
+  const char* factor = rest[count - 1];
+  const CommandSpec* spec = nullptr;
+  if (find_keyword(rest[1], spec) && !names_a_file(rest[1]) && full_keyword(keyword) == nullptr) {
+    line.refused = std::string(rest[4]) +
+                   ": more than a file, a keyword, a way and a factor (several files are named "
+                   "before a keyword spelled in full, a way and a factor)";
+  } else if (full_keyword(keyword) == nullptr) {
+    line.refused = std::string(keyword) +
+                   ": not a keyword spelled in full (en, de, rxen, rxde): several files are "
+                   "named before a keyword, a way and a factor";
+  } else if (!is_decimal(way) || !is_decimal(factor)) {
+    line.refused = std::string(is_decimal(way) ? factor : way) +
+                   ": not a decimal number: several files take a way and a factor in decimal";
+  } else {
+    line.names = true;
+    line.paths.assign(rest.begin(), rest.end() - 3);
+    line.keyword = keyword;
+    line.way = way;
+    line.factor = factor;
+    return true;
+  }
+  return false;
+}
+
+// Options anywhere before "--"; of what remains, up to four elements are the
+// one-file form "path keyword way factor", read as it always was (keywords
+// on their leading characters, numbers by the atoi rule), and more are the
+// names form or refused, never read as the one-file form. An element that
+// begins with '-' and is no option is refused, but for "-" and a negative
+// number, which the one-file form reads as a way or a factor.
+CommandLine read_command_line(int argc, const char* const* argv) {
   CommandLine line;
-  if (names || platform::shell_expands_patterns()) {
-    int end = argc;
-    Options options;
-    while (end > 1 && read_option(argv[end - 1], options)) --end;
-    const CommandSpec* spec = nullptr;
-    if (end > 5 && (spec = full_keyword(argv[end - 3])) != nullptr && is_decimal(argv[end - 2]) &&
-        is_decimal(argv[end - 1])) {
-      line.names = true;
-      line.paths.assign(argv + 1, argv + end - 3);
-      line.keyword = argv[end - 3];
-      line.way = argv[end - 2];
-      line.factor = argv[end - 1];
-    } else if (end > 3 && std::strcmp(argv[end - 1], kPeekKeyword) == 0 &&
-               !find_keyword(argv[2], spec)) {
-      // The same for the peek, where today the second name is taken for a
-      // keyword and fails.
-      line.names = line.peek = true;
-      line.paths.assign(argv + 1, argv + end - 1);
-      line.keyword = argv[end - 1];
-    }
-    if (line.names) {
-      line.options = options;
-      return line;
+  std::vector<const char*> rest;
+  bool options_end = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* text = argv[i];
+    if (options_end || text[0] != '-' || text[1] == '\0' || is_negative_number(text)) {
+      rest.push_back(text);
+    } else if (std::strcmp(text, "--") == 0) {
+      options_end = true;
+    } else if (!read_option(text, line.options) && line.refused.empty()) {
+      line.refused = std::string(text) + ": not an option (tavo --help lists them)";
     }
   }
-  line.paths.emplace_back(argv[1]);
-  if (argc >= 3) line.keyword = argv[2];
-  if (argc >= 4) line.way = argv[3];
-  if (argc >= 5) line.factor = argv[4];
-  const CommandSpec* spec = nullptr;
-  const bool peek = argc >= 3 && find_keyword(argv[2], spec) && spec == nullptr;
-  for (int i = peek ? 3 : 5; i < argc; ++i) {
-    if (!read_option(argv[i], line.options) && std::strncmp(argv[i], "--", 2) == 0) {
-      line.not_options.push_back(argv[i]);
-    }
+  if (!line.refused.empty()) return line;
+  if (rest.empty()) {
+    line.refused = "no file named";
+    return line;
+  }
+  // "tavo a b x=xxx": the peek over names, where the second would be read as
+  // a keyword.
+  const bool peek_names = rest.size() >= 3 && std::strcmp(rest.back(), kPeekKeyword) == 0 &&
+                          full_keyword(rest[1]) == nullptr &&
+                          std::strcmp(rest[1], kPeekKeyword) != 0;
+  if (rest.size() > 4 || peek_names) {
+    read_names(rest, line);
+    return line;
+  }
+  line.paths.emplace_back(rest[0]);
+  if (rest.size() >= 2) line.keyword = rest[1];
+  if (rest.size() >= 3) line.way = rest[2];
+  if (rest.size() >= 4) line.factor = rest[3];
+  // "tavo *.pdf de 3" over a.pdf and enrollment.pdf: the second name would
+  // select "en" on its leading characters.
+  if (line.keyword != nullptr && full_keyword(line.keyword) == nullptr &&
+      std::strcmp(line.keyword, kPeekKeyword) != 0 && names_a_file(line.keyword)) {
+    line.refused = std::string(line.keyword) +
+                   ": ambiguous: a file of that name exists; spell the keyword in full (en, de, "
+                   "rxen, rxde, x=xxx), and give several files a way and a factor";
   }
   return line;
 }
@@ -169,8 +219,11 @@ struct Dispatched {
   bool usual_exit_codes;
 };
 
-Dispatched dispatch(int argc, const char* const* argv, Sink out, Sink errors, Observer observer,
-                    bool names) {
+Dispatched dispatch(int argc, const char* const* argv, Sink out, Sink errors, Observer observer) {
+  if (asks_for_version(argc, argv)) {
+    print_version(out);
+    return {Result::ok, false, true};
+  }
   const Channels channels(out, errors, observer);
   print(out, "%s\r\n", argv[0]);
   if (argc < 2) {
@@ -181,12 +234,13 @@ Dispatched dispatch(int argc, const char* const* argv, Sink out, Sink errors, Ob
     print_help(argv[0], out);
     return {Result::failed, false, false};
   }
-  const CommandLine line = read_command_line(argc, argv, names);
+  const CommandLine line = read_command_line(argc, argv);
   const bool usual = line.options.any();
-  for (const char* ignored : line.not_options) {
-    print(errors, "tavo: %s: not an option, ignored\r\n", ignored);
+  if (!line.refused.empty()) {
+    print(errors, "tavo: %s\r\n", line.refused.c_str());
+    return {Result::failed, true, usual};
   }
-  const char* path = argv[1];
+  const char* path = line.paths[0].c_str();
   const CommandSpec* command = nullptr;
   if (line.keyword != nullptr) {
     if (!find_keyword(line.keyword, command)) {
@@ -226,15 +280,15 @@ int exit_code(Result result) { return result == Result::ok ? 1 : 0; }
 
 Result dispatch_command(int argc, const char* const* argv, Sink out, Sink errors,
                         Observer observer) {
-  return dispatch(argc, argv, out, errors, observer, false).result;
+  return dispatch(argc, argv, out, errors, observer).result;
 }
 
 Result dispatch_names(int argc, const char* const* argv, Sink out, Sink errors, Observer observer) {
-  return dispatch(argc, argv, out, errors, observer, true).result;
+  return dispatch(argc, argv, out, errors, observer).result;
 }
 
 int run_command_line(int argc, const char* const* argv, Sink out, Sink errors, Observer observer) {
-  const Dispatched done = dispatch(argc, argv, out, errors, observer, false);
+  const Dispatched done = dispatch(argc, argv, out, errors, observer);
   if (!done.usual_exit_codes) return exit_code(done.result);
   if (done.usage) return 2;
   return done.result == Result::ok ? 0 : 1;
@@ -247,6 +301,12 @@ void print_usage(const char* program_name, Sink out) {
   print(out, "[en|de]encryption or decryption add header or remove header\r\n");
   print(out, "[rxen|rxde]encryption or decryption rude and not add or remove header or flag\r\n");
 }
+
+bool asks_for_version(int argc, const char* const* argv) {
+  return argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0);
+}
+
+void print_version(Sink out) { print(out, "tavo " TAVO_VERSION_TEXT "\r\n"); }
 
 void print_banner(Sink out) {
   print(out, "vornic encryption and decryption\r\n");

@@ -15,6 +15,7 @@ using test::Bytes;
 using test::Captured;
 using test::pattern;
 using test::ScratchFile;
+using test::transformed;
 
 const char* const kUsageTail =
     "x=(4,3,2,1)\r\n"
@@ -129,7 +130,6 @@ TEST(Dispatcher, WayAndFactorFollowTheAtoiRuleAndClampToOne) {
       {{"257", "513"}, 1, 1},                    // low bytes recorded
       {{"3", "99999999999999999999"}, 3, 0xFF},  // saturates at 2^31-1
       {{"-99999999999999999999", "7"}, 1, 7},    // saturates low, clamps
-      {{"4", "9", "extra", "more"}, 4, 9},
   };
   for (const Conversion& c : cases) {
     ScratchFile file("c.bin", pattern(5));
@@ -196,6 +196,49 @@ TEST(Dispatcher, AnOptionAfterTheFactorGivesTheUsualExitCodes) {
         c.code)
         << c.argv[2] << " " << c.argv.size() << ": " << out.text;
   }
+}
+
+// Lines that once ran something nobody asked for are refused, with a reason
+// and nothing opened: beside "a.pdf" lies "enrollment.pdf", which selects
+// "en" on its leading characters.
+TEST(Dispatcher, MistypedLinesAreRefusedBeforeAnyFileIsOpened) {
+  struct Case {
+    std::vector<const char*> argv;
+    int code;
+    const char* reason;  // the start of the line on standard error
+  };
+  const Case cases[] = {
+      {{"a.pdf", "enrollment.pdf", "de", "3", "42", "--dryrun"}, 0, "tavo: --dryrun: not an"},
+      {{"a.pdf", "enrollment.pdf", "de", "3", "42", "-r", "-v"}, 2, "tavo: -v: not an option"},
+      {{"a.pdf", "enrollment.pdf", "de", "3"}, 0, "tavo: enrollment.pdf: ambiguous"},
+      {{"a.pdf", "enrollment.pdf", "x=xxxx"}, 0, "tavo: enrollment.pdf: ambiguous"},
+      {{"a.pdf", "enrollment.pdf", "decrypt", "3", "42"}, 0, "tavo: decrypt: not a keyword"},
+      {{"a.pdf", "enrollment.pdf", "de", "3", "0x2a"}, 0, "tavo: 0x2a: not a decimal"},
+      {{"a.pdf", "en", "3", "42", "extra"}, 0, "tavo: extra: more than a file"},
+      {{"--", "-r", "en", "3", "42", "--"}, 0, "tavo: --: more than a file"},
+  };
+  const Bytes plain = pattern(64);
+  ScratchFile a("a.pdf", plain), enrollment("enrollment.pdf", plain), dash("-r", plain);
+  for (const Case& c : cases) {
+    std::vector<const char*> argv = {"tavo"};
+    argv.insert(argv.end(), c.argv.begin(), c.argv.end());
+    Captured out, errors;
+    EXPECT_EQ(
+        run_command_line(static_cast<int>(argv.size()), argv.data(), out.sink(), errors.sink()),
+        c.code);
+    EXPECT_EQ(out.text, "tavo\r\n") << c.reason;
+    EXPECT_EQ(errors.text.rfind(c.reason, 0), 0u) << errors.text;
+    EXPECT_TRUE(a.bytes() == plain && enrollment.bytes() == plain && dash.bytes() == plain);
+  }
+  // "--" ends the options: a file named "-r" runs; "-V" alone is the version.
+  const char* dashed[] = {"tavo", "--", "-r", "rxen", "3", "42"};
+  Captured out, errors;
+  EXPECT_EQ(run_command_line(6, dashed, out.sink(), errors.sink()), 1) << errors.text;
+  EXPECT_EQ(dash.bytes(), transformed(plain, 3, true, 42));
+  const char* version[] = {"tavo", "-V"};
+  Captured shown;
+  EXPECT_EQ(run_command_line(2, version, shown.sink(), errors.sink()), 0);
+  EXPECT_EQ(shown.text, "tavo 0.5beta\r\n");
 }
 
 TEST(Printers, BannerLines) {

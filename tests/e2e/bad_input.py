@@ -203,15 +203,35 @@ def argument_vectors(tavo, work, tally):
          unknown_kw + usage, False, plain),
         ("non-ASCII way", [NAME, b"rxen", b"\xff3", b"7"], plain, 1, m.ok_line("rxen", NAME), True,
          m.forward(plain, 1, 7)),
-        ("elements after the factor", [NAME, b"rxen", b"3", b"7", b"", b"\xff" * 100], plain, 1,
+        # Mistyped lines are refused before any file is opened; "other.bin"
+        # sits beside data.bin, as "tavo *.bin de 3" would name both.
+        ("elements after the factor", [NAME, b"rxen", b"3", b"7", b"", b"\xff" * 100], plain, 0,
+         b"", False, plain),
+        ("an unknown option", [NAME, b"en", b"1", b"7", b"--dryrun"], plain, 0, b"", False, plain),
+        ("an unknown short option first", [b"-v", NAME, b"en", b"1", b"7"], plain, 0, b"", False,
+         plain),
+        ("an unknown option beside a known one", [NAME, b"en", b"1", b"7", b"-r", b"-x"], plain, 2,
+         b"", False, plain),
+        ("two names, the factor forgotten", [NAME, b"enc.bin", b"de", b"3"], enc, 0, b"", False,
+         enc),
+        ("two names, decrypt spelled out", [NAME, b"enc.bin", b"decrypt", b"1", b"7"], enc, 0, b"",
+         False, enc),
+        ("two names, a factor in hex", [NAME, b"enc.bin", b"de", b"1", b"0x7"], enc, 0, b"", False,
+         enc),
+        ("-- ends the options", [b"--", NAME, b"rxen", b"3", b"7"], plain, 1,
          m.ok_line("rxen", NAME), True, m.forward(plain, 3, 7)),
+        ("a negative way is a number", [NAME, b"rxen", b"-3", b"7"], plain, 1,
+         m.ok_line("rxen", NAME), True, m.forward(plain, 1, 7)),
     ]
     for what, argv, start, rc_want, text, timed, after in rows:
         d = m.fresh_dir(work, "argv")
         m.write(os.path.join(d, "data.bin"), start)
+        m.write(os.path.join(d, "enc.bin"), enc)
         rc, out = tavo_run(tavo, argv, d)
         expect(tally, what, rc, out, rc_want, text, timed, after,
                m.read(os.path.join(d, "data.bin")))
+        if m.read(os.path.join(d, "enc.bin")) != enc:
+            tally.check(what + ": the second name", ["changed"])
     # A 10,000-byte program name with non-ASCII bytes is echoed unchanged;
     # the usage line names what follows its last backslash.
     d = m.fresh_dir(work, "argv0")

@@ -79,9 +79,9 @@ def build_cases(sep="/"):
                       [Step(["d.bin", "EN", "1", "1"],
                             [m.UNKNOWN_KEYWORD], 0, {"d.bin": None},
                             usage=True)]))
-    cases.append(Case("rxen way 3 factor 7, extra arguments ignored", {"data.bin": data},
-                      [Step(["data.bin", "rxen", "3", "7", "extra"], [ok("rxen", "data.bin"), TIMED],
-                            1, {"data.bin": m.forward(data, 3, 7)})]))
+    cases.append(Case("rxen way 3 factor 7, an element more is refused", {"data.bin": data},
+                      [Step(["data.bin", "rxen", "3", "7", "extra"], [], 0, {"data.bin": None},
+                            errors=re.compile(rb"tavo: extra: more than a file, [^\r\n]+\r\n"))]))
     for size in (0, 65533, 65534, 65535, 200000):
         for way in (1, 2, 3, 4):
             body = m.pattern(size, size + way)

@@ -66,37 +66,46 @@ enum class Result {
 // The console tool's exit code for a result: 1 for ok, 0 for anything else.
 int exit_code(Result result);
 
-// Runs one command from an argument vector laid out as
-//   program name, file path, keyword, way, factor
-// (elements after the factor are ignored, but for the options of runs over
-// many files). The caller keeps the strings alive for the duration of the call.
+// Runs one command from an argument vector: options anywhere ("--" ends
+// them), and of the rest either the one-file form
+//   file path, keyword, way, factor
+// (read as it always was: keywords on their leading characters, numbers by
+// the atoi rule) or, for more elements, the names form: several paths, then
+// a keyword spelled in full and a way and a factor in decimal, or "x=xxx".
+// Anything else (an unknown option, a longer line that is no names form, a
+// keyword that is no keyword spelled in full but names a file) is refused
+// with a line on standard error before any file is opened.
+// The caller keeps the strings alive for the duration of the call.
 //
-// Runs over many files, which fail or do something else in the layout above:
-//   a folder with -r (--recursive) after the factor: every file in it and
-//     in its folders, never through a link;
-//   @LIST, when no file has that name: the paths in the file LIST, one a line;
-//   on Windows a pattern (* and ?) in the last part of the path;
-//   where shells expand patterns: several paths before a keyword spelled in
-//     full and two decimal numbers, the last three elements but options.
+// Runs over many files besides the names form:
+//   a folder with -r (--recursive): every file in it and in its folders,
+//     never through a link;
+//   @LIST, when no file has that name: the paths in the file LIST, one a
+//     line (with --null: each ending in a NUL byte); @- reads standard input;
+//   on Windows a pattern (* and ?) in the last part of the path.
 // Each file prints the lines of a single run; then one line sums them up.
 Result dispatch_command(int argc, const char* const* argv, Sink out = stdout_sink(),
                         Sink errors = stderr_sink(), Observer observer = {});
 
-// As dispatch_command, with several paths read as where shells expand
-// patterns, on every system: the dialog's run over the files dropped on it.
+// As dispatch_command: the dialog's run over the files dropped on it.
 Result dispatch_names(int argc, const char* const* argv, Sink out = stdout_sink(),
                       Sink errors = stderr_sink(), Observer observer = {});
 
 // As dispatch_command, for the console tool: gives the exit code. Without
-// an option that is today's (exit_code above); with any option after the
-// factor (after the peek's keyword) the usual one: 0 when everything
-// succeeded, 1 when something failed, 2 for a command line that cannot run.
+// an option that is today's (exit_code above); with any option the usual
+// one: 0 when everything succeeded, 1 when something failed, 2 for a
+// command line that cannot run. "--version" alone gives 0.
 int run_command_line(int argc, const char* const* argv, Sink out = stdout_sink(),
                      Sink errors = stderr_sink(), Observer observer = {});
 
 // Prints the five usage lines, naming the part of `program_name` after its
 // last backslash.
 void print_usage(const char* program_name, Sink out = stdout_sink());
+
+// Whether the command line is "--version" or "-V" alone, which prints the
+// version line and nothing else, the banner neither.
+bool asks_for_version(int argc, const char* const* argv);
+void print_version(Sink out = stdout_sink());
 
 // Prints the two banner lines.
 void print_banner(Sink out = stdout_sink());
