@@ -1,6 +1,8 @@
-// One engine command on a thread of its own, so the dialog keeps answering
-// while a long pass runs. The thread touches no window: it posts its
-// progress and its end to the window that started it.
+// One engine command, started on a thread of its own so the dialog keeps
+// answering while a long pass runs. A run over many files runs several files
+// at once on the engine's own threads, and the progress and cancel calls come
+// from those. None of these threads touches a window: they post the progress
+// and the end to the window that started the command.
 #ifndef TAVO_DIALOG_BACKGROUND_RUN_H
 #define TAVO_DIALOG_BACKGROUND_RUN_H
 
@@ -74,7 +76,7 @@ class BackgroundRun {
 
   std::vector<std::string> arguments_;
   bool names_ = false;
-  std::string error_output_;  // the worker's until it has ended
+  std::string error_output_;  // the command's thread's until it has ended
   std::string last_line_;     // likewise
   HWND window_;
   HANDLE thread_ = nullptr;
@@ -86,7 +88,7 @@ class BackgroundRun {
   std::atomic<std::int64_t> bytes_before_{0};
   std::atomic<std::int64_t> bytes_total_{0};
   std::atomic<bool> progress_posted_{false};
-  DWORD last_post_tick_ = 0;  // the worker's own
+  DWORD last_post_tick_ = 0;  // the progress calls' own: the engine makes one at a time
 };
 
 }  // namespace tavo::dialog

@@ -160,38 +160,25 @@ void add_target(Batch& batch, const std::string& target, bool recursive) {
   }
 }
 
-// The paths in a list file, one a line, UTF-8; empty lines are left out.
-bool read_list(const char* path, std::vector<std::string>& lines, std::string& error) {
-  platform::FileSystem& files = platform::system_files();
-  platform::File file{};
-  const platform::OpenStatus status =
-      files.open_in(nullptr, path, platform::Access::read_only, file);
-  if (status != platform::OpenStatus::opened) {
-    error = status == platform::OpenStatus::failed ? files.error_text() : "not a regular file";
-    return false;
-  }
-  std::int64_t size = 0;
+// The paths in a list (a file, a pipe, or standard input for "-"): one a
+// line, UTF-8, or each ending in a NUL byte with `null_ends` or where the
+// list holds one (a NUL is in no path, so no line would be cut short at
+// it); empty entries are left out.
+bool read_list(const char* path, bool null_ends, std::vector<std::string>& entries,
+               std::string& error) {
   std::string text;
-  std::size_t got = 0;
-  bool read = files.size(file, size);
-  if (read) {
-    text.resize(static_cast<std::size_t>(size));
-    read = files.read_at(file, 0, text.data(), text.size(), got);
-    text.resize(got);
-  }
-  if (!read) error = files.error_text();
-  files.close(file);
-  if (!read) return false;
+  if (!platform::read_all(path, text, error)) return false;
+  const char end = null_ends || text.find('\0') != std::string::npos ? '\0' : '\n';
   // A byte order mark, as Notepad writes one, is not part of the first path.
-  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+  if (end == '\n' && text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
   std::size_t start = 0;
   while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) lines.push_back(std::move(line));
-    start = end + 1;
+    std::size_t stop = text.find(end, start);
+    if (stop == std::string::npos) stop = text.size();
+    std::string entry = text.substr(start, stop - start);
+    if (end == '\n' && !entry.empty() && entry.back() == '\r') entry.pop_back();
+    if (!entry.empty()) entries.push_back(std::move(entry));
+    start = stop + 1;
   }
   return true;
 }
@@ -200,7 +187,8 @@ bool is_list(const std::string& target) {
   return target.size() > 1 && target[0] == '@' && !platform::exists(target.c_str());
 }
 
-void add_targets(Batch& batch, const std::vector<std::string>& targets, bool recursive) {
+void add_targets(Batch& batch, const std::vector<std::string>& targets, const Options& options) {
+  const bool recursive = options.recursive;
   for (const std::string& target : targets) {
     if (!is_list(target)) {
       add_target(batch, target, recursive);
@@ -208,7 +196,7 @@ void add_targets(Batch& batch, const std::vector<std::string>& targets, bool rec
     }
     std::vector<std::string> lines;
     std::string error;
-    if (!read_list(target.c_str() + 1, lines, error)) {
+    if (!read_list(target.c_str() + 1, options.null_ends, lines, error)) {
       batch.items.push_back({-1, target, 0, {}, "cannot read the list: " + error, {}});
       continue;
     }
@@ -233,7 +221,8 @@ void skip_other_names(Batch& batch) {
     const auto [found, added] = first.emplace(item.identity, index);
     if (added) continue;
     const Item& named = batch.items[found->second];
-    item.skipped = "skipped: the same file as " + batch.folders.printed(named.folder, named.name);
+    item.skipped =
+        "skipped: the same file as " + shown_name(batch.folders.printed(named.folder, named.name));
   }
 }
 
@@ -324,9 +313,11 @@ class Runner {
             item.result = run_item(printed, buffer->bytes);
             lock.lock();
           }
+          const bool shown = !options_.quiet || item.result == FileResult::failed ||
+                             item.result == FileResult::held;
           for (const auto& [to_errors, text] : item.lines) {
             const Sink sink = to_errors ? channels_.errors : channels_.out;
-            sink.write(sink.context, text.data(), text.size());
+            if (shown) sink.write(sink.context, text.data(), text.size());
           }
           item.lines.clear();
           count_in(item.result, tally);
@@ -513,12 +504,14 @@ class Runner {
     channels.zone_size = channels_.zone_size;
     channels.hash_ahead = channels_.hash_ahead;
     channels.buffer = buffer;
+    channels.keep_time = options_.keep_time;
 
     const char* keyword = command_ != nullptr ? command_->text : "x=xxx";
     const std::string path = batch_.folders.printed(item.folder, item.name);
+    const std::string shown = shown_name(path);
     if (!item.skipped.empty()) {
-      print(channels.out, "tavo %s file(%s) skipped\r\n", keyword, path.c_str());
-      print(channels.errors, "tavo: %s: %s\r\n", path.c_str(), item.skipped.c_str());
+      print(channels.out, "tavo %s file(%s) skipped\r\n", keyword, shown.c_str());
+      print(channels.errors, "tavo: %s: %s\r\n", shown.c_str(), item.skipped.c_str());
       return FileResult::skipped;
     }
     std::string error = item.failed;
@@ -527,26 +520,31 @@ class Runner {
       int failed = item.folder;
       folder = batch_.folders.hold(item.folder, failed, error);
       if (folder == nullptr) {
-        error = "cannot open the folder " + batch_.folders.printed(failed, {}) + ": " + error;
+        error = "cannot open the folder " + shown_name(batch_.folders.printed(failed, {})) + ": " +
+                error;
       }
     }
     if (!error.empty()) {
-      print(channels.errors, "tavo: %s: %s\r\n", path.c_str(), error.c_str());
+      print(channels.errors, "tavo: %s: %s\r\n", shown.c_str(), error.c_str());
       return FileResult::failed;
     }
-    const FileRef file{path.c_str(), folder, item.name.c_str()};
-    const FileResult result = run_file(file, channels);
+    const FileRef file{path.c_str(), folder, item.name.c_str(), shown.c_str()};
+    const FileResult result = run_file(file, channels, state);
     if (folder != nullptr) batch_.folders.release(item.folder);
     return result;
   }
 
-  FileResult run_file(const FileRef& file, const Channels& channels) {
+  FileResult run_file(const FileRef& file, const Channels& channels, const ItemState& state) {
     if (command_ == nullptr) return peek_in_batch(file, channels);
     const std::time_t start = std::time(nullptr);
     const FileResult result =
         transform_in_batch(*command_, file, given_, {!options_.again, options_.dry_run}, channels);
     const std::time_t end = std::time(nullptr);
-    if (result != FileResult::skipped && !options_.dry_run) {
+    // A file that could not be opened printed no line of its own, only its
+    // reason: a timing line would name nothing.
+    const bool reported = std::any_of(state.lines.begin(), state.lines.end(),
+                                      [](const auto& line) { return !line.first; });
+    if (result != FileResult::skipped && !options_.dry_run && reported) {
       print(channels.out, "use time: < %ds\r\n", static_cast<int>(end - start) + 1);
     }
     return result;
@@ -659,7 +657,7 @@ BatchEnd run_batch(const CommandSpec* command, Key given, const std::vector<std:
   }
   const std::size_t budget = platform::folder_budget();
   Batch batch(budget);
-  add_targets(batch, targets, options.recursive);
+  add_targets(batch, targets, options);
   if (command != nullptr) skip_other_names(batch);
   Tally tally;
   // Each run holds its file and at most one folder beyond the budget's.

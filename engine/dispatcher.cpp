@@ -224,7 +224,7 @@ Dispatched dispatch(int argc, const char* const* argv, Sink out, Sink errors, Ob
     print_version(out);
     return {Result::ok, false, true};
   }
-  const Channels channels(out, errors, observer);
+  Channels channels(out, errors, observer);
   print(out, "%s\r\n", argv[0]);
   if (argc < 2) {
     print_usage(argv[0], out);
@@ -236,6 +236,7 @@ Dispatched dispatch(int argc, const char* const* argv, Sink out, Sink errors, Ob
   }
   const CommandLine line = read_command_line(argc, argv);
   const bool usual = line.options.any();
+  channels.keep_time = line.options.keep_time;
   if (!line.refused.empty()) {
     print(errors, "tavo: %s\r\n", line.refused.c_str());
     return {Result::failed, true, usual};

@@ -5,8 +5,8 @@
 // For each file this is exactly a flush of its own (J10 in run.h): the call
 // returns true only after a flush that began after the call and is as
 // strong as the file's own (shared_flush.h), so every write and size change
-// the run made before it is durable, and the order of its protocol is kept. A failed flush fails every run that waited
-// for it (J8).
+// the run made before it is durable, and the order of its protocol is kept. A failed flush fails
+// every run that waited for it (J8).
 #ifndef TAVO_FLUSH_GROUP_H
 #define TAVO_FLUSH_GROUP_H
 

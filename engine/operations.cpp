@@ -45,6 +45,10 @@ struct Command {
   const char* path;
   const Channels& channels;
   const FileRef* file = nullptr;  // set in a run over many files
+  // The path as the output shows it.
+  const char* shown() const {
+    return file != nullptr && file->shown != nullptr ? file->shown : path;
+  }
 };
 
 // The end of "tavo KEYWORD file(PATH) ..." for the outcomes with that line.
@@ -83,7 +87,7 @@ const char* line_tail(Outcome outcome) {
 // The line on standard output, if the outcome has one.
 void print_line(const Command& command, Outcome outcome, const std::string& detail) {
   const Sink out = command.channels.out;
-  const char* path = command.path;
+  const char* path = command.shown();
   const bool peek = command.spec == nullptr;
   if (const char* tail = line_tail(outcome)) {
     // "rxen" has always reported its unknown way under the name "en".
@@ -166,7 +170,7 @@ Result report(const Command& command, Outcome outcome, const std::string& detail
   print_line(command, outcome, detail);
   const Result result = result_of(outcome);
   if (result == Result::failed && outcome != Outcome::would_run) {
-    print(command.channels.errors, "tavo: %s: %s\r\n", command.path,
+    print(command.channels.errors, "tavo: %s: %s\r\n", command.shown(),
           reason_for(outcome, detail).c_str());
   }
   return result;
@@ -279,7 +283,7 @@ Ending resume(const Command& command, Key given, Run& run, bool dry_run) {
   } else if (same_key(spec, given, spec.inverse, plan)) {
     target = Target::undone;
   } else {
-    return {Outcome::interrupted, run_commands(command.path, plan)};
+    return {Outcome::interrupted, run_commands(command.shown(), plan)};
   }
   if (dry_run) {
     return {Outcome::would_run, target == Target::finished ? "would finish its interrupted run"
@@ -412,6 +416,8 @@ Ending transform(const Command& command, Key given, const BatchRules* rules) {
 
   std::int64_t size = 0;
   if (!files.size(file.get(), size)) return {Outcome::io_error, files.error_text()};
+  platform::FileTime before;
+  const bool kept_time = command.channels.keep_time && files.modified(file.get(), before);
   const bool dry_run = rules != nullptr && rules->dry_run;
   if (std::optional<Run> found = Run::find(context)) {
     ending = resume(command, given, *found, dry_run);
@@ -430,6 +436,9 @@ Ending transform(const Command& command, Key given, const BatchRules* rules) {
       ending = run_to_end(command, run);
     }
   }
+  // Given back after the last write, however the run ended; not flushed,
+  // as no run depends on it. A failure to give it back fails nothing.
+  if (kept_time) files.set_modified(file.get(), before);
   // Only a file that closed cleanly counts as done.
   if (!file.close() && ending.outcome == Outcome::ok) {
     ending = {Outcome::io_error, files.error_text()};
@@ -465,7 +474,7 @@ Outcome peek(const Command& command, std::string& detail) {
   const RunContext context{files, file.get(), command.channels.observer,
                            buffer_for(command.channels, own_buffer), command.channels.hash_ahead};
   if (std::optional<Run> found = Run::find(context)) {
-    detail = run_commands(command.path, found->plan());
+    detail = run_commands(command.shown(), found->plan());
     return Outcome::interrupted;
   }
   std::int64_t size = 0;
@@ -478,7 +487,7 @@ Outcome peek(const Command& command, std::string& detail) {
   }
   unscramble_name(record);
   // Among many files the line names the file it belongs to.
-  if (command.file != nullptr) print(command.channels.out, "file(%s) ", command.path);
+  if (command.file != nullptr) print(command.channels.out, "file(%s) ", command.shown());
   print_text(command.channels.out, printed_form(record));
   return Outcome::ok;
 }
@@ -490,9 +499,9 @@ bool skipped_in_folder(const Command& command, Outcome outcome) {
       command.file->folder == nullptr) {
     return false;
   }
-  print(command.channels.out, "tavo %s file(%s) skipped\r\n", command.text, command.path);
+  print(command.channels.out, "tavo %s file(%s) skipped\r\n", command.text, command.shown());
   print(command.channels.errors,
-        "tavo: %s: skipped: a link or not a regular file, not followed\r\n", command.path);
+        "tavo: %s: skipped: a link or not a regular file, not followed\r\n", command.shown());
   return true;
 }
 

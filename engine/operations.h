@@ -33,6 +33,8 @@ struct Channels {
   // A buffer of kIoSize bytes for the run, kept from file to file by a run
   // over many files; null: each operation takes its own.
   std::uint8_t* buffer = nullptr;
+  // The file gets back the modification time it had before the run.
+  bool keep_time = false;
 };
 
 // Page-aligned: the kernel copies into and out of an aligned buffer faster.
@@ -48,6 +50,7 @@ struct FileRef {
   // refused; otherwise `path` is opened as it stands.
   const platform::Folder* folder = nullptr;
   const char* name = nullptr;
+  const char* shown = nullptr;  // the path as printed; null: `path` itself
 };
 
 // What a run over many files asks of each of its files.

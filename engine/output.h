@@ -19,6 +19,12 @@ void print(Sink out, const char* format, ...) TAVO_PRINTF_FORMAT(2, 3);
 
 void print_text(Sink out, const std::string& text);
 
+// A name as printed among many files, whose names someone else may have
+// chosen: unchanged if it is UTF-8 without control characters; otherwise
+// each control byte, each byte of a C1 control and each byte that is not
+// UTF-8 shows as \xHH, so that no name drives a terminal or ends a line.
+std::string shown_name(const std::string& name);
+
 }  // namespace tavo
 
 #endif  // TAVO_OUTPUT_H

@@ -46,6 +46,12 @@ enum class OpenStatus {
   in_use,       // another run holds the file
 };
 
+// When a file was last modified, as the system keeps it.
+struct FileTime {
+  std::int64_t seconds = 0;  // since 1970
+  std::int32_t nanoseconds = 0;
+};
+
 // What FileSystem::use_in_place did.
 enum class InPlace {
   unavailable,  // the system cannot show these bytes in place: read them instead
@@ -107,6 +113,10 @@ class FileSystem {
   // size, so running out of space shows before anything is changed. False
   // only when the space is known to be missing.
   virtual bool reserve(File, std::int64_t, std::int64_t) { return true; }
+  // When the file was last modified, and setting that time again (the
+  // writes of a run change it). False where the system cannot.
+  virtual bool modified(File, FileTime&) { return false; }
+  virtual bool set_modified(File, const FileTime&) { return false; }
   // Closes the file; false if the system reports an error while closing.
   virtual bool close(File file) = 0;
   // The system's text for the last failure of a call above on this thread.
@@ -150,6 +160,10 @@ class ForwardingFiles : public FileSystem {
   }
   bool reserve(File file, std::int64_t offset, std::int64_t length) override {
     return inner_.reserve(file, offset, length);
+  }
+  bool modified(File file, FileTime& time) override { return inner_.modified(file, time); }
+  bool set_modified(File file, const FileTime& time) override {
+    return inner_.set_modified(file, time);
   }
   bool close(File file) override { return inner_.close(file); }
   std::string error_text() override { return inner_.error_text(); }
@@ -212,6 +226,11 @@ bool open_subfolder(Folder parent, const char* name, Folder& folder, std::string
 bool list_folder(Folder folder, const std::string& path, const char* pattern,
                  std::vector<FolderEntry>& entries, std::string& error);
 void close_folder(Folder folder);
+
+// The whole of what the file at `path` holds, read to its end: a regular
+// file, a pipe or a device; "-" reads standard input. False with the
+// system's reason.
+bool read_all(const char* path, std::string& text, std::string& error);
 
 // Whether the last part of `path` is a pattern (`*`, `?`) that the system's
 // shells leave to the program: on Windows, where no name can hold them.

@@ -255,6 +255,21 @@ class PosixFiles final : public FileSystem {
     }
   }
 
+  bool modified(File file, FileTime& time) override {
+    struct stat info {};
+    if (::fstat(fd_of(file), &info) != 0) return remember(false);
+    time = {static_cast<std::int64_t>(info.st_mtim.tv_sec),
+            static_cast<std::int32_t>(info.st_mtim.tv_nsec)};
+    return true;
+  }
+
+  bool set_modified(File file, const FileTime& time) override {
+    // The access time stays as the run left it.
+    const timespec times[2] = {{0, UTIME_OMIT},
+                               {static_cast<time_t>(time.seconds), time.nanoseconds}};
+    return ::futimens(fd_of(file), times) == 0 || remember(false);
+  }
+
   bool close(File file) override { return ::close(fd_of(file)) == 0 || remember(false); }
 
   std::string error_text() override { return std::strerror(last_error); }
@@ -448,6 +463,25 @@ bool list_folder(Folder folder, const std::string&, const char*, std::vector<Fol
 }
 
 void close_folder(Folder folder) { ::close(static_cast<int>(folder.handle)); }
+
+bool read_all(const char* path, std::string& text, std::string& error) {
+  const bool standard_input = std::strcmp(path, "-") == 0;
+  const int fd = standard_input ? STDIN_FILENO : ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  char block[65536];
+  ssize_t got = 0;
+  while ((got = ::read(fd, block, sizeof block)) != 0) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    text.append(block, static_cast<std::size_t>(got));
+  }
+  if (got < 0) error = std::strerror(errno);
+  if (!standard_input) ::close(fd);
+  return got == 0;
+}
 
 bool is_pattern(const char*) { return false; }
 

@@ -37,11 +37,13 @@ thread_local DWORD last_error = 0;
 // A transfer takes a 32-bit count; one call never moves more.
 constexpr std::size_t kMaxTransfer = 1u << 30;
 
-// Flushes one file on a thread of its own whenever enough new bytes were
-// written, so the disk writes them back while the run goes on and the
-// run's own flush has little left. The system may write any page back at
-// any time anyway; an extra flush only makes writes durable sooner, which
-// no crash state of the run excludes.
+// Flushes one file, on a thread that serves that file alone, whenever
+// enough new bytes were written, so the disk writes them back while the run
+// goes on and the run's own flush has little left. A run over many files has
+// one for each large file running, so several may flush at once, each its
+// own handle. The system may write any page back at any time anyway; an
+// extra flush only makes writes durable sooner, which no crash state of the
+// run excludes.
 class BackgroundFlush {
  public:
   explicit BackgroundFlush(HANDLE handle) : handle_(handle) {}
@@ -524,6 +526,8 @@ class WindowsFiles final : public FileSystem {
     return (seek(to_handle(file), size) && SetEndOfFile(to_handle(file))) || remember(false);
   }
 
+  // No flush_together: the base class's gives each file its own flush(), as a run alone has, since
+  // a handle's flush covers only that file's writes and reports their errors to that handle alone.
   bool flush(File file) override {
     BackgroundFlush* background = find_background(file);
     if (background != nullptr) {
@@ -550,6 +554,27 @@ class WindowsFiles final : public FileSystem {
       background = slot.get();
     }
     background->wrote(length, flush_follows);
+  }
+
+  // FILETIME counts 100 ns since 1601; FileTime counts from 1970.
+  static constexpr std::int64_t kTicksTo1970 = 116444736000000000;
+
+  bool modified(File file, FileTime& time) override {
+    FILETIME written;
+    if (!GetFileTime(to_handle(file), nullptr, nullptr, &written)) return remember(false);
+    const std::int64_t ticks =
+        static_cast<std::int64_t>((static_cast<std::uint64_t>(written.dwHighDateTime) << 32) |
+                                  written.dwLowDateTime) -
+        kTicksTo1970;
+    time = {ticks / 10000000, static_cast<std::int32_t>(ticks % 10000000) * 100};
+    return true;
+  }
+
+  bool set_modified(File file, const FileTime& time) override {
+    const auto ticks =
+        static_cast<std::uint64_t>(time.seconds * 10000000 + time.nanoseconds / 100 + kTicksTo1970);
+    const FILETIME written{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    return SetFileTime(to_handle(file), nullptr, nullptr, &written) != 0 || remember(false);
   }
 
   bool close(File file) override {
@@ -587,14 +612,18 @@ class WindowsFiles final : public FileSystem {
   std::map<HANDLE, std::unique_ptr<BackgroundFlush>> backgrounds_;
 };
 
-volatile LONG interrupted = 0;
+// GetTickCount64() + 1 when the first event of the request came; 0: none came.
+// Monotonic, unlike the time of day, which the user may set back.
+std::atomic<std::uint64_t> first_event_tick{0};
 
 }  // namespace
 
 int handle_console_event(unsigned long event) {
-  // The first event only sets the flag; the second gets the default
-  // handling, which ends the process.
-  if (InterlockedExchange(&interrupted, 1) != 0) return FALSE;
+  const std::uint64_t now = GetTickCount64() + 1;
+  std::uint64_t first = 0;
+  if (!first_event_tick.compare_exchange_strong(first, now) && now - first >= kRepeatPauseMs) {
+    return FALSE;  // a new request: the default handling ends the process
+  }
   if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
     // The process ends when this returns; until then (about 5 s at most)
     // the main thread stops the run at its next zone and puts the file back.
@@ -695,11 +724,11 @@ void write_stderr(const char* bytes, std::size_t count) { write_text(stderr, byt
 
 void catch_interrupts() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
-bool interrupt_requested() { return interrupted != 0; }
+bool interrupt_requested() { return first_event_tick.load() != 0; }
 
 void release_interrupts() {
   SetConsoleCtrlHandler(on_console_event, FALSE);
-  InterlockedExchange(&interrupted, 0);
+  first_event_tick.store(0);
 }
 
 std::string record_name(const char* path) {
@@ -763,9 +792,137 @@ bool checked_folder(HANDLE handle, Folder& folder, std::string& error) {
 constexpr DWORD kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Present from Windows Vista on; looked up so that older systems still run.
+using InfoByHandle = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+InfoByHandle info_by_handle() {
+  static const auto get = reinterpret_cast<InfoByHandle>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFileInformationByHandleEx")));
+  return get;
+}
+
+// The lower half of a 128-bit file id; `fits` tells whether that is all of it.
+std::uint64_t low_half(const FILE_ID_128& id, bool& fits) {
+  std::uint64_t halves[2];
+  std::memcpy(halves, id.Identifier, sizeof halves);
+  fits = halves[1] == 0;
+  return halves[0];
+}
+
+// 0 and all ones are no index: a file system that gives none, or whose own is
+// too wide for 64 bits. A wide one (ReFS) cut to 64 bits may name two files.
+// Nor is a volume without a serial number one volume: Wine gives 0 to every
+// file system it cannot place (tmpfs, say), whose numbers may repeat.
+FileIdentity identity_from(DWORD volume, std::uint64_t index, bool fits) {
+  if (!fits || volume == 0 || index == 0 || index == ~std::uint64_t{0}) return {};
+  return {volume, index};
+}
+
+FileIdentity identity_of(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return {};
+  bool fits = true;
+  FILE_ID_INFO wide;  // from Windows 8 on
+  const InfoByHandle get = info_by_handle();
+  if (get != nullptr && get(handle, FileIdInfo, &wide, sizeof wide)) low_half(wide.FileId, fits);
+  return identity_from(info.dwVolumeSerialNumber,
+                       (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, fits);
+}
+
+// The identity of `name` in the open folder, opened for it alone.
+FileIdentity identity_in(HANDLE folder, const std::string& name) {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (open_relative(folder, name.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                    FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, handle) != 0) {
+    return {};
+  }
+  const FileIdentity identity = identity_of(handle);
+  CloseHandle(handle);
+  return identity;
+}
+
+FolderEntry entry_of(const std::string& prefix, const std::wstring& name, DWORD attributes,
+                     std::int64_t size) {
+  FolderEntry entry{utf8_from_utf16(name), kind_from(attributes), size, false, {}};
+  if (entry.kind == EntryKind::file) {
+    entry.own_program = is_own_program(system_path((prefix + entry.name).c_str()));
+  }
+  return entry;
+}
+
+std::uint64_t index_of(const FILE_ID_BOTH_DIR_INFO& info, bool& fits) {
+  fits = true;
+  return static_cast<std::uint64_t>(info.FileId.QuadPart);
+}
+std::uint64_t index_of(const FILE_ID_EXTD_DIR_INFO& info, bool& fits) {
+  return low_half(info.FileId, fits);
+}
+
+// Appends the entries of one answer of GetFileInformationByHandleEx.
+template <typename Info>
+void take_entries(const unsigned char* bytes, DWORD volume, const std::string& prefix,
+                  std::vector<FolderEntry>& entries) {
+  for (;;) {
+    const auto& info = *reinterpret_cast<const Info*>(bytes);
+    const std::wstring name(info.FileName, info.FileNameLength / sizeof(wchar_t));
+    if (name != L"." && name != L"..") {
+      FolderEntry entry = entry_of(prefix, name, info.FileAttributes, info.EndOfFile.QuadPart);
+      bool fits = true;
+      const std::uint64_t index = index_of(info, fits);
+      if (entry.kind == EntryKind::file) entry.identity = identity_from(volume, index, fits);
+      entries.push_back(std::move(entry));
+    }
+    if (info.NextEntryOffset == 0) return;
+    bytes += info.NextEntryOffset;
+  }
+}
+
+enum class Listing { done, failed, unavailable };
+
+// The entries read through the folder's own handle, each file's index among
+// them, so no file is opened for its identity. Unavailable before Vista, or
+// where the file system gives no such list.
+Listing list_with_ids(HANDLE folder, const std::string& prefix, std::vector<FolderEntry>& entries,
+                      std::string& error) {
+  const InfoByHandle get = info_by_handle();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (get == nullptr || !GetFileInformationByHandle(folder, &info)) return Listing::unavailable;
+  std::vector<std::uint64_t> buffer(8192);  // aligned for the entries' 64-bit fields
+  bool wide = true;  // 128-bit ids, which show a ReFS one too wide to keep; from Windows 8 on
+  bool first = true;
+  for (;;) {
+    const FILE_INFO_BY_HANDLE_CLASS kind =
+        wide ? (first ? FileIdExtdDirectoryRestartInfo : FileIdExtdDirectoryInfo)
+             : (first ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo);
+    if (!get(folder, kind, buffer.data(), static_cast<DWORD>(buffer.size() * sizeof buffer[0]))) {
+      const DWORD failure = GetLastError();
+      if (failure == ERROR_NO_MORE_FILES || (first && failure == ERROR_FILE_NOT_FOUND)) {
+        return Listing::done;
+      }
+      if (!first) {
+        error = error_text_of(failure);
+        return Listing::failed;
+      }
+      if (!wide) return Listing::unavailable;
+      wide = false;
+      continue;
+    }
+    first = false;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+    if (wide) {
+      take_entries<FILE_ID_EXTD_DIR_INFO>(bytes, info.dwVolumeSerialNumber, prefix, entries);
+    } else {
+      take_entries<FILE_ID_BOTH_DIR_INFO>(bytes, info.dwVolumeSerialNumber, prefix, entries);
+    }
+  }
+}
+
 }  // namespace
 
-EntryKind kind_of(const char* path, std::int64_t& size, bool& own_program) {
+// Windows has no small limit of handles a process may hold open.
+std::size_t folder_budget() { return 256; }
+
+EntryKind kind_of(const char* path, std::int64_t& size, bool& own_program, FileIdentity& identity) {
+  identity = {};
   const std::wstring system = system_path(path);
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (system.empty() || !GetFileAttributesExW(system.c_str(), GetFileExInfoStandard, &data)) {
@@ -776,8 +933,18 @@ EntryKind kind_of(const char* path, std::int64_t& size, bool& own_program) {
   // A path the user names is followed, as open() follows it.
   const DWORD attributes =
       data.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT);
-  own_program = kind_from(attributes) == EntryKind::file && is_own_program(system);
-  return kind_from(attributes);
+  const EntryKind kind = kind_from(attributes);
+  own_program = kind == EntryKind::file && is_own_program(system);
+  if (kind == EntryKind::file) {
+    // No data access: no program's sharing mode refuses it.
+    const HANDLE handle = CreateFileW(system.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      identity = identity_of(handle);
+      CloseHandle(handle);
+    }
+  }
+  return kind;
 }
 
 bool open_folder(const char* path, Folder& folder, std::string& error) {
@@ -812,16 +979,22 @@ bool open_subfolder(Folder parent, const char* name, Folder& folder, std::string
   return checked_folder(handle, folder, error);
 }
 
-bool list_folder(Folder, const std::string& path, const char* pattern,
+bool list_folder(Folder folder, const std::string& path, const char* pattern,
                  std::vector<FolderEntry>& entries, std::string& error) {
-  // The names come from the path; every file and folder is then opened
-  // through the folder's handle, so a folder swapped meanwhile can at worst
-  // offer names that are not there.
-  std::string query = path;
-  if (!query.empty() && query.back() != '\\' && query.back() != '/' && query.back() != ':') {
-    query += '\\';
+  const auto handle = reinterpret_cast<HANDLE>(folder.handle);
+  std::string prefix = path;
+  if (!prefix.empty() && prefix.back() != '\\' && prefix.back() != '/' && prefix.back() != ':') {
+    prefix += '\\';
   }
-  query += pattern != nullptr ? pattern : "*";
+  if (pattern == nullptr) {
+    const Listing listing = list_with_ids(handle, prefix, entries, error);
+    if (listing != Listing::unavailable) return listing == Listing::done;
+  }
+  // A pattern matches as the system matches names, from the path. Every file
+  // and folder is then opened through the folder's handle, so a folder
+  // swapped meanwhile can at worst offer names that are not there. A pattern
+  // matches few files: each is opened for its identity.
+  const std::string query = prefix + (pattern != nullptr ? pattern : "*");
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileExW(system_path(query.c_str()).c_str(), FindExInfoStandard, &found,
                                    FindExSearchNameMatch, nullptr, 0);
@@ -834,17 +1007,11 @@ bool list_folder(Folder, const std::string& path, const char* pattern,
   do {
     const std::wstring name = found.cFileName;
     if (name == L"." || name == L"..") continue;
-    FolderEntry entry{
-        utf8_from_utf16(name), kind_from(found.dwFileAttributes),
-        static_cast<std::int64_t>((static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) |
-                                  found.nFileSizeLow),
-        false};
-    if (entry.kind == EntryKind::file) {
-      std::string full =
-          query.substr(0, query.size() - std::strlen(pattern != nullptr ? pattern : "*"));
-      full += entry.name;
-      entry.own_program = is_own_program(system_path(full.c_str()));
-    }
+    FolderEntry entry =
+        entry_of(prefix, name, found.dwFileAttributes,
+                 static_cast<std::int64_t>((static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) |
+                                           found.nFileSizeLow));
+    if (entry.kind == EntryKind::file) entry.identity = identity_in(handle, entry.name);
     entries.push_back(std::move(entry));
   } while (FindNextFileW(search, &found));
   const DWORD failure = GetLastError();
@@ -857,6 +1024,36 @@ bool list_folder(Folder, const std::string& path, const char* pattern,
 }
 
 void close_folder(Folder folder) { CloseHandle(reinterpret_cast<HANDLE>(folder.handle)); }
+
+bool read_all(const char* path, std::string& text, std::string& error) {
+  const bool standard_input = std::strcmp(path, "-") == 0;
+  // Shared with writers: a list may be a pipe or a log another program writes.
+  HANDLE handle = standard_input ? GetStdHandle(STD_INPUT_HANDLE)
+                                 : CreateFileW(system_path(path).c_str(), GENERIC_READ, kShareAll,
+                                               nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+    error = error_text_of(GetLastError());
+    return false;
+  }
+  char block[65536];
+  DWORD got = 0;
+  DWORD failure = 0;
+  for (;;) {
+    if (!ReadFile(handle, block, sizeof block, &got, nullptr)) {
+      failure = GetLastError();
+      break;
+    }
+    if (got == 0) break;
+    text.append(block, got);
+  }
+  if (!standard_input) CloseHandle(handle);
+  // A pipe whose writer is gone has simply ended.
+  if (failure != 0 && failure != ERROR_BROKEN_PIPE) {
+    error = error_text_of(failure);
+    return false;
+  }
+  return true;
+}
 
 bool is_pattern(const char* path) {
   const char* last = path;

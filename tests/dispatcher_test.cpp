@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "output.h"
 #include "record.h"
 #include "tavo/tavo.h"
 #include "test_support.h"
@@ -239,6 +242,36 @@ TEST(Dispatcher, MistypedLinesAreRefusedBeforeAnyFileIsOpened) {
   Captured shown;
   EXPECT_EQ(run_command_line(2, version, shown.sink(), errors.sink()), 0);
   EXPECT_EQ(shown.text, "tavo 0.5beta\r\n");
+}
+
+// A photo keeps its date through "en" and "de" on request, and only then.
+TEST(Dispatcher, KeepTimeGivesEachFileItsModificationTimeBack) {
+  ScratchFile file("kept.bin", pattern(3000));
+  const auto old = std::filesystem::last_write_time(file.path) - std::chrono::hours(1000);
+  for (const char* keyword : {"en", "de", "rxen"}) {
+    std::filesystem::last_write_time(file.path, old);
+    const bool keep = std::string(keyword) != "rxen";
+    std::vector<const char*> argv = {"tavo", "kept.bin", keyword, "3", "42"};
+    if (keep) argv.push_back("--keep-time");
+    Captured out, errors;
+    EXPECT_EQ(
+        run_command_line(static_cast<int>(argv.size()), argv.data(), out.sink(), errors.sink()),
+        keep ? 0 : 1)
+        << out.text << errors.text;
+    EXPECT_EQ(std::filesystem::last_write_time(file.path) == old, keep) << keyword;
+  }
+}
+
+TEST(Printers, NamesShowControlBytesAndWhatIsNotUtf8Escaped) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"plain.txt", "plain.txt"},
+      {"caf\xC3\xA9 \xE6\x96\x87\xF0\x9F\x98\x80", "caf\xC3\xA9 \xE6\x96\x87\xF0\x9F\x98\x80"},
+      {"a\x1B[31m\n\x7F", "a\\x1B[31m\\x0A\\x7F"},
+      {"csi\xC2\x9B", "csi\\xC2\\x9B"},                                // a C1 control
+      {"\xFF\xC3(\xED\xA0\x80", "\\xFF\\xC3(\\xED\\xA0\\x80"},         // cut short, a surrogate
+      {"\xC0\xAF\xF4\x90\x80\x80", "\\xC0\\xAF\\xF4\\x90\\x80\\x80"},  // overlong, past U+10FFFF
+  };
+  for (const auto& [name, shown] : cases) EXPECT_EQ(shown_name(name), shown) << name;
 }
 
 TEST(Printers, BannerLines) {

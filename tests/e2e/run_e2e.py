@@ -48,8 +48,9 @@ def ok(keyword, path, code_page="latin-1"):
 
 class Step:
     def __init__(self, args, lines, code, after=None, usage=False, size_limit=None, errors=b"",
-                 locked=None, shows=None):
+                 locked=None, shows=None, stdin=None):
         self.args = args          # command line after the program name
+        self.stdin = stdin        # bytes on standard input
         self.errors = errors      # expected standard error: bytes, or a pattern from reason()
         self.locked = locked      # a file that another run holds meanwhile
         self.size_limit = size_limit  # RLIMIT_FSIZE in bytes for this run
@@ -238,11 +239,18 @@ def batch_cases(sep):
              + [x for n in order[1:] for x in (ok("en", shown[n]), TIMED)] +
              [b"tavo en: 2 ok, 1 skipped, 0 failed\r\n"], 0, enc, errors=skip_why.split(b"\n")[0] + b"\n")]))
     listed = {"list.txt": b"\xef\xbb\xbfa.bin\r\nd/b.bin\n\n", "a.bin": a, "d/b.bin": b}
-    cases.append(Case("many files: @LIST, one path a line", listed, [
+    listed["nul.txt"] = b"a.bin\0d/b.bin\0"
+    both = [ok("de", "a.bin"), TIMED, ok("de", "d/b.bin"), TIMED]
+    cases.append(Case("many files: @LIST, one path a line, or NUL-ended, and @- from a pipe",
+                      listed, [
         Step(["@list.txt", "en", "1", "7"], [ok("en", "a.bin"), TIMED, ok("en", "d/b.bin"), TIMED,
                                              b"tavo en: 2 ok, 0 skipped, 0 failed\r\n"], 1,
              {"a.bin": m.encrypted(a, "a.bin", 1, 7),
-              "d/b.bin": m.encrypted(b, stored_name("d/b.bin", sep), 1, 7)})]))
+              "d/b.bin": m.encrypted(b, stored_name("d/b.bin", sep), 1, 7)}),
+        Step(["@-", "de", "1", "7", "--null"], both + [b"tavo de: 2 ok, 0 skipped, 0 failed\r\n"],
+             0, {"a.bin": a, "d/b.bin": b}, stdin=listed["nul.txt"]),
+        Step(["@nul.txt", "en", "1", "7", "-q"], [b"tavo en: 2 ok, 0 skipped, 0 failed\r\n"], 0,
+             {"a.bin": m.encrypted(a, "a.bin", 1, 7)})]))
     cases.append(Case("many files: the names a shell expanded", {"a.bin": a, "entry.bin": b}, [
         Step(["a.bin", "entry.bin", "en", "3", "42"], [ok("en", "a.bin"), TIMED, ok("en", "entry.bin"),
              TIMED, b"tavo en: 2 ok, 0 skipped, 0 failed\r\n"], 1,
@@ -266,6 +274,14 @@ def batch_cases(sep):
              [ok("en", "entry.bin"), TIMED, b"tavo en: 2 ok, 2 skipped, 0 failed\r\n"], 0,
              {"a.bin": once, "link.bin": once, "entry.bin": m.encrypted(b, "entry.bin", 3, 42)},
              errors=same)]))
+    # Names someone else chose cannot drive the terminal or forge a line.
+    red, split = "d/\x1b[31mred.bin", "d/new\nline.bin"
+    cases.append(Case("many files: control bytes in names print escaped", {red: a, split: z}, [
+        Step(["d", "en", "3", "42", "-r"], [ok("en", "d/\\x1B[31mred.bin"), TIMED,
+                                            ok("en", "d/new\\x0Aline.bin"), TIMED,
+                                            b"tavo en: 2 ok, 0 skipped, 0 failed\r\n"], 0,
+             {red: m.encrypted(a, red, 3, 42), split: m.encrypted(z, split, 3, 42)})],
+        native_only=True))
     # Wine shows a Unix link to a file as the file: the open inside the folder catches it.
     cases.append(Case("many files: links out of the folder are not followed",
                       {"d/a.bin": a, "out/s.bin": z, "d/link>": b"../out", "d/sl>": b"../out/s.bin"}, [
@@ -424,7 +440,7 @@ def prepare(folder, files):
                 f.write(content)
 
 
-def run_tool(options, folder, args, size_limit=None, env=None, terminal=False):
+def run_tool(options, folder, args, size_limit=None, env=None, terminal=False, stdin=None):
     if terminal:
         return run_on_terminal(runner_command(options.prefix) + [options.tavo] + args, folder, env)
     if size_limit is not None:
@@ -436,9 +452,9 @@ def run_tool(options, folder, args, size_limit=None, env=None, terminal=False):
                               capture_output=True, timeout=300, preexec_fn=limit)
     if options.prefix:
         command = runner_command(options.prefix) + [options.tavo] + args
-        return run_through_runner(command, folder, timeout=300, env=env)
+        return run_through_runner(command, folder, timeout=300, env=env, stdin=stdin)
     return subprocess.run(["tavo"] + args, executable=options.tavo, cwd=folder,
-                          capture_output=True, timeout=300)
+                          capture_output=True, timeout=300, input=stdin)
 
 
 def match_output(actual, echo, step):
@@ -491,7 +507,7 @@ def run_case(options, case, echo):
                 fcntl.flock(held, fcntl.LOCK_EX)
             try:
                 result = run_tool(options, folder, args, step.size_limit, env,
-                                  step.shows is not None)
+                                  step.shows is not None, step.stdin)
             finally:
                 if held:
                     held.close()
@@ -565,7 +581,7 @@ def locale_environment(options, locale):
     return env
 
 
-def run_through_runner(command, folder, timeout, env=None):
+def run_through_runner(command, folder, timeout, env=None, stdin=None):
     """Runs the tool through its runner (Wine). The tool writes its banner
     before it touches any file, so a run without a byte of output is one the
     runner never started: Wine has been seen, once in several hundred runs
@@ -573,7 +589,8 @@ def run_through_runner(command, folder, timeout, env=None):
     Such a run is tried again, twice at most; a tool that really prints
     nothing still fails."""
     for attempt in range(3):
-        done = subprocess.run(command, cwd=folder, capture_output=True, timeout=timeout, env=env)
+        done = subprocess.run(command, cwd=folder, capture_output=True, timeout=timeout, env=env,
+                              input=stdin)
         if done.stdout:
             break
         print("note: no output from %s (exit code %d); running it again"
