@@ -51,7 +51,7 @@ build_one win32 "" -Wl,--no-insert-timestamp -DCMAKE_TOOLCHAIN_FILE=cmake/toolch
 build_one win64 "" -Wl,--no-insert-timestamp -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake
 
 # The README of the archives is the manual as plain text, without hyphenation.
-groff -man -Tascii -P-cbou -rHY=0 "$build/linux/tavo.1" >"$build/README"
+groff -t -man -Tascii -P-cbou -rHY=0 "$build/linux/tavo.1" >"$build/README"
 # The zips' README.txt begins with what Windows users need first: cmd
 # examples, the dialog's buttons, the console window and Send To. It names
 # the Chinese buttons too, so it is UTF-8 with a byte order mark, which every
