@@ -1,230 +1,26 @@
-#include "batch.h"
+// The runner of a run over many files (runner.h): the files run on worker
+// threads in their order, with shared flushes (flush_group.h), and print
+// as one file after the other.
+#include "runner.h"
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
 
+#include "file_list.h"
 #include "flush_group.h"
-#include "folder_tree.h"
 #include "output.h"
 #include "platform.h"
+#include "targets.h"
 
 namespace tavo {
 namespace {
 
 using platform::EntryKind;
 using platform::Folder;
-using platform::FolderEntry;
-
-// One file of the run, in the order it runs.
-struct Item {
-  int folder;        // index into the walked folders, or -1: opened by its path
-  std::string name;  // in the folder, or the path
-  std::int64_t size;
-  std::string skipped;  // why it is skipped unopened; empty: it runs
-  std::string failed;   // why it failed before it could be opened
-  platform::FileIdentity identity;
-};
-
-struct Batch {
-  explicit Batch(std::size_t folder_budget) : folders(folder_budget) {}
-  FolderTree folders;
-  std::vector<Item> items;
-};
-
-// What the walk does with one entry of a folder; true: walk into it.
-bool take_entry(Batch& batch, int index, FolderEntry& entry, bool recursive) {
-  Item item{index, std::move(entry.name), entry.size, {}, {}, entry.identity};
-  switch (entry.kind) {
-    case EntryKind::file:
-    case EntryKind::missing:  // gone since the listing: its open says so
-      if (entry.own_program) item.skipped = "skipped: the program itself";
-      break;
-    case EntryKind::link:
-      item.skipped = "skipped: a link, not followed";
-      break;
-    case EntryKind::other:
-      item.skipped = "skipped: not a regular file";
-      break;
-    case EntryKind::folder:
-      if (recursive) {
-        entry.name = std::move(item.name);
-        return true;
-      }
-      item.skipped = "skipped: a folder (-r takes it in)";
-      break;
-  }
-  batch.items.push_back(std::move(item));
-  return false;
-}
-
-// The entries of folder `index`, sorted by name so that two runs see the
-// same order; false, with the failure as an item, if it cannot be read.
-bool listed(Batch& batch, int index, const std::string& path, const char* pattern,
-            std::vector<FolderEntry>& entries) {
-  int failed = index;
-  std::string error;
-  const Folder* folder = batch.folders.hold(index, failed, error);
-  bool read = folder != nullptr;
-  if (read) {
-    read = platform::list_folder(*folder, path, pattern, entries, error);
-    batch.folders.release(index);
-  }
-  if (!read) {
-    const WalkedFolder& walked = batch.folders.at(index);
-    const char* what = folder != nullptr ? "cannot read the folder: " : "cannot open the folder: ";
-    batch.items.push_back({walked.parent, walked.path, 0, {}, what + error, {}});
-    return false;
-  }
-  std::sort(entries.begin(), entries.end(),
-            [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
-  return true;
-}
-
-// Walks a folder given by its path, or the folder of a pattern, whose
-// files are printed with the folder as it was typed (`shown`): depth first,
-// each folder's files and folders in the order of their names, holding one
-// folder open at a time.
-void walk_from(Batch& batch, const std::string& path, const std::string& shown, const char* pattern,
-               bool recursive) {
-  struct Level {
-    int folder;
-    std::vector<FolderEntry> entries;
-    std::size_t next = 0;
-    std::size_t path_length = 0;  // of the path that opens it
-  };
-  // The path of the folder listed now, kept as the walk goes down and up:
-  // only the systems that list by path read it.
-  std::string opening = path;
-  std::vector<Level> levels(1);
-  levels[0].folder = batch.folders.add(-1, path, shown);
-  levels[0].path_length = opening.size();
-  if (!listed(batch, levels[0].folder, opening, pattern, levels[0].entries)) return;
-  while (!levels.empty()) {
-    Level& level = levels.back();
-    if (level.next == level.entries.size()) {
-      levels.pop_back();
-      continue;
-    }
-    FolderEntry& entry = level.entries[level.next++];
-    if (!take_entry(batch, level.folder, entry, recursive)) continue;
-    opening.resize(level.path_length);
-    append_name(opening, entry.name);
-    Level inner;
-    inner.path_length = opening.size();
-    inner.folder = batch.folders.add(level.folder, std::move(entry.name));
-    if (listed(batch, inner.folder, opening, nullptr, inner.entries)) {
-      levels.push_back(std::move(inner));
-    }
-  }
-}
-
-void add_target(Batch& batch, const std::string& target, bool recursive) {
-  if (platform::is_pattern(target.c_str())) {
-    const std::size_t cut = target.find_last_of("\\/");
-    const std::string folder = cut == std::string::npos ? "." : target.substr(0, cut + 1);
-    const std::string pattern = cut == std::string::npos ? target : target.substr(cut + 1);
-    const std::size_t before = batch.items.size();
-    walk_from(batch, folder, cut == std::string::npos ? "" : folder, pattern.c_str(), recursive);
-    // As a single run on the name would, a pattern that matches nothing fails.
-    if (batch.items.size() == before)
-      batch.items.push_back({-1, target, 0, {}, "no file matches", {}});
-    return;
-  }
-  std::int64_t size = 0;
-  bool own = false;
-  platform::FileIdentity identity;
-  switch (platform::kind_of(target.c_str(), size, own, identity)) {
-    case EntryKind::folder:
-      if (recursive) {
-        walk_from(batch, target, target, nullptr, true);
-      } else {
-        batch.items.push_back({-1, target, 0, "skipped: a folder (-r takes it in)", {}, {}});
-      }
-      return;
-    case EntryKind::file:
-      batch.items.push_back(
-          {-1, target, size, own ? "skipped: the program itself" : "", {}, identity});
-      return;
-    case EntryKind::missing:
-    case EntryKind::link:
-    case EntryKind::other:
-      // Opened as named, so its failure reads as that of a single run.
-      batch.items.push_back({-1, target, 0, {}, {}, {}});
-      return;
-  }
-}
-
-// The paths in a list (a file, a pipe, or standard input for "-"): one a
-// line, UTF-8, or each ending in a NUL byte with `null_ends` or where the
-// list holds one (a NUL is in no path, so no line would be cut short at
-// it); empty entries are left out.
-bool read_list(const char* path, bool null_ends, std::vector<std::string>& entries,
-               std::string& error) {
-  std::string text;
-  if (!platform::read_all(path, text, error)) return false;
-  const char end = null_ends || text.find('\0') != std::string::npos ? '\0' : '\n';
-  // A byte order mark, as Notepad writes one, is not part of the first path.
-  if (end == '\n' && text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t stop = text.find(end, start);
-    if (stop == std::string::npos) stop = text.size();
-    std::string entry = text.substr(start, stop - start);
-    if (end == '\n' && !entry.empty() && entry.back() == '\r') entry.pop_back();
-    if (!entry.empty()) entries.push_back(std::move(entry));
-    start = stop + 1;
-  }
-  return true;
-}
-
-bool is_list(const std::string& target) {
-  return target.size() > 1 && target[0] == '@' && !platform::exists(target.c_str());
-}
-
-void add_targets(Batch& batch, const std::vector<std::string>& targets, const Options& options) {
-  const bool recursive = options.recursive;
-  for (const std::string& target : targets) {
-    if (!is_list(target)) {
-      add_target(batch, target, recursive);
-      continue;
-    }
-    std::vector<std::string> lines;
-    std::string error;
-    if (!read_list(target.c_str() + 1, options.null_ends, lines, error)) {
-      batch.items.push_back({-1, target, 0, {}, "cannot read the list: " + error, {}});
-      continue;
-    }
-    for (const std::string& line : lines) add_target(batch, line, recursive);
-  }
-}
-
-// One file, one run: a file reached by several names (hard links, a name
-// given twice, a list and a pattern) runs under the first of them only, so
-// that it is transformed once, with or without --again, and a dry run
-// counts as the run does.
-void skip_other_names(Batch& batch) {
-  struct Hash {
-    std::size_t operator()(const platform::FileIdentity& identity) const {
-      return std::hash<std::uint64_t>()(identity.index * 31 + identity.volume);
-    }
-  };
-  std::unordered_map<platform::FileIdentity, std::size_t, Hash> first;
-  for (std::size_t index = 0; index < batch.items.size(); ++index) {
-    Item& item = batch.items[index];
-    if (!item.skipped.empty() || !item.failed.empty() || !item.identity.known()) continue;
-    const auto [found, added] = first.emplace(item.identity, index);
-    if (added) continue;
-    const Item& named = batch.items[found->second];
-    item.skipped =
-        "skipped: the same file as " + shown_name(batch.folders.printed(named.folder, named.name));
-  }
-}
 
 struct Tally {
   std::int64_t ok = 0, skipped = 0, failed = 0, held = 0;
@@ -261,15 +57,15 @@ constexpr std::int64_t kBytesAtOnce = std::int64_t{16} << 20;
 // not wait for the bytes the other runs are writing meanwhile.
 constexpr std::int64_t kSharedFlushSize = std::int64_t{1} << 20;
 
-// The files of a batch, run on worker threads in their order. Each file's
+// The files of a run over many files, run on worker threads in their order. Each file's
 // lines are kept until every file before it has printed, so the output is
 // that of one file after the other; the flushes of the runs going on at the
 // same time are shared (flush_group.h).
 class Runner {
  public:
-  Runner(Batch& batch, const CommandSpec* command, Key given, const Options& options,
+  Runner(FileList& list, const CommandSpec* command, Key given, const Options& options,
          const Channels& channels, std::size_t runs_at_once)
-      : batch_(batch),
+      : list_(list),
         runs_at_once_(runs_at_once),
         command_(command),
         given_(given),
@@ -277,8 +73,8 @@ class Runner {
         channels_(channels),
         files_(channels.files != nullptr ? *channels.files : platform::system_files()),
         group_(files_),
-        items_(batch.items.size()) {
-    for (const Item& item : batch.items) bytes_total_ += item.size;
+        items_(list.files.size()) {
+    for (const ListedFile& item : list.files) bytes_total_ += item.size;
     for (std::size_t index = 0; index < items_.size(); ++index) {
       items_[index].runner = this;
       items_[index].index = index;
@@ -362,14 +158,14 @@ class Runner {
     }
   }
 
-  std::int64_t size_of(std::size_t index) const { return batch_.items[index].size; }
+  std::int64_t size_of(std::size_t index) const { return list_.files[index].size; }
 
   bool cancel_requested() const {
     const Observer& observer = channels_.observer;
     return observer.cancel_requested != nullptr && observer.cancel_requested(observer.context);
   }
 
-  // The batch's bytes done but those of the file `index`, which reports its own.
+  // The bytes done of all files but those of the file `index`, which reports its own.
   std::int64_t bytes_before(std::size_t index) const {
     std::int64_t bytes = bytes_ended_;
     for (std::size_t other : running_) {
@@ -489,7 +285,7 @@ class Runner {
   }
 
   FileResult run_in_turn(std::size_t index, std::uint8_t* buffer) {
-    const Item& item = batch_.items[index];
+    const ListedFile& item = list_.files[index];
     ItemState& state = items_[index];
     Observer observer;
     if (channels_.observer.progress != nullptr) observer.progress = &Runner::on_progress;
@@ -507,7 +303,7 @@ class Runner {
     channels.keep_time = options_.keep_time;
 
     const char* keyword = command_ != nullptr ? command_->text : "x=xxx";
-    const std::string path = batch_.folders.printed(item.folder, item.name);
+    const std::string path = list_.folders.printed(item.folder, item.name);
     const std::string shown = shown_name(path);
     if (!item.skipped.empty()) {
       print(channels.out, "tavo %s file(%s) skipped\r\n", keyword, shown.c_str());
@@ -518,9 +314,9 @@ class Runner {
     const Folder* folder = nullptr;
     if (error.empty() && item.folder >= 0) {
       int failed = item.folder;
-      folder = batch_.folders.hold(item.folder, failed, error);
+      folder = list_.folders.hold(item.folder, failed, error);
       if (folder == nullptr) {
-        error = "cannot open the folder " + shown_name(batch_.folders.printed(failed, {})) + ": " +
+        error = "cannot open the folder " + shown_name(list_.folders.printed(failed, {})) + ": " +
                 error;
       }
     }
@@ -530,7 +326,7 @@ class Runner {
     }
     const FileRef file{path.c_str(), folder, item.name.c_str(), shown.c_str()};
     const FileResult result = run_file(file, channels, state);
-    if (folder != nullptr) batch_.folders.release(item.folder);
+    if (folder != nullptr) list_.folders.release(item.folder);
     return result;
   }
 
@@ -550,7 +346,7 @@ class Runner {
     return result;
   }
 
-  Batch& batch_;
+  FileList& list_;
   const std::size_t runs_at_once_;
   const CommandSpec* command_;
   const Key given_;
@@ -573,61 +369,6 @@ class Runner {
 };
 
 }  // namespace
-
-namespace {
-
-// Every option: its names and what it sets. The help prints the same table.
-struct OptionSpec {
-  const char* short_name;  // may be null
-  const char* long_name;
-  bool Options::*flag;
-  const char* help;
-};
-
-constexpr OptionSpec kOptionSpecs[] = {
-    {"-r", "--recursive", &Options::recursive, "a folder's files and its folders' files"},
-    {"-n", "--dry-run", &Options::dry_run, "say what each file would get, change nothing"},
-    {nullptr, "--again", &Options::again, "en: add a layer where this key is outermost"},
-    {"-q", "--quiet", &Options::quiet, "many files: only failures and the summary"},
-    {"-0", "--null", &Options::null_ends,
-     "@LIST: paths end in a NUL byte (find -print0); @- reads standard input"},
-    {nullptr, "--keep-time", &Options::keep_time, "each file keeps its modification time"},
-    {nullptr, "--exit-codes", &Options::exit_codes,
-     "exit 0 all done, 1 something failed, 2 a line that cannot run (any option does)"},
-};
-
-}  // namespace
-
-bool read_option(const char* text, Options& options) {
-  for (const OptionSpec& spec : kOptionSpecs) {
-    if ((spec.short_name != nullptr && std::strcmp(text, spec.short_name) == 0) ||
-        std::strcmp(text, spec.long_name) == 0) {
-      options.*spec.flag = true;
-      return true;
-    }
-  }
-  return false;
-}
-
-std::string option_help() {
-  std::string text;
-  for (const OptionSpec& spec : kOptionSpecs) {
-    std::string names = spec.short_name != nullptr
-                            ? std::string(spec.short_name) + ", " + spec.long_name
-                            : std::string("    ") + spec.long_name;
-    names.resize(std::max<std::size_t>(names.size() + 2, 20), ' ');
-    text += "  " + names + spec.help + "\r\n";
-  }
-  return text;
-}
-
-bool names_many_files(const char* target, const Options& options) {
-  if (options.dry_run || platform::is_pattern(target) || is_list(target)) return true;
-  std::int64_t size = 0;
-  bool own = false;
-  platform::FileIdentity identity;
-  return options.recursive && platform::kind_of(target, size, own, identity) == EntryKind::folder;
-}
 
 std::string grouped(std::int64_t count) {
   std::string digits = std::to_string(count);
@@ -656,14 +397,14 @@ BatchEnd run_batch(const CommandSpec* command, Key given, const std::vector<std:
     return {Result::failed, true};
   }
   const std::size_t budget = platform::folder_budget();
-  Batch batch(budget);
-  add_targets(batch, targets, options);
-  if (command != nullptr) skip_other_names(batch);
+  FileList list(budget);
+  add_targets(list, targets, options);
+  if (command != nullptr) skip_other_names(list);
   Tally tally;
   // Each run holds its file and at most one folder beyond the budget's.
-  Runner runner(batch, command, given, options, channels, std::min(kMaxRunsAtOnce, budget / 2 + 1));
+  Runner runner(list, command, given, options, channels, std::min(kMaxRunsAtOnce, budget / 2 + 1));
   const std::int64_t left = runner.run(tally);
-  const auto count = static_cast<std::int64_t>(batch.items.size());
+  const auto count = static_cast<std::int64_t>(list.files.size());
   print_summary(command, options, tally, left, count, channels.out);
   if (left > 0) return {Result::cancelled, false};
   const bool all_done = tally.failed == 0 && tally.held == 0;
