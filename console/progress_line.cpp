@@ -76,8 +76,10 @@ void ProgressLine::on_progress(void* context, std::int64_t done, std::int64_t to
   self->draw(done, total, now);
 }
 
+// The line keeps to figures: a name would make its width vary.
 void ProgressLine::on_file_started(void* context, std::int64_t number, std::int64_t count,
-                                   std::int64_t bytes_before, std::int64_t bytes_total) {
+                                   const char*, std::int64_t bytes_before,
+                                   std::int64_t bytes_total) {
   auto* self = static_cast<ProgressLine*>(context);
   // The quiet second and the speed count from the first file on.
   if (!self->started_) {

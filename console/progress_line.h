@@ -34,7 +34,8 @@ class ProgressLine {
   static void write_errors(void* context, const char* bytes, std::size_t count);
   static void on_progress(void* context, std::int64_t done, std::int64_t total);
   static void on_file_started(void* context, std::int64_t number, std::int64_t count,
-                              std::int64_t bytes_before, std::int64_t bytes_total);
+                              const char* name, std::int64_t bytes_before,
+                              std::int64_t bytes_total);
 
   void draw(std::int64_t done, std::int64_t total, Clock::time_point now);
   void clear();

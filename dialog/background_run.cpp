@@ -17,9 +17,14 @@ BackgroundRun::BackgroundRun(const ArgumentVector& vector, HWND window) : window
   start();
 }
 
-BackgroundRun::BackgroundRun(std::vector<std::string> names_vector, HWND window)
-    : arguments_(std::move(names_vector)), names_(true), window_(window) {
+BackgroundRun::BackgroundRun(ManyFiles run, HWND window)
+    : many_(true), many_files_(std::move(run)), window_(window) {
   start();
+}
+
+std::string BackgroundRun::file_name() const {
+  const std::lock_guard<std::mutex> lock(file_name_mutex_);
+  return file_name_;
 }
 
 void BackgroundRun::start() {
@@ -43,15 +48,23 @@ DWORD WINAPI BackgroundRun::thread_main(void* context) {
   observer.progress = &BackgroundRun::on_progress;
   observer.cancel_requested = &BackgroundRun::on_cancel_question;
   observer.file_started = &BackgroundRun::on_file_started;
+  observer.file_ended = &BackgroundRun::on_file_ended;
   observer.context = self;
   // While a run goes, Ctrl+C or closing the console window cancels it
   // instead of ending the program half-way through the file.
   catch_interrupts();
   const Sink errors{&BackgroundRun::on_error_output, self};
   const Sink out{&BackgroundRun::on_output, self};
-  const int count = static_cast<int>(items.size());
-  const Result result = self->names_ ? dispatch_names(count, items.data(), out, errors, observer)
-                                     : dispatch_command(count, items.data(), out, errors, observer);
+  Result result;
+  if (self->many_) {
+    // The console shows the program's name first, as for every command.
+    const std::string name = std::string(kEngineProgramName) + "\r\n";
+    out.write(out.context, name.data(), name.size());
+    self->many_end_ = run_many(self->many_files_, out, errors, observer);
+    result = self->many_end_.result;
+  } else {
+    result = dispatch_command(static_cast<int>(items.size()), items.data(), out, errors, observer);
+  }
   release_interrupts();
   PostMessageW(self->window_, kRunFinishedMessage, static_cast<WPARAM>(result), 0);
   return 0;
@@ -65,8 +78,13 @@ void BackgroundRun::on_progress(void* context, std::int64_t done, std::int64_t t
 }
 
 void BackgroundRun::on_file_started(void* context, std::int64_t number, std::int64_t count,
-                                    std::int64_t bytes_before, std::int64_t bytes_total) {
+                                    const char* name, std::int64_t bytes_before,
+                                    std::int64_t bytes_total) {
   auto* self = static_cast<BackgroundRun*>(context);
+  {
+    const std::lock_guard<std::mutex> lock(self->file_name_mutex_);
+    self->file_name_ = name;
+  }
   self->done_.store(0);
   self->bytes_before_.store(bytes_before);
   self->bytes_total_.store(bytes_total);
@@ -83,9 +101,15 @@ void BackgroundRun::post_progress() {
   PostMessageW(window_, kRunProgressMessage, 0, 0);
 }
 
-void BackgroundRun::on_output(void* context, const char* bytes, std::size_t count) {
-  // One call per line.
-  static_cast<BackgroundRun*>(context)->last_line_.assign(bytes, count);
+void BackgroundRun::on_file_ended(void* context, std::int64_t, const char* name, FileEnd end,
+                                  const char* reason) {
+  // Held by another run counts as failed, as in the summary's success.
+  if (end == FileEnd::failed || end == FileEnd::held) {
+    static_cast<BackgroundRun*>(context)->failures_.push_back(std::string(name) + ": " + reason);
+  }
+}
+
+void BackgroundRun::on_output(void*, const char* bytes, std::size_t count) {
   const Sink out = stdout_sink();
   out.write(out.context, bytes, count);
 }

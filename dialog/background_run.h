@@ -10,10 +10,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "dialog_logic.h"
+#include "tavo/tavo.h"
 
 namespace tavo::dialog {
 
@@ -28,8 +30,8 @@ class BackgroundRun {
   // Copies the vector's strings and starts the command. `started()` tells
   // whether the thread could be made.
   BackgroundRun(const ArgumentVector& vector, HWND window);
-  // The same for a run over many files, through dispatch_names.
-  BackgroundRun(std::vector<std::string> names_vector, HWND window);
+  // The same for a run over many files, through the engine's run_many.
+  BackgroundRun(ManyFiles run, HWND window);
   // Waits for the thread.
   ~BackgroundRun();
 
@@ -59,25 +61,36 @@ class BackgroundRun {
   // standard error): the reasons of a failure. Complete once wait() has
   // returned.
   const std::string& error_output() const { return error_output_; }
-  // The last line of the engine's output (which goes on to standard
-  // output), where a run over many files sums up. Complete as above.
-  const std::string& last_line() const { return last_line_; }
+  // A run over many files: its counts, and "name: reason" for each file
+  // that failed, in the order of the files. Complete as above.
+  const ManyEnd& many_end() const { return many_end_; }
+  const std::vector<std::string>& failures() const { return failures_; }
+  bool peeked() const { return many_ && many_files_.keyword == Keyword::peek; }
+  // The name of the file the progress shows, as the engine prints it.
+  std::string file_name() const;
 
  private:
   static DWORD WINAPI thread_main(void* context);
   void start();
   static void on_progress(void* context, std::int64_t done, std::int64_t total);
   static void on_file_started(void* context, std::int64_t number, std::int64_t count,
-                              std::int64_t bytes_before, std::int64_t bytes_total);
+                              const char* name, std::int64_t bytes_before,
+                              std::int64_t bytes_total);
+  static void on_file_ended(void* context, std::int64_t number, const char* name, FileEnd end,
+                            const char* reason);
   static void on_output(void* context, const char* bytes, std::size_t count);
   void post_progress();
   static bool on_cancel_question(void* context);
   static void on_error_output(void* context, const char* bytes, std::size_t count);
 
   std::vector<std::string> arguments_;
-  bool names_ = false;
-  std::string error_output_;  // the command's thread's until it has ended
-  std::string last_line_;     // likewise
+  bool many_ = false;
+  ManyFiles many_files_;
+  ManyEnd many_end_{Result::failed, false};  // the command's thread's until it has ended
+  std::vector<std::string> failures_;        // likewise
+  std::string error_output_;                 // likewise
+  mutable std::mutex file_name_mutex_;
+  std::string file_name_;
   HWND window_;
   HANDLE thread_ = nullptr;
   std::atomic<bool> cancel_{false};

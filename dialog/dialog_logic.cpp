@@ -121,86 +121,16 @@ std::vector<std::wstring> chosen_files(const wchar_t* answer) {
   return names;
 }
 
-std::vector<std::string> names_vector(const Operation* operation,
-                                      const std::vector<std::string>& paths, const char* factor) {
-  std::vector<std::string> items{kEngineProgramName};
-  items.insert(items.end(), paths.begin(), paths.end());
-  if (operation == nullptr) {
-    items.emplace_back(kPeekKeyword);
-  } else {
-    items.insert(items.end(), {operation->keyword, operation->way, decimal_factor(factor)});
-  }
-  items.emplace_back("-r");
-  return items;
+std::wstring file_name_of(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-std::string decimal_factor(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  if (*text == '-') return "0";
-  if (*text == '+') ++text;
-  const char* end = text;
-  while (*end >= '0' && *end <= '9') ++end;
-  return end == text ? "0" : std::string(text, end);
-}
-
-namespace {
-
-// The next number in `text`, digits grouped by commas ("2,981") or not, and
-// `text` after it.
-bool next_number(std::string_view& text, std::int64_t& value) {
-  const std::size_t start = text.find_first_of("0123456789");
-  if (start == std::string_view::npos) return false;
-  value = 0;
-  std::size_t at = start;
-  for (; at < text.size(); ++at) {
-    const char c = text[at];
-    if (c >= '0' && c <= '9') {
-      value = value * 10 + (c - '0');
-    } else if (c != ',' || at + 1 >= text.size() || text[at + 1] < '0' || text[at + 1] > '9') {
-      break;
-    }
-  }
-  text.remove_prefix(at);
-  return true;
-}
-
-}  // namespace
-
-bool read_summary(std::string_view line, Counts& counts) {
-  const std::size_t colon = line.find(": ");
-  if (line.substr(0, 5) != "tavo " || colon == std::string_view::npos) return false;
-  std::string_view rest = line.substr(colon + 2);
-  counts = Counts{};
-  counts.peek = rest.find(" with a record, ") != std::string_view::npos;
-  if (!counts.peek && rest.find(" ok, ") == std::string_view::npos) return false;
-  if (!next_number(rest, counts.done) || !next_number(rest, counts.skipped) ||
-      !next_number(rest, counts.failed)) {
-    return false;
-  }
-  std::int64_t held = 0;
-  if (rest.find(" in use by another run") != std::string_view::npos && next_number(rest, held)) {
-    counts.failed += held;
-  }
-  if (rest.find("; stopped with ") != std::string_view::npos) {
-    return next_number(rest, counts.left) && next_number(rest, counts.count);
-  }
-  return true;
-}
-
-std::string first_failures(std::string_view error_output, std::size_t limit) {
-  const std::string reasons = failure_reasons(error_output);
+std::string first_failures(const std::vector<std::string>& failures, std::size_t limit) {
   std::string first;
-  std::size_t taken = 0;
-  for (std::size_t start = 0; start < reasons.size();) {
-    std::size_t end = reasons.find('\n', start);
-    if (end == std::string::npos) end = reasons.size();
-    const std::string_view line = std::string_view(reasons).substr(start, end - start);
-    start = end + 1;
-    if (line.find(": skipped: ") != std::string_view::npos || line.substr(0, 7) == "factor ") {
-      continue;
-    }
-    if (taken++ == limit) return first + "\n...";
-    first += (first.empty() ? "" : "\n") + std::string(line);
+  for (std::size_t taken = 0; taken < failures.size(); ++taken) {
+    if (taken == limit) return first + "\n...";
+    first += (first.empty() ? "" : "\n") + failures[taken];
   }
   return first;
 }

@@ -95,34 +95,12 @@ std::wstring field_text(const std::vector<std::wstring>& paths);
 // folder and the names chosen in it, each ending in a NUL, then one more NUL.
 std::vector<std::wstring> chosen_files(const wchar_t* answer);
 
-// A run over many files: "tavo", the paths, then the operation's keyword,
-// way and factor, or the peek's keyword, then "-r", so that a folder means
-// its files and its folders' files. The factor text as the dispatcher reads
-// it (see decimal_factor). `operation` null: the peek.
-std::vector<std::string> names_vector(const Operation* operation,
-                                      const std::vector<std::string>& paths, const char* factor);
+// The part of `path` after its last backslash or slash.
+std::wstring file_name_of(const std::wstring& path);
 
-// The factor text in the decimal digits a run over many files takes, with
-// the value a single run would read from it: the digits after blanks and a
-// plus sign, or "0" (read as 1 like any value below 1) for no digits or a
-// minus sign.
-std::string decimal_factor(const char* text);
-
-// The counts of the line that ends a run over many files, "tavo KEYWORD: 3
-// ok, 1 skipped, 2 failed[, 1 in use by another run][; stopped with 2 of 8
-// files left]", or for the peek "... 3 with a record, 1 without, 2 failed".
-// Files in use count as failed. False for any other line.
-struct Counts {
-  bool peek = false;
-  std::int64_t done = 0, skipped = 0, failed = 0;
-  std::int64_t left = 0, count = 0;  // a run stopped with `left` of `count` files to do
-};
-bool read_summary(std::string_view line, Counts& counts);
-
-// The first `limit` failures among the reasons in the engine's error output
-// (as failure_reasons gives them, skipped files and factor notes left out),
+// The first `limit` of the failures of a run over many files, one a line,
 // then "..." on a line if there are more.
-std::string first_failures(std::string_view error_output, std::size_t limit);
+std::string first_failures(const std::vector<std::string>& failures, std::size_t limit);
 
 // What the dialog program is asked to do by its command line (the arguments
 // after the program's name).

@@ -34,11 +34,6 @@ std::wstring window_text(HWND control) {
   return text;
 }
 
-std::wstring file_name_of(const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 // Present from Windows Vista on; looked up so that older systems still run
 // the program, without the reason shown.
 BOOL set_shutdown_reason(HWND window, const wchar_t* reason) {
@@ -355,17 +350,22 @@ std::vector<std::wstring> MainDialog::many_files() {
 
 void MainDialog::run_many(const Operation* operation, const std::vector<std::wstring>& files) {
   if (worker != nullptr) return;
-  std::vector<std::string> utf8_paths;
+  ManyFiles run;
   bool any = false;
   for (const std::wstring& file : files) {
-    utf8_paths.push_back(platform::utf8_from_utf16(full_path(file)));
-    any = any || path_exists(utf8_paths.back().c_str());
+    run.targets.push_back(platform::utf8_from_utf16(full_path(file)));
+    any = any || path_exists(run.targets.back().c_str());
   }
   if (!any) return;
+  // A folder means its files and its folders' files.
+  run.recursive = true;
+  if (operation != nullptr) {
+    keyword_from_text(operation->keyword, run.keyword);
+    run.way = read_number(operation->way);
+    run.factor = read_number(read_factor_text());
+  }
   run_over_many = true;
-  start_run(std::make_unique<BackgroundRun>(names_vector(operation, utf8_paths, read_factor_text()),
-                                            window),
-            std::wstring());
+  start_run(std::make_unique<BackgroundRun>(std::move(run), window), std::wstring());
 }
 
 void MainDialog::run_and_report(const ArgumentVector& vector) {
@@ -414,23 +414,26 @@ void MainDialog::on_run_finished(Result result) {
   enable_console_close(true);
   enable_controls(true);
   const std::string error_output = worker->error_output();
-  const std::string last_line = worker->last_line();
+  const ManyEnd counts = worker->many_end();
+  const std::vector<std::string> failures = worker->failures();
+  const bool peek = worker->peeked();
   worker.reset();
-  if (!run_over_many || !show_counts(result, last_line, error_output)) {
+  // A run over many files that could not start has no counts, only its reason.
+  if (!run_over_many || counts.refused) {
     show_result(result, error_output);
+  } else {
+    show_counts(result, counts, peek, failures);
   }
 }
 
-bool MainDialog::show_counts(Result result, const std::string& last_line,
-                             const std::string& error_output) {
-  Counts counts;
-  if (!read_summary(last_line, counts)) return false;
+void MainDialog::show_counts(Result result, const ManyEnd& counts, bool peek,
+                             const std::vector<std::string>& failures) {
   // The counts go below the text a single file's box has; where that text
   // has a place for reasons, they go there with the first failures.
-  std::wstring details = with_values(load_text(counts.peek ? IDS_PEEK_COUNTS : IDS_COUNTS),
-                                     {std::to_wstring(counts.done), std::to_wstring(counts.skipped),
-                                      std::to_wstring(counts.failed)});
-  if (counts.count > 0) {
+  std::wstring details = with_values(load_text(peek ? IDS_PEEK_COUNTS : IDS_COUNTS),
+                                     {std::to_wstring(counts.ok), std::to_wstring(counts.skipped),
+                                      std::to_wstring(counts.failed + counts.held)});
+  if (counts.left > 0) {
     details += L"\n" + with_values(load_text(IDS_FILES_LEFT),
                                    {std::to_wstring(counts.left), std::to_wstring(counts.count)});
   }
@@ -448,9 +451,9 @@ bool MainDialog::show_counts(Result result, const std::string& last_line,
       box_icon = MB_ICONEXCLAMATION;
       text = load_text(IDS_FAILED);
       const std::wstring because = load_text(IDS_FAILED_BECAUSE);
-      const std::string failures = first_failures(error_output, kFailuresShown);
-      if (because.find(L"%1") != std::wstring::npos && !failures.empty()) {
-        text = with_value(because, details + L"\n\n" + utf16_from_utf8(failures));
+      const std::string first = first_failures(failures, kFailuresShown);
+      if (because.find(L"%1") != std::wstring::npos && !first.empty()) {
+        text = with_value(because, details + L"\n\n" + utf16_from_utf8(first));
         details.clear();
       }
       break;
@@ -458,7 +461,6 @@ bool MainDialog::show_counts(Result result, const std::string& last_line,
   }
   if (!details.empty()) text += L"\n\n" + details;
   MessageBoxW(window, text.c_str(), load_text(IDS_RESULT_CAPTION).c_str(), box_icon | MB_OK);
-  return true;
 }
 
 void MainDialog::show_result(Result result, const std::string& error_output) {

@@ -86,7 +86,8 @@ class MainDialog {
   void show_result(Result result, const std::string& error_output);
   // The box of a run over many files from the line that sums it up; false
   // if the run ended without one (it could not start), for show_result.
-  bool show_counts(Result result, const std::string& last_line, const std::string& error_output);
+  void show_counts(Result result, const ManyEnd& counts, bool peek,
+                   const std::vector<std::string>& failures);
   // The files to work on, as the path field shows them: one as it is,
   // several each in double quotes. They come from a drop, the chooser or
   // the command line.

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include "dialog_logic.h"
 #include "resource.h"
 #include "tavo/progress.h"
 #include "texts.h"
@@ -95,7 +96,8 @@ void ProgressWindow::update(double elapsed_seconds) {
     // Many files: which one, and the bytes of them all.
     const std::wstring file =
         with_values(load_text(IDS_FILE_OF),
-                    {std::to_wstring(run_.file_number()), std::to_wstring(run_.file_count())});
+                    {std::to_wstring(run_.file_number()), std::to_wstring(run_.file_count())}) +
+        L": " + file_name_of(utf16_from_utf8(run_.file_name()));
     SetDlgItemTextW(window_, IDC_PROGRESS_FILE, file.c_str());
     done += run_.bytes_before();
     total = run_.bytes_total();

@@ -194,4 +194,17 @@ CommandLine read_command_line(int argc, const char* const* argv) {
   return line;
 }
 
+bool keyword_from_text(const char* text, Keyword& keyword) {
+  if (std::strcmp(text, kPeekKeyword) == 0) {
+    keyword = Keyword::peek;
+    return true;
+  }
+  const CommandSpec* spec = full_keyword(text);
+  if (spec == nullptr) return false;
+  keyword = static_cast<Keyword>(static_cast<int>(spec->keyword) - 1);
+  return true;
+}
+
+std::int32_t read_number(const char* text) { return parse_number(text); }
+
 }  // namespace tavo

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "tavo/tavo.h"
 
 namespace tavo {
 

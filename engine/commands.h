@@ -6,11 +6,13 @@
 
 #include <cstdint>
 
+#include "tavo/tavo.h"
 #include "transforms.h"
 
 namespace tavo {
 
-// Stored in a journal's slots: the values never change.
+// Stored in a journal's slots: the values never change. One more than the
+// public Keyword of the same name (tavo.h).
 enum class RunKeyword : std::uint8_t { en = 1, de = 2, rxen = 3, rxde = 4 };
 
 enum class RecordUse {
@@ -43,6 +45,8 @@ constexpr const CommandSpec& command_spec(RunKeyword keyword) {
   return kCommands[static_cast<int>(keyword) - 1];
 }
 static_assert(command_spec(RunKeyword::rxde).keyword == RunKeyword::rxde);
+static_assert(static_cast<int>(Keyword::rxde) + 1 == static_cast<int>(RunKeyword::rxde) &&
+              static_cast<int>(Keyword::en) + 1 == static_cast<int>(RunKeyword::en));
 
 // A way and a factor as a command takes them from the command line.
 struct Key {

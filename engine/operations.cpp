@@ -170,8 +170,9 @@ Result report(const Command& command, Outcome outcome, const std::string& detail
   print_line(command, outcome, detail);
   const Result result = result_of(outcome);
   if (result == Result::failed && outcome != Outcome::would_run) {
-    print(command.channels.errors, "tavo: %s: %s\r\n", command.shown(),
-          reason_for(outcome, detail).c_str());
+    const std::string reason = reason_for(outcome, detail);
+    print(command.channels.errors, "tavo: %s: %s\r\n", command.shown(), reason.c_str());
+    if (command.file != nullptr && command.file->reason != nullptr) *command.file->reason = reason;
   }
   return result;
 }
@@ -446,19 +447,19 @@ Ending transform(const Command& command, Key given, const BatchRules* rules) {
   return ending;
 }
 
-FileResult file_result(Outcome outcome) {
+FileEnd file_result(Outcome outcome) {
   switch (outcome) {
     case Outcome::ok:
     case Outcome::would_run:
-      return FileResult::ok;
+      return FileEnd::ok;
     case Outcome::already_done:
-      return FileResult::skipped;
+      return FileEnd::skipped;
     case Outcome::in_use:
-      return FileResult::held;
+      return FileEnd::held;
     case Outcome::cancelled:
-      return FileResult::cancelled;
+      return FileEnd::cancelled;
     default:
-      return FileResult::failed;
+      return FileEnd::failed;
   }
 }
 
@@ -500,39 +501,40 @@ bool skipped_in_folder(const Command& command, Outcome outcome) {
     return false;
   }
   print(command.channels.out, "tavo %s file(%s) skipped\r\n", command.text, command.shown());
-  print(command.channels.errors,
-        "tavo: %s: skipped: a link or not a regular file, not followed\r\n", command.shown());
+  const char* reason = "skipped: a link or not a regular file, not followed";
+  print(command.channels.errors, "tavo: %s: %s\r\n", command.shown(), reason);
+  if (command.file->reason != nullptr) *command.file->reason = reason;
   return true;
 }
 
 }  // namespace
 
-FileResult transform_in_batch(const CommandSpec& spec, const FileRef& file, Key given,
-                              const BatchRules& rules, const Channels& channels) {
+FileEnd transform_in_batch(const CommandSpec& spec, const FileRef& file, Key given,
+                           const BatchRules& rules, const Channels& channels) {
   const Command command{&spec, spec.text, file.path, channels, &file};
   const Ending ending = transform(command, given, &rules);
-  if (skipped_in_folder(command, ending.outcome)) return FileResult::skipped;
+  if (skipped_in_folder(command, ending.outcome)) return FileEnd::skipped;
   report(command, ending.outcome, ending.detail);
   return file_result(ending.outcome);
 }
 
-FileResult peek_in_batch(const FileRef& file, const Channels& channels) {
+FileEnd peek_in_batch(const FileRef& file, const Channels& channels) {
   const Command command{nullptr, "x=xxx", file.path, channels, &file};
   std::string detail;
   const Outcome outcome = peek(command, detail);
-  if (skipped_in_folder(command, outcome)) return FileResult::skipped;
+  if (skipped_in_folder(command, outcome)) return FileEnd::skipped;
   if (outcome != Outcome::ok) report(command, outcome, detail);
   // Among many files only a failure to read counts against the peek.
   switch (outcome) {
     case Outcome::ok:
-      return FileResult::ok;
+      return FileEnd::ok;
     case Outcome::no_record:
     case Outcome::too_short:
-      return FileResult::skipped;
+      return FileEnd::skipped;
     case Outcome::in_use:
-      return FileResult::held;
+      return FileEnd::held;
     default:
-      return FileResult::failed;
+      return FileEnd::failed;
   }
 }
 

@@ -50,7 +50,8 @@ struct FileRef {
   // refused; otherwise `path` is opened as it stands.
   const platform::Folder* folder = nullptr;
   const char* name = nullptr;
-  const char* shown = nullptr;  // the path as printed; null: `path` itself
+  const char* shown = nullptr;    // the path as printed; null: `path` itself
+  std::string* reason = nullptr;  // given the reason of a failure or a skip
 };
 
 // What a run over many files asks of each of its files.
@@ -62,17 +63,14 @@ struct BatchRules {
   bool dry_run = false;
 };
 
-// How one file of a run over many files ended, for the summary.
-enum class FileResult { ok, skipped, held, failed, cancelled };
-
 // "en" or "de" on one file of a run over many files: the lines of a single
 // run, or one line saying why it was skipped or what a dry run would do.
-FileResult transform_in_batch(const CommandSpec& command, const FileRef& file, Key given,
-                              const BatchRules& rules, const Channels& channels);
+FileEnd transform_in_batch(const CommandSpec& command, const FileRef& file, Key given,
+                           const BatchRules& rules, const Channels& channels);
 
 // The peek on one file of a run over many files, opened for reading only:
 // one line that names the file.
-FileResult peek_in_batch(const FileRef& file, const Channels& channels);
+FileEnd peek_in_batch(const FileRef& file, const Channels& channels);
 
 // "en", "de", "rxen" or "rxde" on the file at `path`, with the way and the
 // factor as given on the command line.

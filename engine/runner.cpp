@@ -99,25 +99,27 @@ class Runner {
       for (;;) {
         for (; printed < next_ && items_[printed].ended; ++printed) {
           ItemState& item = items_[printed];
-          if (item.result == FileResult::held && runs > 1) {
+          if (item.result == FileEnd::held && runs > 1) {
             // Held, maybe by a file before it under another name (a hard
             // link, a name given twice), which is done now: it runs again as
             // it would have run after that one.
             lock.unlock();
             if (!buffer) buffer.reset(new IoBuffer);
             item.lines.clear();
+            item.reason.clear();
             item.result = run_item(printed, buffer->bytes);
             lock.lock();
           }
-          const bool shown = !options_.quiet || item.result == FileResult::failed ||
-                             item.result == FileResult::held;
+          const bool shown =
+              !options_.quiet || item.result == FileEnd::failed || item.result == FileEnd::held;
           for (const auto& [to_errors, text] : item.lines) {
             const Sink sink = to_errors ? channels_.errors : channels_.out;
             if (shown) sink.write(sink.context, text.data(), text.size());
           }
           item.lines.clear();
+          tell_end(printed);
           count_in(item.result, tally);
-          if (item.result != FileResult::cancelled) ++ended;
+          if (item.result != FileEnd::cancelled) ++ended;
         }
         if (printed == next_ && running_.empty() && (stopped_ || next_ == items_.size())) break;
         changed_.wait(lock);
@@ -136,24 +138,40 @@ class Runner {
     std::vector<std::pair<bool, std::string>> lines;  // (to standard error, text)
     std::int64_t done = 0;                            // bytes of its pass
     bool ended = false;
-    FileResult result = FileResult::failed;
+    FileEnd result = FileEnd::failed;
+    // While it runs and until it has printed: its path, as it opens and as
+    // printed, and the reason of a failure or a skip.
+    std::string path, shown, reason;
   };
 
-  static void count_in(FileResult result, Tally& tally) {
+  // Tells the observer how the file `index` ended, and forgets its path.
+  void tell_end(std::size_t index) {
+    ItemState& item = items_[index];
+    const Observer& observer = channels_.observer;
+    if (observer.file_ended != nullptr && item.result != FileEnd::cancelled) {
+      observer.file_ended(observer.context, static_cast<std::int64_t>(index) + 1,
+                          item.shown.c_str(), item.result, item.reason.c_str());
+    }
+    item.path = std::string();
+    item.shown = std::string();
+    item.reason = std::string();
+  }
+
+  static void count_in(FileEnd result, Tally& tally) {
     switch (result) {
-      case FileResult::ok:
+      case FileEnd::ok:
         ++tally.ok;
         break;
-      case FileResult::skipped:
+      case FileEnd::skipped:
         ++tally.skipped;
         break;
-      case FileResult::held:
+      case FileEnd::held:
         ++tally.held;
         break;
-      case FileResult::failed:
+      case FileEnd::failed:
         ++tally.failed;
         break;
-      case FileResult::cancelled:
+      case FileEnd::cancelled:
         break;
     }
   }
@@ -190,21 +208,24 @@ class Runner {
       const std::size_t index = next_++;
       bytes_running_ += size_of(index);
       running_.push_back(index);
+      ItemState& state = items_[index];
+      state.path = list_.folders.printed(list_.files[index].folder, list_.files[index].name);
+      state.shown = shown_name(state.path);
       const Observer& observer = channels_.observer;
       if (observer.file_started != nullptr) {
         observer.file_started(observer.context, static_cast<std::int64_t>(index) + 1,
-                              static_cast<std::int64_t>(items_.size()), bytes_before(index),
-                              bytes_total_);
+                              static_cast<std::int64_t>(items_.size()), state.shown.c_str(),
+                              bytes_before(index), bytes_total_);
       }
       lock.unlock();
-      const FileResult result = run_item(index, buffer->bytes);
+      const FileEnd result = run_item(index, buffer->bytes);
       lock.lock();
       items_[index].result = result;
       items_[index].ended = true;
       bytes_running_ -= size_of(index);
       bytes_ended_ += size_of(index);
       running_.erase(std::find(running_.begin(), running_.end(), index));
-      if (result == FileResult::cancelled) stopped_ = true;
+      if (result == FileEnd::cancelled) stopped_ = true;
       changed_.notify_all();
     }
     changed_.notify_all();
@@ -225,7 +246,7 @@ class Runner {
     // The file that reports is the one the progress shows.
     if (observer.file_started != nullptr) {
       observer.file_started(observer.context, static_cast<std::int64_t>(item->index) + 1,
-                            static_cast<std::int64_t>(self.items_.size()),
+                            static_cast<std::int64_t>(self.items_.size()), item->shown.c_str(),
                             self.bytes_before(item->index), self.bytes_total_);
     }
     observer.progress(observer.context, done, total);
@@ -278,13 +299,13 @@ class Runner {
   }
 
   // One file: its lines go to its own state, a small file's flushes to the group.
-  FileResult run_item(std::size_t index, std::uint8_t* buffer) {
-    const FileResult result = run_in_turn(index, buffer);
+  FileEnd run_item(std::size_t index, std::uint8_t* buffer) {
+    const FileEnd result = run_in_turn(index, buffer);
     pass_turn(index);  // a file skipped or refused before its open
     return result;
   }
 
-  FileResult run_in_turn(std::size_t index, std::uint8_t* buffer) {
+  FileEnd run_in_turn(std::size_t index, std::uint8_t* buffer) {
     const ListedFile& item = list_.files[index];
     ItemState& state = items_[index];
     Observer observer;
@@ -303,12 +324,13 @@ class Runner {
     channels.keep_time = options_.keep_time;
 
     const char* keyword = command_ != nullptr ? command_->text : "x=xxx";
-    const std::string path = list_.folders.printed(item.folder, item.name);
-    const std::string shown = shown_name(path);
+    const std::string& path = state.path;
+    const std::string& shown = state.shown;
     if (!item.skipped.empty()) {
       print(channels.out, "tavo %s file(%s) skipped\r\n", keyword, shown.c_str());
       print(channels.errors, "tavo: %s: %s\r\n", shown.c_str(), item.skipped.c_str());
-      return FileResult::skipped;
+      state.reason = item.skipped;
+      return FileEnd::skipped;
     }
     std::string error = item.failed;
     const Folder* folder = nullptr;
@@ -322,25 +344,26 @@ class Runner {
     }
     if (!error.empty()) {
       print(channels.errors, "tavo: %s: %s\r\n", shown.c_str(), error.c_str());
-      return FileResult::failed;
+      state.reason = error;
+      return FileEnd::failed;
     }
-    const FileRef file{path.c_str(), folder, item.name.c_str(), shown.c_str()};
-    const FileResult result = run_file(file, channels, state);
+    const FileRef file{path.c_str(), folder, item.name.c_str(), shown.c_str(), &state.reason};
+    const FileEnd result = run_file(file, channels, state);
     if (folder != nullptr) list_.folders.release(item.folder);
     return result;
   }
 
-  FileResult run_file(const FileRef& file, const Channels& channels, const ItemState& state) {
+  FileEnd run_file(const FileRef& file, const Channels& channels, const ItemState& state) {
     if (command_ == nullptr) return peek_in_batch(file, channels);
     const std::time_t start = std::time(nullptr);
-    const FileResult result =
+    const FileEnd result =
         transform_in_batch(*command_, file, given_, {!options_.again, options_.dry_run}, channels);
     const std::time_t end = std::time(nullptr);
     // A file that could not be opened printed no line of its own, only its
     // reason: a timing line would name nothing.
     const bool reported = std::any_of(state.lines.begin(), state.lines.end(),
                                       [](const auto& line) { return !line.first; });
-    if (result != FileResult::skipped && !options_.dry_run && reported) {
+    if (result != FileEnd::skipped && !options_.dry_run && reported) {
       print(channels.out, "use time: < %ds\r\n", static_cast<int>(end - start) + 1);
     }
     return result;
@@ -378,8 +401,8 @@ std::string grouped(std::int64_t count) {
   return digits;
 }
 
-BatchEnd run_batch(const CommandSpec* command, Key given, const std::vector<std::string>& targets,
-                   const Options& options, const Channels& channels) {
+ManyEnd run_batch(const CommandSpec* command, Key given, const std::vector<std::string>& targets,
+                  const Options& options, const Channels& channels) {
   std::int64_t size = 0;
   bool own = false;
   platform::FileIdentity identity;
@@ -403,12 +426,48 @@ BatchEnd run_batch(const CommandSpec* command, Key given, const std::vector<std:
   Tally tally;
   // Each run holds its file and at most one folder beyond the budget's.
   Runner runner(list, command, given, options, channels, std::min(kMaxRunsAtOnce, budget / 2 + 1));
-  const std::int64_t left = runner.run(tally);
-  const auto count = static_cast<std::int64_t>(list.files.size());
-  print_summary(command, options, tally, left, count, channels.out);
-  if (left > 0) return {Result::cancelled, false};
-  const bool all_done = tally.failed == 0 && tally.held == 0;
-  return {all_done ? Result::ok : Result::failed, false};
+  ManyEnd end{Result::ok, false};
+  end.left = runner.run(tally);
+  end.count = static_cast<std::int64_t>(list.files.size());
+  print_summary(command, options, tally, end.left, end.count, channels.out);
+  end.ok = tally.ok, end.skipped = tally.skipped, end.failed = tally.failed, end.held = tally.held;
+  if (end.left > 0) {
+    end.result = Result::cancelled;
+  } else if (tally.failed > 0 || tally.held > 0) {
+    end.result = Result::failed;
+  }
+  return end;
+}
+
+ManyEnd run_many(const ManyFiles& run, Sink out, Sink errors, Observer observer) {
+  const CommandSpec* command = nullptr;
+  switch (run.keyword) {
+    case Keyword::en:
+      command = &command_spec(RunKeyword::en);
+      break;
+    case Keyword::de:
+      command = &command_spec(RunKeyword::de);
+      break;
+    case Keyword::rxen:
+      command = &command_spec(RunKeyword::rxen);
+      break;
+    case Keyword::rxde:
+      command = &command_spec(RunKeyword::rxde);
+      break;
+    case Keyword::peek:
+      break;
+  }
+  Options options;
+  options.recursive = run.recursive;
+  options.dry_run = run.dry_run;
+  options.again = run.again;
+  options.quiet = run.quiet;
+  options.keep_time = run.keep_time;
+  options.null_ends = run.null_ends;
+  Channels channels(out, errors, observer);
+  channels.keep_time = run.keep_time;
+  const Key given{std::max(run.way, 1), std::max(run.factor, 1)};
+  return run_batch(command, given, run.targets, options, channels);
 }
 
 }  // namespace tavo

@@ -13,14 +13,10 @@
 
 namespace tavo {
 
-struct BatchEnd {
-  Result result;
-  bool usage;  // the command line cannot run as given
-};
-
-// Runs `command` (null: the peek) with `given` over the files `targets` name.
-BatchEnd run_batch(const CommandSpec* command, Key given, const std::vector<std::string>& targets,
-                   const Options& options, const Channels& channels);
+// Runs `command` (null: the peek) with `given` over the files `targets`
+// name; run_many (tavo.h) in the engine's own terms.
+ManyEnd run_batch(const CommandSpec* command, Key given, const std::vector<std::string>& targets,
+                  const Options& options, const Channels& channels);
 
 // 2981 as "2,981".
 std::string grouped(std::int64_t count);

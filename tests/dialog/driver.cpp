@@ -1156,7 +1156,10 @@ void check_many(const std::wstring& exe, const std::wstring& folder) {
       auto in_second = [&] {
         progress = progress_window(s.program.thread(), s.dialog);
         return progress != nullptr &&
-               window_text(GetDlgItem(progress, IDC_PROGRESS_FILE)) == second &&
+               window_text(GetDlgItem(progress, IDC_PROGRESS_FILE))
+                       .rfind(second + std::wstring(L": "), 0) == 0 &&
+               window_text(GetDlgItem(progress, IDC_PROGRESS_FILE)).size() >
+                   std::wcslen(second) + 2 &&
                SendDlgItemMessageW(progress, IDC_PROGRESS_BAR, PBM_GETPOS, 0, 0) > 0;
       };
       CHECK_MSG(wait_until(in_second, kLongRunWait), "no progress in the second file");

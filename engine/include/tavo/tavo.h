@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace tavo {
 
@@ -26,6 +28,10 @@ Sink stdout_sink();
 // "tavo: PATH: reason\r\n" here.
 Sink stderr_sink();
 
+// How one file of a run over many files ended. Over many files "skipped"
+// means done already (or, for the peek, without a record).
+enum class FileEnd { ok, skipped, failed, held, cancelled };
+
 // Watches a transforming operation ("en", "de", "rxen", "rxde"). Every
 // member may be left empty.
 struct Observer {
@@ -38,10 +44,15 @@ struct Observer {
   // back as it was and the operation reports "cancelled" with result 0.
   bool (*cancel_requested)(void* context) = nullptr;
   void* context = nullptr;
-  // In a run over many files, before each file: its number (from 1), the
-  // number of files, and the bytes of the files before it and of them all.
-  void (*file_started)(void* context, std::int64_t number, std::int64_t count,
+  // In a run over many files, before each file and whenever the progress
+  // shows another file: its number (from 1), the number of files, its name
+  // as printed, and the bytes of the files before it and of them all.
+  void (*file_started)(void* context, std::int64_t number, std::int64_t count, const char* name,
                        std::int64_t bytes_before, std::int64_t bytes_total) = nullptr;
+  // In a run over many files, after each file, in the order of the files:
+  // how it ended, and why it failed or was skipped ("" where it did not).
+  void (*file_ended)(void* context, std::int64_t number, const char* name, FileEnd end,
+                     const char* reason) = nullptr;
 };
 
 // From now on Ctrl+C, Ctrl+Break, SIGTERM, SIGHUP and the closing of the
@@ -65,6 +76,48 @@ enum class Result {
 
 // The console tool's exit code for a result: 1 for ok, 0 for anything else.
 int exit_code(Result result);
+
+// A run over many files, typed: what the console's names form and the
+// dialog ask for.
+enum class Keyword { en, de, rxen, rxde, peek };
+
+struct ManyFiles {
+  Keyword keyword = Keyword::peek;
+  std::int32_t way = 1;  // as given; values below 1 are taken as 1
+  std::int32_t factor = 1;
+  // Names, folders (walked with `recursive`), @lists and, on Windows,
+  // patterns, as on the command line.
+  std::vector<std::string> targets;
+  bool recursive = false;
+  bool dry_run = false;
+  bool again = false;      // "en" adds a layer where one with this key is outermost
+  bool quiet = false;      // only the lines of failed files, and the summary
+  bool keep_time = false;  // each file keeps its modification time
+  bool null_ends = false;  // a list's paths end in NUL bytes
+};
+
+struct ManyEnd {
+  Result result;  // ok: every file done or skipped; cancelled: stopped
+  bool refused;   // nothing ran: the request cannot run (rxen over many files)
+  // For the peek: ok with a record, skipped without one.
+  std::int64_t ok = 0, skipped = 0, failed = 0, held = 0;
+  std::int64_t left = 0;   // files not run because the run was stopped
+  std::int64_t count = 0;  // files in all
+};
+
+// The keyword spelled in full by `text` ("en", "de", "rxen", "rxde" or
+// "x=xxx"); false for any other text.
+bool keyword_from_text(const char* text, Keyword& keyword);
+
+// A way or a factor as the command line reads it: the atoi rule, saturating
+// at the limits of a signed 32-bit integer.
+std::int32_t read_number(const char* text);
+
+// Runs `run`: each file's lines as a single run prints them, then the
+// summary line, to `out` and `errors`; each file's start, progress and end
+// to `observer`.
+ManyEnd run_many(const ManyFiles& run, Sink out = stdout_sink(), Sink errors = stderr_sink(),
+                 Observer observer = {});
 
 // Runs one command from an argument vector: options anywhere ("--" ends
 // them), and of the rest either the one-file form
