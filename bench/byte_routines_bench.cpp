@@ -97,8 +97,8 @@ void bm_piece_hash(benchmark::State& state) {
   count_bytes(state);
 }
 
-std::uint64_t first_layout(const std::uint8_t* bytes, std::size_t count) {
-  return tavo::hash_bytes(tavo::kFirstLayout, bytes, count);
+std::uint64_t first_version(const std::uint8_t* bytes, std::size_t count) {
+  return tavo::hash_bytes(tavo::kFirstVersion, bytes, count);
 }
 std::uint64_t xxh3_chosen(const std::uint8_t* bytes, std::size_t count) {
   return tavo::xxh3(bytes, count);
@@ -114,7 +114,7 @@ BENCHMARK(bm_routine<tavo::add_bytes>)->Name("bm_add_bytes");
 BENCHMARK(bm_routine<tavo::subtract_bytes>)->Name("bm_subtract_bytes");
 BENCHMARK(bm_routine<tavo::xor_bytes>)->Name("bm_xor_bytes");
 BENCHMARK(bm_not_bytes);
-BENCHMARK(bm_piece_hash<first_layout>)->Name("bm_piece_hash_layout_1");
+BENCHMARK(bm_piece_hash<first_version>)->Name("bm_piece_hash_version_1");
 BENCHMARK(bm_piece_hash<xxh3_baseline>)->Name("bm_piece_hash_xxh3_baseline");
 BENCHMARK(bm_piece_hash<xxh3_chosen>)->Name("bm_piece_hash_xxh3_chosen");
 

@@ -1,3 +1,4 @@
+// The console tool's progress line (progress_line.h).
 #include "progress_line.h"
 
 #include <cstdio>

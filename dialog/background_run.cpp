@@ -1,3 +1,4 @@
+// One engine command on a thread of its own (background_run.h).
 #include "background_run.h"
 
 #include <utility>

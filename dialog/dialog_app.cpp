@@ -1,3 +1,4 @@
+// The dialog program's application object (dialog_app.h).
 #include "dialog_app.h"
 
 #include <shellapi.h>

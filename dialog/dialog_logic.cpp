@@ -1,3 +1,4 @@
+// What the dialog decides without any window (dialog_logic.h).
 #include "dialog_logic.h"
 
 #include <climits>

@@ -1,3 +1,5 @@
+// The main dialog (main_dialog.h): one handler per control, the runs it
+// starts (background_run.h) and the boxes that report them.
 #include "main_dialog.h"
 
 #include <commctrl.h>

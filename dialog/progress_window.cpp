@@ -1,3 +1,4 @@
+// The progress window of a long run (progress_window.h).
 #include "progress_window.h"
 
 #include <commctrl.h>

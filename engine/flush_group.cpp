@@ -1,3 +1,5 @@
+// Files that share their flushes (flush_group.h): the thread that finds no
+// flush going on flushes for everyone waiting, through shared_flush.h.
 #include "flush_group.h"
 
 namespace tavo {

@@ -1,3 +1,5 @@
+// The journal's 64-bit hashes (hash.h): the old one of version 1 and XXH3-64,
+// whose builds live in xxh3_baseline.cpp and xxh3_avx2.cpp.
 #include "hash.h"
 
 #include "bytes.h"
@@ -8,8 +10,8 @@ std::uint64_t xxh3_avx2(const void* bytes, std::size_t count);
 
 namespace {
 
-// The hash of layout 1.
-std::uint64_t first_layout_hash(const std::uint8_t* bytes, std::size_t count) {
+// The hash of version 1.
+std::uint64_t first_version_hash(const std::uint8_t* bytes, std::size_t count) {
   // Four independent multiply-rotate lanes over 8-byte words, so the
   // multiplications overlap; then a full avalanche of the lanes and length.
   constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ull;
@@ -56,8 +58,8 @@ std::uint64_t xxh3(const void* bytes, std::size_t count) {
   return chosen(bytes, count);
 }
 
-std::uint64_t hash_bytes(std::uint8_t layout, const std::uint8_t* bytes, std::size_t count) {
-  return layout == kFirstLayout ? first_layout_hash(bytes, count) : xxh3(bytes, count);
+std::uint64_t hash_bytes(std::uint8_t version, const std::uint8_t* bytes, std::size_t count) {
+  return version == kFirstVersion ? first_version_hash(bytes, count) : xxh3(bytes, count);
 }
 
 }  // namespace tavo

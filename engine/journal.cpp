@@ -1,3 +1,5 @@
+// The slot codec of the journal (journal.h); what the journal is for is in
+// run.h.
 #include "journal.h"
 
 #include <cstring>
@@ -35,8 +37,8 @@ std::int64_t align_up(std::int64_t value, std::int64_t unit) {
   return (value + unit - 1) / unit * unit;
 }
 
-std::uint64_t slot_hash(std::uint8_t layout, const Slot& slot) {
-  return hash_bytes(layout, slot.data() + kSequenceOffset, kSlotSize - kSequenceOffset);
+std::uint64_t slot_hash(std::uint8_t version, const Slot& slot) {
+  return hash_bytes(version, slot.data() + kSequenceOffset, kSlotSize - kSequenceOffset);
 }
 
 }  // namespace
@@ -87,7 +89,7 @@ void encode_slot(const RunPlan& plan, const RunState& state, Slot& slot) {
   slot[kKeywordOffset] = static_cast<std::uint8_t>(plan.keyword);
   slot[kRunWayOffset] = static_cast<std::uint8_t>(plan.way);
   slot[kRunFactorOffset] = plan.factor;
-  slot[kVersionOffset] = plan.layout;
+  slot[kVersionOffset] = plan.version;
   const auto store = [&slot](std::size_t offset, std::int64_t value) {
     store_le64(&slot[offset], static_cast<std::uint64_t>(value));
   };
@@ -105,7 +107,7 @@ void encode_slot(const RunPlan& plan, const RunState& state, Slot& slot) {
   store_le64(&slot[kAreaHashHighOffset], state.high.area_hash);
   store_le64(&slot[kRecordHashOffset], plan.record_hash);
   std::memcpy(&slot[kRunNameOffset], plan.name.data(), kNameSize);
-  store_le64(&slot[kHashOffset], slot_hash(plan.layout, slot));
+  store_le64(&slot[kHashOffset], slot_hash(plan.version, slot));
 }
 
 namespace {
@@ -138,7 +140,7 @@ std::optional<RunPlan> decode_plan(const Slot& slot) {
     return std::nullopt;
   }
   plan.record_hash = load_le64(&slot[kRecordHashOffset]);
-  plan.layout = slot[kVersionOffset];
+  plan.version = slot[kVersionOffset];
   std::memcpy(plan.name.data(), &slot[kRunNameOffset], kNameSize);
   return plan;
 }
@@ -172,9 +174,9 @@ std::optional<RunState> decode_state(const Slot& slot, const RunPlan& plan) {
 }  // namespace
 
 std::optional<std::pair<RunPlan, RunState>> decode_slot(const Slot& slot, std::int64_t file_size) {
-  const std::uint8_t layout = slot[kVersionOffset];
-  if (std::memcmp(slot.data(), kMagic, 8) != 0 || !is_known_layout(layout) ||
-      load_le64(&slot[kHashOffset]) != slot_hash(layout, slot)) {
+  const std::uint8_t version = slot[kVersionOffset];
+  if (std::memcmp(slot.data(), kMagic, 8) != 0 || !is_known_version(version) ||
+      load_le64(&slot[kHashOffset]) != slot_hash(version, slot)) {
     return std::nullopt;
   }
   const std::optional<RunPlan> plan = decode_plan(slot);
@@ -195,8 +197,8 @@ void store_piece_hash(std::uint8_t* bytes, std::uint64_t piece_hash) {
 
 std::uint64_t load_piece_hash(const std::uint8_t* bytes) { return load_le64(bytes); }
 
-void AreaHash::add_block(const std::uint8_t* bytes, std::size_t count) {
-  state_ = rotate_left(state_ ^ hash_bytes(layout_, bytes, count), 29) * 0x9E3779B185EBCA87ull;
+void AreaHash::add_batch(const std::uint8_t* bytes, std::size_t count) {
+  state_ = rotate_left(state_ ^ hash_bytes(version_, bytes, count), 29) * 0x9E3779B185EBCA87ull;
   total_ += count;
 }
 
@@ -204,7 +206,7 @@ std::uint64_t AreaHash::value() const {
   std::uint8_t tail[16];
   store_le64(tail, state_);
   store_le64(tail + 8, total_);
-  return hash_bytes(layout_, tail, sizeof tail);
+  return hash_bytes(version_, tail, sizeof tail);
 }
 
 }  // namespace tavo

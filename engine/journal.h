@@ -20,7 +20,7 @@
 //       24     1  keyword of the run: 1 en, 2 de, 3 rxen, 4 rxde
 //       25     1  way, 1 to 4
 //       26     1  factor byte
-//       27     1  layout version: 1, or 2 (hashes are XXH3-64, hash.h)
+//       27     1  version: 1, or 2 (hashes are XXH3-64, hash.h)
 //       32     8  data length L: the run rewrites bytes [0, L)
 //       40     8  size of the file before the run
 //       48     8  size of the file during the run (the end of slot 1)
@@ -59,12 +59,12 @@ inline constexpr int kHashAreas = 3;
 // names any other (a crafted one) is not a run this program could write.
 inline constexpr std::int64_t kMaxZoneChunks = 4096;
 
-// Hash areas are written and read in blocks, so the piece hashes of a zone
-// of any size take no more memory than one block; the area hash is taken
-// block by block, so the block size is part of the layout.
-inline constexpr std::size_t kMaxHashBlockSize = 65536;
-inline constexpr std::size_t hash_block_size(std::uint8_t layout) {
-  return layout == kFirstLayout ? 4096 : kMaxHashBlockSize;
+// Hash areas are written and read in batches, so the piece hashes of a zone
+// of any size take no more memory than one batch; the area hash is taken
+// batch by batch, so the batch size is part of the version.
+inline constexpr std::size_t kMaxHashBatchSize = 65536;
+inline constexpr std::size_t hash_batch_size(std::uint8_t version) {
+  return version == kFirstVersion ? 4096 : kMaxHashBatchSize;
 }
 
 // What a run does, fixed when it starts.
@@ -77,11 +77,11 @@ struct RunPlan {
   std::int64_t zone_size;
   std::uint64_t record_hash = 0;  // of the 512 bytes at data_length before the run
   NameField name{};
-  std::uint8_t layout = kCurrentLayout;  // of the journal, and so of its hashes
+  std::uint8_t version = kCurrentVersion;  // of the journal, and so of its hashes
 
   const CommandSpec& command() const { return command_spec(keyword); }
   std::uint64_t hash(const std::uint8_t* bytes, std::size_t count) const {
-    return hash_bytes(layout, bytes, count);
+    return hash_bytes(version, bytes, count);
   }
   // Ways 1 to 3 with a factor of 0 leave every byte as it is.
   bool changes_bytes() const { return way == 4 || factor != 0; }
@@ -124,15 +124,15 @@ std::int64_t piece_count(std::int64_t begin, std::int64_t end);
 void store_piece_hash(std::uint8_t* bytes, std::uint64_t piece_hash);
 std::uint64_t load_piece_hash(const std::uint8_t* bytes);
 
-// The area hash of a range, fed the range's piece hashes one block at a time.
+// The area hash of a range, fed the range's piece hashes one batch at a time.
 class AreaHash {
  public:
-  explicit AreaHash(std::uint8_t layout) : layout_(layout) {}
-  void add_block(const std::uint8_t* bytes, std::size_t count);
+  explicit AreaHash(std::uint8_t version) : version_(version) {}
+  void add_batch(const std::uint8_t* bytes, std::size_t count);
   std::uint64_t value() const;
 
  private:
-  std::uint8_t layout_;
+  std::uint8_t version_;
   std::uint64_t state_ = 0x243F6A8885A308D3ull;
   std::uint64_t total_ = 0;
 };

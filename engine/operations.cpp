@@ -1,3 +1,5 @@
+// The five file operations (operations.h): open, plan, run (run.h) or peek
+// (record.h), close, and the one place that reports how each ended.
 #include "operations.h"
 
 #include <cstdio>
@@ -357,7 +359,7 @@ Outcome plan_run(const Command& command, Key given, File file, std::int64_t size
       detail = shown;
       return Outcome::factor_differs;
     }
-    record_hash = hash_bytes(kCurrentLayout, record.data(), record.size());
+    record_hash = hash_bytes(kCurrentVersion, record.data(), record.size());
   }
   if (!is_known_way(key.way)) {
     detail = std::to_string(given.way);

@@ -1,3 +1,5 @@
+// Formatted lines to a sink, the standard sinks, and names as printed
+// among many files (output.h).
 #include "output.h"
 
 #include <cstdarg>

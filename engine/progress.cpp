@@ -1,3 +1,5 @@
+// The figures of the progress displays (tavo/progress.h), shared by the
+// console's progress line and the dialog's progress window.
 #include "tavo/progress.h"
 
 #include <cstdio>

@@ -1,3 +1,5 @@
+// The 512-byte record that "en" appends and "de" checks (record.h): built
+// and read field by field.
 #include "record.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// A run, zone by zone, under the invariants stated in run.h; the journal's
+// bytes are journal.h's, the pass's byte routines transforms.h's.
 #include "run.h"
 
 #include <algorithm>
@@ -68,33 +70,33 @@ bool read_exactly(const RunContext& context, std::int64_t offset, void* buffer, 
 }
 
 // An empty range at `pos`: it has no pieces, so its area hash is that of none.
-Range empty_range(std::uint8_t layout, std::int64_t pos, int area) {
-  return {pos, pos, area, AreaHash(layout).value()};
+Range empty_range(std::uint8_t version, std::int64_t pos, int area) {
+  return {pos, pos, area, AreaHash(version).value()};
 }
 
-// Reads the piece hashes of a range from its area, one block at a time.
+// Reads the piece hashes of a range from its area, one batch at a time.
 class PieceHashReader {
  public:
   PieceHashReader(const RunContext& context, const RunPlan& plan, const Range& range)
       : context_(context),
         offset_(plan.area_offset(range.area)),
         remaining_(piece_count(range.begin, range.end) * static_cast<std::int64_t>(kPieceHashSize)),
-        block_size_(hash_block_size(plan.layout)),
-        area_hash_(plan.layout) {}
+        batch_size_(hash_batch_size(plan.version)),
+        area_hash_(plan.version) {}
 
   // False when a read fails or no piece hash is left.
   bool next(std::uint64_t& piece_hash) {
     if (used_ == loaded_) {
       const auto want =
-          static_cast<std::size_t>(std::min(remaining_, static_cast<std::int64_t>(block_size_)));
-      if (want == 0 || !read_exactly(context_, offset_, block_.data(), want)) return false;
-      area_hash_.add_block(block_.data(), want);
+          static_cast<std::size_t>(std::min(remaining_, static_cast<std::int64_t>(batch_size_)));
+      if (want == 0 || !read_exactly(context_, offset_, batch_.data(), want)) return false;
+      area_hash_.add_batch(batch_.data(), want);
       offset_ += static_cast<std::int64_t>(want);
       remaining_ -= static_cast<std::int64_t>(want);
       used_ = 0;
       loaded_ = want;
     }
-    piece_hash = load_piece_hash(block_.data() + used_);
+    piece_hash = load_piece_hash(batch_.data() + used_);
     used_ += kPieceHashSize;
     return true;
   }
@@ -105,8 +107,8 @@ class PieceHashReader {
   const RunContext& context_;
   std::int64_t offset_;
   std::int64_t remaining_;
-  std::size_t block_size_;
-  std::array<std::uint8_t, kMaxHashBlockSize> block_;
+  std::size_t batch_size_;
+  std::array<std::uint8_t, kMaxHashBatchSize> batch_;
   std::size_t used_ = 0, loaded_ = 0;
   AreaHash area_hash_;
 };
@@ -116,8 +118,8 @@ class PieceHashReader {
 Run::Run(RunContext context, const RunPlan& plan) : context_(context), plan_(plan) {
   // A way that changes nothing has nothing to rewrite: all data counts as new.
   const std::int64_t start = plan.changes_bytes() ? 0 : plan.data_length;
-  standing_.low = empty_range(plan.layout, start, 0);
-  standing_.high = empty_range(plan.layout, start, 1);
+  standing_.low = empty_range(plan.version, start, 0);
+  standing_.high = empty_range(plan.version, start, 1);
 }
 
 Run::Run(RunContext context, const RunPlan& plan, const RunState& standing,
@@ -232,17 +234,17 @@ RunStatus Run::write_slot(RunState next) {
 
 RunStatus Run::write_piece_hashes(Range& zone, Target target, std::uint8_t* buffer,
                                   std::size_t buffer_size, bool in_place) const {
-  // The piece hashes go out block by block as the zone is read, hashed the
+  // The piece hashes go out batch by batch as the zone is read, hashed the
   // same way PieceHashReader hashes them back.
   const Transform to_old = inverse(forward());
-  std::array<std::uint8_t, kMaxHashBlockSize> block{};
-  const std::size_t block_size = hash_block_size(plan_.layout);
+  std::array<std::uint8_t, kMaxHashBatchSize> batch{};
+  const std::size_t batch_size = hash_batch_size(plan_.version);
   std::size_t used = 0;
   std::int64_t area_offset = plan_.area_offset(zone.area);
-  AreaHash area_hash(plan_.layout);
-  const auto put_block = [&]() {
-    area_hash.add_block(block.data(), used);
-    const bool written = context_.files.write_at(context_.file, area_offset, block.data(), used);
+  AreaHash area_hash(plan_.version);
+  const auto put_batch = [&]() {
+    area_hash.add_batch(batch.data(), used);
+    const bool written = context_.files.write_at(context_.file, area_offset, batch.data(), used);
     area_offset += static_cast<std::int64_t>(used);
     used = 0;
     return written;
@@ -270,13 +272,13 @@ RunStatus Run::write_piece_hashes(Range& zone, Target target, std::uint8_t* buff
       PieceHashing::run(&hashing, buffer);
     }
     for (std::size_t index = 0; index < hashing.count; ++index) {
-      store_piece_hash(block.data() + used, piece_hashes[index]);
+      store_piece_hash(batch.data() + used, piece_hashes[index]);
       used += kPieceHashSize;
-      if (used == block_size && !put_block()) return RunStatus::io_error;
+      if (used == batch_size && !put_batch()) return RunStatus::io_error;
     }
     pos = stop;
   }
-  if (used > 0 && !put_block()) return RunStatus::io_error;
+  if (used > 0 && !put_batch()) return RunStatus::io_error;
   zone.area_hash = area_hash.value();
   return RunStatus::ok;
 }
@@ -441,11 +443,11 @@ RunStatus Run::advance(Range zone, const std::optional<Range>& behind, Target ta
   const int spare_area = (zone.area + 1) % kHashAreas;
   RunState next;
   if (target == Target::finished) {
-    next.low = behind ? *behind : empty_range(plan_.layout, zone.begin, spare_area);
+    next.low = behind ? *behind : empty_range(plan_.version, zone.begin, spare_area);
     next.high = zone;
   } else {
     next.low = zone;
-    next.high = behind ? *behind : empty_range(plan_.layout, zone.end, spare_area);
+    next.high = behind ? *behind : empty_range(plan_.version, zone.end, spare_area);
   }
   status = write_slot(next);
   if (status != RunStatus::ok) return status;

@@ -4,10 +4,13 @@
 // exactly. This comment is the one statement of how; journal.h has the
 // byte layout, and the code names the invariant it upholds as (Jn).
 //
-// TERMS
+// TERMS (of the engine; a newcomer meets them all here)
+//   pass        the reading, transforming and writing back of a range of
+//               the data.
+//   block       what a pass reads or writes at once: up to kIoSize (1 MiB),
+//               cut at sector and zone bounds.
 //   chunk       65,534 bytes (kChunkSize), the unit zones are counted in and
-//               pieces are cut at. A pass reads and writes blocks of up to
-//               kIoSize bytes, cut at sector bounds.
+//               pieces are cut at.
 //   sector      512 bytes at a multiple of 512. After a crash each sector
 //               holds some prefix of the writes made to it since the last
 //               completed flush; a sector that holds part of one write is torn.
@@ -21,13 +24,24 @@
 //               transform (new), or not at all (torn).
 //   hash area   one of three areas holding the piece hashes of one range of
 //               the data, in order; the area hash is the hash over them.
-//   slot        one of two 512-byte blocks that say where the run stands:
+//   batch       what a hash area is written and read in at once (its size
+//               depends on the journal's version).
+//   slot        one of two 512-byte records that say where the run stands:
 //               [0, lo) is new, [hi, L) is old, and [lo, mid) and [mid, hi)
 //               are told apart piece by piece through their hash areas.
 //   journal     the hash areas and the slots, after the data (and after the
 //               room for the record of "en" and "de") while a run goes.
 //   standing slot  the slot the run stands on: of the valid slots (J6), the
 //               one with the higher sequence number.
+//   version     of the journal (1 or 2), which says how it hashes; a found
+//               run keeps the version it began with. The journal's layout is
+//               where its parts lie (journal.h).
+//   record      the 512 bytes "en" appends and "de" checks and cuts off
+//               (record.h); the public names with "header" mean it too.
+//   peek        x=xxx: the record checked and printed, nothing changed.
+//   run over many files  the runs of the files a command line names
+//               (targets.h), on worker threads (runner.h) whose flushes are
+//               shared (J10).
 //
 // INVARIANTS
 //   (J1) The file grows only by one sector-aligned write of the first slot
@@ -49,7 +63,7 @@
 //        new slot counts as soon as it is durable.
 //   (J5) Piece hashes go only to an area that no range of the standing slot
 //        uses.
-//   (J6) A slot is valid only if its magic, hash, layout version, sizes and
+//   (J6) A slot is valid only if its magic, hash, version, sizes and
 //        fields agree with each other and with the file's size, the area
 //        hashes of both its ranges match their areas, and, for "de", the
 //        record it keeps is unchanged.

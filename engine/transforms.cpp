@@ -1,3 +1,4 @@
+// The four ways and their byte routines (transforms.h).
 #include "transforms.h"
 
 namespace tavo {

@@ -61,10 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::optional<std::pair<RunPlan, RunState>> found;
   for (std::size_t offset = size - 2 * kSlotSize; offset < size; offset += kSlotSize) {
     std::memcpy(&file[offset], "tavo-run", 8);
-    // The hash of the slot's own layout (offset 27), so both layouts are reached.
-    const std::uint8_t layout =
-        is_known_layout(file[offset + 27]) ? file[offset + 27] : kCurrentLayout;
-    const std::uint64_t hash = hash_bytes(layout, &file[offset + 16], kSlotSize - 16);
+    // The hash of the slot's own version (offset 27), so both versions are reached.
+    const std::uint8_t version =
+        is_known_version(file[offset + 27]) ? file[offset + 27] : kCurrentVersion;
+    const std::uint64_t hash = hash_bytes(version, &file[offset + 16], kSlotSize - 16);
     for (int i = 0; i < 8; ++i) file[offset + 8 + i] = static_cast<std::uint8_t>(hash >> (8 * i));
     Slot slot;
     std::copy_n(&file[offset], kSlotSize, slot.begin());
