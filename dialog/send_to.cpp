@@ -1,3 +1,4 @@
+// The Send To shortcut (send_to.h).
 // clang-format off
 #include <windows.h>
 #include <shlobj.h>
@@ -30,17 +31,9 @@ std::wstring module_path() {
   }
 }
 
+// The system's text for `result`, worded as the engine words its own failures.
 std::wstring hresult_text(HRESULT result) {
-  wchar_t* text = nullptr;
-  FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(result), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring out = text != nullptr ? text : L"error " + std::to_wstring(result);
-  LocalFree(text);
-  while (!out.empty() && (out.back() == L'\n' || out.back() == L'\r' || out.back() == L'.')) {
-    out.pop_back();
-  }
-  return out;
+  return platform::utf16_from_utf8(platform::error_text_of(static_cast<DWORD>(result)));
 }
 
 // Writes the shortcut to `target` at `link`.

@@ -1,3 +1,4 @@
+// The dialog's texts in the language of the display (texts.h).
 #include "texts.h"
 
 namespace tavo::dialog {
@@ -35,15 +36,6 @@ std::wstring with_values(const std::wstring& text, std::initializer_list<std::ws
     const std::size_t at = out.find(mark);
     if (at != std::wstring::npos) out.replace(at, mark.size(), value);
   }
-  return out;
-}
-
-std::wstring utf16_from_utf8(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int length = static_cast<int>(text.size());
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), length, out.data(), size);
   return out;
 }
 

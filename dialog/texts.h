@@ -9,6 +9,8 @@
 #include <initializer_list>
 #include <string>
 
+#include "tavo/text.h"
+
 namespace tavo::dialog {
 
 // The language of the calling thread's templates and texts: Chinese (PRC)
@@ -28,8 +30,8 @@ std::wstring with_value(const std::wstring& text, const std::wstring& value);
 // `text` with "%1", "%2" and so on replaced by the values in turn.
 std::wstring with_values(const std::wstring& text, std::initializer_list<std::wstring> values);
 
-// UTF-8, as the engine writes, in UTF-16.
-std::wstring utf16_from_utf8(const std::string& text);
+// UTF-8, as the engine writes, in UTF-16: the engine's own conversion.
+using platform::utf16_from_utf8;
 
 }  // namespace tavo::dialog
 

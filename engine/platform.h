@@ -273,10 +273,6 @@ void release_interrupts();
 int handle_console_event(unsigned long event);
 
 #ifdef _WIN32
-// The inverse of utf8_from_utf16. Bytes that are not such UTF-8 become
-// U+FFFD, and the result is false.
-bool utf16_from_utf8(const char* text, std::size_t length, std::wstring& wide);
-
 // `path` as the wide file functions (CreateFileW) take it. A relative path,
 // "." and ".." are resolved as the system resolves them for a short path;
 // a full path of MAX_PATH characters or more gets the \\?\ (or \\?\UNC\)

@@ -68,6 +68,8 @@ TEST(TextConversion, EveryUtf16NameComesBackFromUtf8) {
     std::wstring back;
     EXPECT_TRUE(utf16_from_utf8(utf8.data(), utf8.size(), back));
     EXPECT_EQ(back, name);
+    // The form the dialog shows the engine's names with.
+    EXPECT_EQ(utf16_from_utf8(utf8), name);
   }
   EXPECT_EQ(utf8_from_utf16(L"\xD83D\xDE00"), "\xF0\x9F\x98\x80");
   EXPECT_EQ(utf8_from_utf16(L"a\xD800"), "a\xED\xA0\x80");

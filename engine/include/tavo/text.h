@@ -20,6 +20,23 @@ bool exists(const char* path);
 std::string utf8_from_utf16(const wchar_t* text, std::size_t length);
 std::string utf8_from_utf16(const std::wstring& text);
 
+// The inverse of utf8_from_utf16. Bytes that are not such UTF-8 become
+// U+FFFD, and the result is false.
+bool utf16_from_utf8(const char* text, std::size_t length, std::wstring& wide);
+// As above, for text to show, where a U+FFFD for a bad byte will do.
+std::wstring utf16_from_utf8(const std::string& text);
+
+// The full path of `path` as the system resolves it against the current
+// folder, without the \\?\ (or \\?\UNC\) form: the plain path the engine
+// prints and compares. `path` as given where the system cannot resolve it;
+// empty if the current folder changes while it does.
+std::wstring full_path(const std::wstring& path);
+
+// The system's text for an error code (from GetLastError, or an HRESULT), in
+// UTF-8 without the line break and full stop at its end; "error N" where the
+// system has none.
+std::string error_text_of(unsigned long error);
+
 // The UTF-16 argument vector of wmain as the UTF-8 one the engine takes.
 class Utf8Arguments {
  public:
