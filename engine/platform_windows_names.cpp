@@ -192,7 +192,7 @@ std::wstring full_path(const std::wstring& path) {
     const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
     full.resize(length < needed ? length : 0);
   }
-  if (starts_with(full, L"\\\\?\\UNC\\")) return L"\\" + full.substr(8);
+  if (starts_with(full, L"\\\\?\\UNC\\")) return L"\\\\" + full.substr(8);
   if (starts_with(full, L"\\\\?\\")) return full.substr(4);
   return full;
 }

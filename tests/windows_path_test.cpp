@@ -1,10 +1,11 @@
 // Windows only: the conversions between the engine's UTF-8 and the system's
-// UTF-16, and the path form handed to CreateFileW. Wine opens paths past
-// MAX_PATH with or without the \\?\ form, so the form is checked here.
+// UTF-16, the path form handed to CreateFileW and the plain full path. Wine
+// opens paths past MAX_PATH with or without the \\?\ form, so it is checked here.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 #include "platform.h"
 
@@ -50,6 +51,20 @@ TEST(SystemPath, LongPathsTakeTheLiteralFormAfterDotsAreResolved) {
   };
   for (const PathCase& c : cases) {
     EXPECT_EQ(system_path(c.typed.c_str()), c.given) << c.typed;
+  }
+}
+
+TEST(FullPath, ResolvedAndPlainWithoutTheLiteralForm) {
+  const std::wstring a(300, L'a');
+  const std::pair<std::wstring, std::wstring> cases[] = {
+      {L"f.txt", current_folder() + L"f.txt"},
+      {L"C:/dir/../f.txt", L"C:\\f.txt"},
+      {L"C:\\" + a, L"C:\\" + a},
+      {L"\\\\?\\C:\\" + a, L"C:\\" + a},
+      {L"\\\\?\\UNC\\server\\share\\f.txt", L"\\\\server\\share\\f.txt"},
+  };
+  for (const auto& [typed, full] : cases) {
+    EXPECT_EQ(full_path(typed), full) << utf8_from_utf16(typed);
   }
 }
 
