@@ -4,8 +4,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The console tool's packages only: installed when run as root, else named
+# with the one command to run first.
+scripts/install-deps.sh console
+
 build=build/demo
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release \
+# A build folder left by another generator cannot be reconfigured with Ninja.
+if [[ -f $build/CMakeCache.txt ]] &&
+   ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$build/CMakeCache.txt"; then
+  rm -rf "$build"
+fi
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DTAVO_BUILD_TESTS=OFF -DTAVO_BUILD_BENCHMARKS=OFF > /dev/null
 cmake --build "$build" --target tavo -j 2 > /dev/null
 tavo="$PWD/$build/console/tavo"
