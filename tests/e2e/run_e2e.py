@@ -448,6 +448,9 @@ def run_tool(options, folder, args, size_limit=None, env=None, terminal=False, s
 
         def limit():
             resource.setrlimit(resource.RLIMIT_FSIZE, (size_limit, size_limit))
+        if options.prefix:
+            return subprocess.run(runner_command(options.prefix) + [options.tavo] + args,
+                                  cwd=folder, capture_output=True, timeout=300, preexec_fn=limit)
         return subprocess.run(["tavo"] + args, executable=options.tavo, cwd=folder,
                               capture_output=True, timeout=300, preexec_fn=limit)
     if options.prefix:
@@ -621,21 +624,23 @@ def main():
                                                                        "locale"))
     options.locpaths = {}
 
-    # The echo line repeats the program name as the system hands it over.
+    # The echo line repeats the program name as the system hands it over. A
+    # prefix is Wine for the .exe, or an emulator for a Linux build.
+    windows = options.tavo.lower().endswith(".exe")
     if options.prefix:
         probe = run_tool(options, options.scratch or ".", [])
         echo = probe.stdout[len(m.BANNER):].split(b"\r\n", 1)[0]
-        if not echo.lower().endswith(b"tavo.exe"):
+        if not echo.lower().endswith(b"tavo.exe" if windows else b"tavo"):
             print("FAILED: cannot read the echo line from %r" % probe.stdout[:200])
             return 1
     else:
         echo = b"tavo"
 
     passed = failed = skipped = 0
-    for case in build_cases("\\" if options.prefix else "/"):
+    for case in build_cases("\\" if windows else "/"):
         if options.filter not in case.name:
             continue
-        if (case.native_only and options.prefix) or (case.windows_only and not options.prefix):
+        if (case.native_only and windows) or (case.windows_only and not windows):
             skipped += 1
             print("SKIPPED (%s only): %s" % ("Linux" if case.native_only else "Windows", case.name))
             continue
