@@ -48,6 +48,20 @@ static_assert(command_spec(RunKeyword::rxde).keyword == RunKeyword::rxde);
 static_assert(static_cast<int>(Keyword::rxde) + 1 == static_cast<int>(RunKeyword::rxde) &&
               static_cast<int>(Keyword::en) + 1 == static_cast<int>(RunKeyword::en));
 
+// The command of a public keyword; null for the peek, which rewrites nothing.
+constexpr const CommandSpec* command_for(Keyword keyword) {
+  return keyword == Keyword::peek ? nullptr
+                                  : &command_spec(static_cast<RunKeyword>(static_cast<int>(keyword) + 1));
+}
+
+// The public keyword of a command; the peek for none.
+constexpr Keyword keyword_of(const CommandSpec* command) {
+  return command == nullptr ? Keyword::peek
+                            : static_cast<Keyword>(static_cast<int>(command->keyword) - 1);
+}
+static_assert(command_for(Keyword::de)->keyword == RunKeyword::de &&
+              keyword_of(command_for(Keyword::rxen)) == Keyword::rxen);
+
 // A way and a factor as a command takes them from the command line.
 struct Key {
   std::int32_t way;

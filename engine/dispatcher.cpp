@@ -46,26 +46,37 @@ bool is_help(const char* text) {
 
 // A factor outside 1 to 255 works, but not as typed: say which byte counts.
 void explain_factor(const CommandSpec& command, const char* text, std::int32_t parsed,
-                    Sink errors) {
+                    const Channels& channels) {
   if (text == nullptr || (parsed >= 1 && parsed <= 255)) return;
+  const std::string outside = std::string("factor ") + text + " is outside 1 to 255: ";
   const std::int32_t used = reduced_key(command, {1, at_least_one(parsed)}).factor;
   if (!command.low_factor_byte && parsed > 255) {
-    print(errors,
-          "tavo: factor %s is outside 1 to 255: a record holds one byte, so %s refuses it "
-          "(en recorded its low byte, %d)\r\n",
-          text, command.text, parsed & 0xFF);
+    give_reason(channels, outside + "a record holds one byte, so " + command.text +
+                              " refuses it (en recorded its low byte, " +
+                              std::to_string(parsed & 0xFF) + ")");
   } else if (command.record == RecordUse::appends) {
-    print(errors, "tavo: factor %s is outside 1 to 255: %d is used and recorded\r\n", text, used);
+    give_reason(channels, outside + std::to_string(used) + " is used and recorded");
   } else {
-    print(errors, "tavo: factor %s is outside 1 to 255: %d is used\r\n", text, used);
+    give_reason(channels, outside + std::to_string(used) + " is used");
   }
+}
+
+// The one-file form once its command is known (null: none was given), and
+// the time it took.
+Result run_file(const CommandSpec* command, const char* path, Key given,
+                const Channels& channels) {
+  const std::time_t start = std::time(nullptr);
+  const Result result =
+      command != nullptr ? transform_file(*command, path, given, channels) : Result::failed;
+  const std::time_t end = std::time(nullptr);
+  print(channels.out, "use time: < %ds\r\n", static_cast<int>(end - start) + 1);
+  return result;
 }
 
 // The names form and the other runs over many files, as the dialog asks for them too.
 ManyFiles many_files(const CommandLine& line, const CommandSpec* command, Key given) {
   ManyFiles run;
-  run.keyword = command == nullptr ? Keyword::peek
-                                   : static_cast<Keyword>(static_cast<int>(command->keyword) - 1);
+  run.keyword = keyword_of(command);
   run.way = given.way;
   run.factor = given.factor;
   run.targets = line.paths;
@@ -122,22 +133,17 @@ Dispatched dispatch(int argc, const char* const* argv, Sink out, Sink errors, Ob
       return {peek_header(path, channels), false, usual};
     }
   }
-  if (command == nullptr) print(errors, "tavo: %s: no keyword given\r\n", path);
+  if (command == nullptr) give_reason(channels, std::string(path) + ": no keyword given");
   const std::int32_t parsed_factor = line.factor != nullptr ? parse_number(line.factor) : 0;
   const std::int32_t way = at_least_one(line.way != nullptr ? parse_number(line.way) : 0);
   const std::int32_t factor = at_least_one(parsed_factor);
-  if (command != nullptr) explain_factor(*command, line.factor, parsed_factor, errors);
+  if (command != nullptr) explain_factor(*command, line.factor, parsed_factor, channels);
 
   if (command != nullptr && (line.names || names_many_files(path, line.options))) {
     const ManyEnd end = run_many(many_files(line, command, {way, factor}), out, errors, observer);
     return {end.result, end.refused, usual};
   }
-  const std::time_t start = std::time(nullptr);
-  const Result result =
-      command != nullptr ? transform_file(*command, path, {way, factor}, channels) : Result::failed;
-  const std::time_t end = std::time(nullptr);
-  print(out, "use time: < %ds\r\n", static_cast<int>(end - start) + 1);
-  return {result, false, usual};
+  return {run_file(command, path, {way, factor}, channels), false, usual};
 }
 
 }  // namespace
@@ -149,8 +155,20 @@ Result dispatch_command(int argc, const char* const* argv, Sink out, Sink errors
   return dispatch(argc, argv, out, errors, observer).result;
 }
 
-Result dispatch_names(int argc, const char* const* argv, Sink out, Sink errors, Observer observer) {
-  return dispatch(argc, argv, out, errors, observer).result;
+OneEnd run_one(const OneFile& run, Sink out, Sink errors, Observer observer) {
+  OneEnd end;
+  Channels channels(out, errors, observer);
+  channels.reasons = &end.reasons;
+  const CommandSpec* command = command_for(run.keyword);
+  if (command == nullptr) {
+    end.result = peek_header(run.path.c_str(), channels);
+    return end;
+  }
+  const std::string typed = run.factor_text.value_or(std::to_string(run.factor));
+  explain_factor(*command, typed.c_str(), run.factor, channels);
+  const Key given{at_least_one(run.way), at_least_one(run.factor)};
+  end.result = run_file(command, run.path.c_str(), given, channels);
+  return end;
 }
 
 int run_command_line(int argc, const char* const* argv, Sink out, Sink errors, Observer observer) {

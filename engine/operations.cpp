@@ -173,7 +173,7 @@ Result report(const Command& command, Outcome outcome, const std::string& detail
   const Result result = result_of(outcome);
   if (result == Result::failed && outcome != Outcome::would_run) {
     const std::string reason = reason_for(outcome, detail);
-    print(command.channels.errors, "tavo: %s: %s\r\n", command.shown(), reason.c_str());
+    give_reason(command.channels, std::string(command.shown()) + ": " + reason);
     if (command.file != nullptr && command.file->reason != nullptr) *command.file->reason = reason;
   }
   return result;
@@ -504,12 +504,17 @@ bool skipped_in_folder(const Command& command, Outcome outcome) {
   }
   print(command.channels.out, "tavo %s file(%s) skipped\r\n", command.text, command.shown());
   const char* reason = "skipped: a link or not a regular file, not followed";
-  print(command.channels.errors, "tavo: %s: %s\r\n", command.shown(), reason);
+  give_reason(command.channels, std::string(command.shown()) + ": " + reason);
   if (command.file->reason != nullptr) *command.file->reason = reason;
   return true;
 }
 
 }  // namespace
+
+void give_reason(const Channels& channels, const std::string& reason) {
+  print(channels.errors, "tavo: %s\r\n", reason.c_str());
+  if (channels.reasons != nullptr) channels.reasons->push_back(reason);
+}
 
 FileEnd transform_in_batch(const CommandSpec& spec, const FileRef& file, Key given,
                            const BatchRules& rules, const Channels& channels) {

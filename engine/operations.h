@@ -9,6 +9,8 @@
 #define TAVO_OPERATIONS_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform.h"
 #include "run.h"
@@ -35,7 +37,13 @@ struct Channels {
   std::uint8_t* buffer = nullptr;
   // The file gets back the modification time it had before the run.
   bool keep_time = false;
+  // Where a caller collects the reasons given on `errors`; null: nowhere.
+  std::vector<std::string>* reasons = nullptr;
 };
+
+// Prints "tavo: REASON" to the error sink and hands REASON to the
+// collected reasons, if any.
+void give_reason(const Channels& channels, const std::string& reason);
 
 // Page-aligned: the kernel copies into and out of an aligned buffer faster.
 struct IoBuffer {

@@ -412,12 +412,15 @@ ManyEnd run_batch(const CommandSpec* command, Key given, const std::vector<std::
   if (command != nullptr && command->record == RecordUse::none && !one_file) {
     // Nothing in a file tells whether it was done: a stopped batch run again
     // would transform some files twice.
-    print(channels.errors,
-          "tavo: %s runs on one file at a time: nothing in a file tells whether %s already ran "
-          "on it, so a run over many files that stopped could not be resumed safely (en and de "
-          "can)\r\n",
-          command->text, command->text);
-    return {Result::failed, true};
+    ManyEnd refused;
+    refused.refused = true;
+    refused.refusal = std::string(command->text) +
+                      " runs on one file at a time: nothing in a file tells whether " +
+                      command->text +
+                      " already ran on it, so a run over many files that stopped could not be "
+                      "resumed safely (en and de can)";
+    print(channels.errors, "tavo: %s\r\n", refused.refusal.c_str());
+    return refused;
   }
   const std::size_t budget = platform::folder_budget();
   FileList list(budget);
@@ -426,7 +429,8 @@ ManyEnd run_batch(const CommandSpec* command, Key given, const std::vector<std::
   Tally tally;
   // Each run holds its file and at most one folder beyond the budget's.
   Runner runner(list, command, given, options, channels, std::min(kMaxRunsAtOnce, budget / 2 + 1));
-  ManyEnd end{Result::ok, false};
+  ManyEnd end;
+  end.result = Result::ok;
   end.left = runner.run(tally);
   end.count = static_cast<std::int64_t>(list.files.size());
   print_summary(command, options, tally, end.left, end.count, channels.out);
@@ -440,23 +444,7 @@ ManyEnd run_batch(const CommandSpec* command, Key given, const std::vector<std::
 }
 
 ManyEnd run_many(const ManyFiles& run, Sink out, Sink errors, Observer observer) {
-  const CommandSpec* command = nullptr;
-  switch (run.keyword) {
-    case Keyword::en:
-      command = &command_spec(RunKeyword::en);
-      break;
-    case Keyword::de:
-      command = &command_spec(RunKeyword::de);
-      break;
-    case Keyword::rxen:
-      command = &command_spec(RunKeyword::rxen);
-      break;
-    case Keyword::rxde:
-      command = &command_spec(RunKeyword::rxde);
-      break;
-    case Keyword::peek:
-      break;
-  }
+  const CommandSpec* command = command_for(run.keyword);
   Options options;
   options.recursive = run.recursive;
   options.dry_run = run.dry_run;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,13 +98,39 @@ struct ManyFiles {
 };
 
 struct ManyEnd {
-  Result result;  // ok: every file done or skipped; cancelled: stopped
-  bool refused;   // nothing ran: the request cannot run (rxen over many files)
+  Result result = Result::failed;  // ok: every file done or skipped; cancelled: stopped
+  bool refused = false;  // nothing ran: the request cannot run (rxen over many files)
   // For the peek: ok with a record, skipped without one.
   std::int64_t ok = 0, skipped = 0, failed = 0, held = 0;
   std::int64_t left = 0;   // files not run because the run was stopped
   std::int64_t count = 0;  // files in all
+  std::string refusal;     // why nothing ran, when refused
 };
+
+// One file, typed: what the dialog asks for when its field names one file.
+// It runs as the command line's one-file form runs it.
+struct OneFile {
+  Keyword keyword = Keyword::peek;
+  std::string path;
+  std::int32_t way = 1;  // as given; values below 1 are taken as 1
+  std::int32_t factor = 1;
+  // The factor as typed, which the note on a factor outside 1 to 255
+  // quotes; none: its decimal form.
+  std::optional<std::string> factor_text;
+};
+
+struct OneEnd {
+  Result result = Result::failed;
+  // Each reason the run gave on the error sink, in order, without the
+  // program's name and the line end: why the file failed ("PATH: reason"),
+  // and the notes on the factor.
+  std::vector<std::string> reasons;
+};
+
+// Runs `run`: the lines of the one-file form after its first line (the
+// program's name), to `out` and `errors`; the pass to `observer`.
+OneEnd run_one(const OneFile& run, Sink out = stdout_sink(), Sink errors = stderr_sink(),
+               Observer observer = {});
 
 // The keyword spelled in full by `text` ("en", "de", "rxen", "rxde" or
 // "x=xxx"); false for any other text.
@@ -139,10 +166,6 @@ ManyEnd run_many(const ManyFiles& run, Sink out = stdout_sink(), Sink errors = s
 // Each file prints the lines of a single run; then one line sums them up.
 Result dispatch_command(int argc, const char* const* argv, Sink out = stdout_sink(),
                         Sink errors = stderr_sink(), Observer observer = {});
-
-// As dispatch_command: the dialog's run over the files dropped on it.
-Result dispatch_names(int argc, const char* const* argv, Sink out = stdout_sink(),
-                      Sink errors = stderr_sink(), Observer observer = {});
 
 // As dispatch_command, for the console tool: gives the exit code. Without
 // an option that is today's (exit_code above); with any option the usual
