@@ -13,8 +13,8 @@ constexpr DWORD kProgressPostInterval = 50;
 
 }  // namespace
 
-BackgroundRun::BackgroundRun(const ArgumentVector& vector, HWND window) : window_(window) {
-  for (int i = 0; i < vector.count; ++i) arguments_.emplace_back(vector.items[i]);
+BackgroundRun::BackgroundRun(OneFile run, HWND window)
+    : one_file_(std::move(run)), window_(window) {
   start();
 }
 
@@ -43,8 +43,6 @@ void BackgroundRun::wait() {
 
 DWORD WINAPI BackgroundRun::thread_main(void* context) {
   auto* self = static_cast<BackgroundRun*>(context);
-  std::vector<const char*> items;
-  for (const std::string& argument : self->arguments_) items.push_back(argument.c_str());
   Observer observer;
   observer.progress = &BackgroundRun::on_progress;
   observer.cancel_requested = &BackgroundRun::on_cancel_question;
@@ -54,17 +52,18 @@ DWORD WINAPI BackgroundRun::thread_main(void* context) {
   // While a run goes, Ctrl+C or closing the console window cancels it
   // instead of ending the program half-way through the file.
   catch_interrupts();
-  const Sink errors{&BackgroundRun::on_error_output, self};
-  const Sink out{&BackgroundRun::on_output, self};
+  const Sink out = stdout_sink();
+  const Sink errors = stderr_sink();
+  // The console shows the program's name first, as for every command.
+  const std::string name = std::string(kEngineProgramName) + "\r\n";
+  out.write(out.context, name.data(), name.size());
   Result result;
   if (self->many_) {
-    // The console shows the program's name first, as for every command.
-    const std::string name = std::string(kEngineProgramName) + "\r\n";
-    out.write(out.context, name.data(), name.size());
     self->many_end_ = run_many(self->many_files_, out, errors, observer);
     result = self->many_end_.result;
   } else {
-    result = dispatch_command(static_cast<int>(items.size()), items.data(), out, errors, observer);
+    self->one_end_ = run_one(self->one_file_, out, errors, observer);
+    result = self->one_end_.result;
   }
   release_interrupts();
   PostMessageW(self->window_, kRunFinishedMessage, static_cast<WPARAM>(result), 0);
@@ -108,17 +107,6 @@ void BackgroundRun::on_file_ended(void* context, std::int64_t, const char* name,
   if (end == FileEnd::failed || end == FileEnd::held) {
     static_cast<BackgroundRun*>(context)->failures_.push_back(std::string(name) + ": " + reason);
   }
-}
-
-void BackgroundRun::on_output(void*, const char* bytes, std::size_t count) {
-  const Sink out = stdout_sink();
-  out.write(out.context, bytes, count);
-}
-
-void BackgroundRun::on_error_output(void* context, const char* bytes, std::size_t count) {
-  static_cast<BackgroundRun*>(context)->error_output_.append(bytes, count);
-  const Sink standard_error = stderr_sink();
-  standard_error.write(standard_error.context, bytes, count);
 }
 
 bool BackgroundRun::on_cancel_question(void* context) {

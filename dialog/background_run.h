@@ -27,9 +27,9 @@ constexpr UINT kRunFinishedMessage = WM_APP + 2;
 
 class BackgroundRun {
  public:
-  // Copies the vector's strings and starts the command. `started()` tells
-  // whether the thread could be made.
-  BackgroundRun(const ArgumentVector& vector, HWND window);
+  // Starts the run of one file. `started()` tells whether the thread could
+  // be made.
+  BackgroundRun(OneFile run, HWND window);
   // The same for a run over many files, through the engine's run_many.
   BackgroundRun(ManyFiles run, HWND window);
   // Waits for the thread.
@@ -57,10 +57,9 @@ class BackgroundRun {
   // Blocks until the command has returned.
   void wait();
 
-  // What the engine wrote to its error output (which also goes on to
-  // standard error): the reasons of a failure. Complete once wait() has
-  // returned.
-  const std::string& error_output() const { return error_output_; }
+  // The run of one file: its reasons (which also go on to standard error).
+  // Complete once wait() has returned.
+  const std::vector<std::string>& reasons() const { return one_end_.reasons; }
   // A run over many files: its counts, and "name: reason" for each file
   // that failed, in the order of the files. Complete as above.
   const ManyEnd& many_end() const { return many_end_; }
@@ -78,17 +77,15 @@ class BackgroundRun {
                               std::int64_t bytes_total);
   static void on_file_ended(void* context, std::int64_t number, const char* name, FileEnd end,
                             const char* reason);
-  static void on_output(void* context, const char* bytes, std::size_t count);
   void post_progress();
   static bool on_cancel_question(void* context);
-  static void on_error_output(void* context, const char* bytes, std::size_t count);
 
-  std::vector<std::string> arguments_;
+  OneFile one_file_;
+  OneEnd one_end_;  // the command's thread's until it has ended
   bool many_ = false;
   ManyFiles many_files_;
-  ManyEnd many_end_{Result::failed, false};  // the command's thread's until it has ended
-  std::vector<std::string> failures_;        // likewise
-  std::string error_output_;                 // likewise
+  ManyEnd many_end_;                   // likewise
+  std::vector<std::string> failures_;  // likewise
   mutable std::mutex file_name_mutex_;
   std::string file_name_;
   HWND window_;

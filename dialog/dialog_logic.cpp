@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "resource.h"
 #include "tavo/text.h"
@@ -12,10 +13,10 @@ namespace tavo::dialog {
 
 // clang-format off
 const Operation kOperations[kOperationCount] = {
-    {IDC_WAY4_EN, "en", "4"}, {IDC_WAY4_DE, "de", "4"}, {IDC_WAY4_RXEN, "rxen", "4"}, {IDC_WAY4_RXDE, "rxde", "4"},
-    {IDC_WAY3_EN, "en", "3"}, {IDC_WAY3_DE, "de", "3"}, {IDC_WAY3_RXEN, "rxen", "3"}, {IDC_WAY3_RXDE, "rxde", "3"},
-    {IDC_WAY2_EN, "en", "2"}, {IDC_WAY2_DE, "de", "2"}, {IDC_WAY2_RXEN, "rxen", "2"}, {IDC_WAY2_RXDE, "rxde", "2"},
-    {IDC_WAY1_EN, "en", "1"}, {IDC_WAY1_DE, "de", "1"}, {IDC_WAY1_RXEN, "rxen", "1"}, {IDC_WAY1_RXDE, "rxde", "1"},
+    {IDC_WAY4_EN, Keyword::en, 4}, {IDC_WAY4_DE, Keyword::de, 4}, {IDC_WAY4_RXEN, Keyword::rxen, 4}, {IDC_WAY4_RXDE, Keyword::rxde, 4},
+    {IDC_WAY3_EN, Keyword::en, 3}, {IDC_WAY3_DE, Keyword::de, 3}, {IDC_WAY3_RXEN, Keyword::rxen, 3}, {IDC_WAY3_RXDE, Keyword::rxde, 3},
+    {IDC_WAY2_EN, Keyword::en, 2}, {IDC_WAY2_DE, Keyword::de, 2}, {IDC_WAY2_RXEN, Keyword::rxen, 2}, {IDC_WAY2_RXDE, Keyword::rxde, 2},
+    {IDC_WAY1_EN, Keyword::en, 1}, {IDC_WAY1_DE, Keyword::de, 1}, {IDC_WAY1_RXEN, Keyword::rxen, 1}, {IDC_WAY1_RXDE, Keyword::rxde, 1},
 };
 // clang-format on
 
@@ -26,12 +27,31 @@ const Operation* find_operation(int control_id) {
   return nullptr;
 }
 
-ArgumentVector operation_vector(const Operation& operation, const char* path, const char* factor) {
-  return {{kEngineProgramName, path, operation.keyword, operation.way, factor}, 5};
+OneFile one_file_request(const Operation* operation, const std::string& path,
+                         const std::string& factor_text) {
+  OneFile run;
+  run.path = path;
+  if (operation != nullptr) {
+    run.keyword = operation->keyword;
+    run.way = operation->way;
+    run.factor = read_number(factor_text.c_str());
+    run.factor_text = factor_text;
+  }
+  return run;
 }
 
-ArgumentVector peek_vector(const char* path) {
-  return {{kEngineProgramName, path, kPeekKeyword, nullptr, nullptr}, 3};
+ManyFiles many_files_request(const Operation* operation, std::vector<std::string> targets,
+                             const std::string& factor_text) {
+  ManyFiles run;
+  run.targets = std::move(targets);
+  // A folder means its files and its folders' files.
+  run.recursive = true;
+  if (operation != nullptr) {
+    run.keyword = operation->keyword;
+    run.way = operation->way;
+    run.factor = read_number(factor_text.c_str());
+  }
+  return run;
 }
 
 bool path_exists(const char* path) {
@@ -69,23 +89,6 @@ bool parse_close_factor(const char* text, std::int32_t& value) {
 }
 
 int default_factor_from(int random_draw) { return random_draw % kFactorMax + 1; }
-
-std::string failure_reasons(std::string_view error_output) {
-  constexpr std::string_view kPrefix = "tavo: ";
-  std::string reasons;
-  while (!error_output.empty()) {
-    std::size_t end = error_output.find('\n');
-    std::string_view line = error_output.substr(0, end);
-    error_output =
-        end == std::string_view::npos ? std::string_view() : error_output.substr(end + 1);
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-    if (line.substr(0, kPrefix.size()) == kPrefix) line.remove_prefix(kPrefix.size());
-    if (line.empty()) continue;
-    if (!reasons.empty()) reasons += '\n';
-    reasons += line;
-  }
-  return reasons;
-}
 
 std::vector<std::wstring> paths_in_field(std::wstring_view field) {
   std::vector<std::wstring> paths;

@@ -1,7 +1,7 @@
-// What the dialog decides without any window: which command each button runs,
-// the argument vectors it hands to the engine, the existence test of the path,
-// the number rule of the close check, the default factor, a path in quotes,
-// the reasons a failure box gives, and what the command line asks for.
+// What the dialog decides without any window: which command each button runs
+// and the typed request it hands to the engine, the existence test of the
+// path, the number rule of the close check, the default factor, a path in
+// quotes, and what the command line asks for.
 //
 // Kept free of <windows.h> so the native unit tests compile it as it is.
 #ifndef TAVO_DIALOG_LOGIC_H
@@ -12,14 +12,15 @@
 #include <string_view>
 #include <vector>
 
+#include "tavo/tavo.h"
+
 namespace tavo::dialog {
 
-// One operation button: its control identifier, the engine keyword and the
-// way it passes, both as the text a command line would hold.
+// One operation button: its control identifier, and the keyword and way it runs.
 struct Operation {
   int control_id;
-  const char* keyword;
-  const char* way;
+  Keyword keyword;
+  std::int32_t way;
 };
 
 // The sixteen operation buttons, one row of four per way (4, 3, 2, 1), each
@@ -30,26 +31,19 @@ extern const Operation kOperations[kOperationCount];
 // The operation of a button, or nullptr for an id that runs none.
 const Operation* find_operation(int control_id);
 
-// The program name at the head of every vector the dialog builds.
+// The program name the console shows first, as for every command.
 inline constexpr const char* kEngineProgramName = "tavo";
 // The name the usage button hands to the usage printer.
 inline constexpr const char* kUsageProgramName = "rxende";
-// The keyword of the header peek.
-inline constexpr const char* kPeekKeyword = "x=xxx";
 
-// An argument vector as the engine's dispatcher takes it. The pointers refer
-// to string constants and to the caller's text buffers, which must outlive
-// the dispatch.
-struct ArgumentVector {
-  const char* items[5];
-  int count;
-};
+// What a press asks of the engine for the one file `path`, with the factor
+// field's text (read by the atoi rule): `operation`, or the peek for null.
+OneFile one_file_request(const Operation* operation, const std::string& path,
+                         const std::string& factor_text);
 
-// "tavo", path, keyword, way, factor: count 5.
-ArgumentVector operation_vector(const Operation& operation, const char* path, const char* factor);
-
-// "tavo", path, "x=xxx": count 3.
-ArgumentVector peek_vector(const char* path);
+// The same for several files and folders (walked with their folders).
+ManyFiles many_files_request(const Operation* operation, std::vector<std::string> targets,
+                             const std::string& factor_text);
 
 // True if anything, file or directory, exists under `path` (UTF-8 on
 // Windows, bytes elsewhere). Checks existence only, not access rights. An
@@ -80,11 +74,6 @@ std::basic_string_view<Char> without_quotes(std::basic_string_view<Char> path) {
   return path;
 }
 
-// The reasons in the engine's error output, for a box: each line
-// "tavo: PATH: reason" as "PATH: reason", one per line ("\n"), without the
-// program's name and line ends. Empty if there was none.
-std::string failure_reasons(std::string_view error_output);
-
 // The files the path field names: one path, taken as without_quotes takes
 // it, or the text field_text gives several: each path in double quotes, the
 // next after a space.
@@ -98,8 +87,8 @@ std::vector<std::wstring> chosen_files(const wchar_t* answer);
 // The part of `path` after its last backslash or slash.
 std::wstring file_name_of(const std::wstring& path);
 
-// The first `limit` of the failures of a run over many files, one a line,
-// then "..." on a line if there are more.
+// The first `limit` of the reasons a run gave (for many files, of their
+// failures), one a line, then "..." on a line if there are more.
 std::string first_failures(const std::vector<std::string>& failures, std::size_t limit);
 
 // What the dialog program is asked to do by its command line (the arguments

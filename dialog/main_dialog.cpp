@@ -240,7 +240,7 @@ void MainDialog::on_operation(const Operation& operation) {
   const char* factor = read_factor_text();
   const char* path = read_path_text();
   if (!path_exists(path)) return;
-  run_and_report(operation_vector(operation, path, factor));
+  run_and_report(one_file_request(&operation, path, factor));
 }
 
 void MainDialog::on_peek(int) {
@@ -251,7 +251,7 @@ void MainDialog::on_peek(int) {
   }
   const char* path = read_path_text();
   if (!path_exists(path)) return;
-  run_and_report(peek_vector(path));
+  run_and_report(one_file_request(nullptr, path, std::string()));
 }
 
 void MainDialog::on_usage(int) { print_usage(kUsageProgramName); }
@@ -352,29 +352,23 @@ std::vector<std::wstring> MainDialog::many_files() {
 
 void MainDialog::run_many(const Operation* operation, const std::vector<std::wstring>& files) {
   if (worker != nullptr) return;
-  ManyFiles run;
+  std::vector<std::string> targets;
   bool any = false;
   for (const std::wstring& file : files) {
-    run.targets.push_back(platform::utf8_from_utf16(full_path(file)));
-    any = any || path_exists(run.targets.back().c_str());
+    targets.push_back(platform::utf8_from_utf16(full_path(file)));
+    any = any || path_exists(targets.back().c_str());
   }
   if (!any) return;
-  // A folder means its files and its folders' files.
-  run.recursive = true;
-  if (operation != nullptr) {
-    keyword_from_text(operation->keyword, run.keyword);
-    run.way = read_number(operation->way);
-    run.factor = read_number(read_factor_text());
-  }
+  ManyFiles run = many_files_request(operation, std::move(targets), read_factor_text());
   run_over_many = true;
   start_run(std::make_unique<BackgroundRun>(std::move(run), window), std::wstring());
 }
 
-void MainDialog::run_and_report(const ArgumentVector& vector) {
+void MainDialog::run_and_report(OneFile run) {
   if (worker != nullptr) return;
   run_over_many = false;
-  start_run(std::make_unique<BackgroundRun>(vector, window),
-            file_name_of(utf16_from_utf8(vector.items[1])));
+  const std::wstring name = file_name_of(utf16_from_utf8(run.path));
+  start_run(std::make_unique<BackgroundRun>(std::move(run), window), name);
 }
 
 void MainDialog::start_run(std::unique_ptr<BackgroundRun> run, const std::wstring& file_name) {
@@ -383,7 +377,7 @@ void MainDialog::start_run(std::unique_ptr<BackgroundRun> run, const std::wstrin
   worker = std::move(run);
   if (!worker->started()) {
     worker.reset();
-    show_result(Result::failed, std::string());
+    show_result(Result::failed, {});
     return;
   }
   enable_controls(false);
@@ -415,14 +409,16 @@ void MainDialog::on_run_finished(Result result) {
   }
   enable_console_close(true);
   enable_controls(true);
-  const std::string error_output = worker->error_output();
+  const std::vector<std::string> reasons = worker->reasons();
   const ManyEnd counts = worker->many_end();
   const std::vector<std::string> failures = worker->failures();
   const bool peek = worker->peeked();
   worker.reset();
   // A run over many files that could not start has no counts, only its reason.
-  if (!run_over_many || counts.refused) {
-    show_result(result, error_output);
+  if (!run_over_many) {
+    show_result(result, reasons);
+  } else if (counts.refused) {
+    show_result(result, {counts.refusal});
   } else {
     show_counts(result, counts, peek, failures);
   }
@@ -465,7 +461,7 @@ void MainDialog::show_counts(Result result, const ManyEnd& counts, bool peek,
   MessageBoxW(window, text.c_str(), load_text(IDS_RESULT_CAPTION).c_str(), box_icon | MB_OK);
 }
 
-void MainDialog::show_result(Result result, const std::string& error_output) {
+void MainDialog::show_result(Result result, const std::vector<std::string>& reasons) {
   // The dialog's own texts go through the wide API so they read right
   // whatever the system code page is. A language whose failure text has no
   // place for the reasons (Chinese) leaves them to the console.
@@ -485,9 +481,9 @@ void MainDialog::show_result(Result result, const std::string& error_output) {
       text = load_text(IDS_INTERRUPTED);
       break;
     case Result::failed: {
-      const std::string reasons = failure_reasons(error_output);
-      text = reasons.empty() ? load_text(IDS_FAILED)
-                             : with_value(load_text(IDS_FAILED_BECAUSE), utf16_from_utf8(reasons));
+      const std::string shown = first_failures(reasons, reasons.size());
+      text = shown.empty() ? load_text(IDS_FAILED)
+                           : with_value(load_text(IDS_FAILED_BECAUSE), utf16_from_utf8(shown));
       break;
     }
   }

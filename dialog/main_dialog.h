@@ -78,14 +78,14 @@ class MainDialog {
   // the peek); none that exists: nothing runs, nothing shows.
   void run_many(const Operation* operation, const std::vector<std::wstring>& files);
 
-  // Hands the vector to the engine on a worker thread. The dialog's controls
+  // Hands the request to the engine on a worker thread. The dialog's controls
   // stay disabled until it has returned; then a message box tells the user
   // how it went.
-  void run_and_report(const ArgumentVector& vector);
+  void run_and_report(OneFile run);
   void start_run(std::unique_ptr<BackgroundRun> run, const std::wstring& file_name);
-  void show_result(Result result, const std::string& error_output);
-  // The box of a run over many files from the line that sums it up; false
-  // if the run ended without one (it could not start), for show_result.
+  void show_result(Result result, const std::vector<std::string>& reasons);
+  // The box of a run over many files, from its counts and the reasons of
+  // its first failures.
   void show_counts(Result result, const ManyEnd& counts, bool peek,
                    const std::vector<std::string>& failures);
   // The files to work on, as the path field shows them: one as it is,

@@ -1,7 +1,7 @@
-// The dialog's window-free decisions: which command each button runs, the
-// vectors it builds, the existence test, the close check and the default
-// factor. Expected values are written out from the button table and the
-// number rule, not taken from the code.
+// The dialog's window-free decisions: what a press on each button does to a
+// file, the requests it builds, the existence test, the close check and the
+// default factor. Expected values come from what the user sees and the
+// number rule, not from the code.
 #include "dialog_logic.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "resource.h"
 
@@ -27,52 +28,112 @@
 namespace tavo::dialog {
 namespace {
 
-struct ButtonCase {
-  int control_id;
-  const char* keyword;
-  const char* way;
+// A press on each button, through the request the dialog hands the engine,
+// on a real file. What it must do is what its place shows the user: its row
+// the way (4 inverts, 3 xors, 2 subtracts and 1 adds the factor), its column
+// the keyword (encrypt appends a record that decrypt checks and cuts off;
+// the rude ones keep none). A wrong row in the button table or in the
+// engine's command table changes the bytes or the size.
+struct ButtonRow {
+  int way;
+  int encrypt, decrypt, encrypt_rude, decrypt_rude;
+};
+const ButtonRow kButtonRows[] = {
+    {4, IDC_WAY4_EN, IDC_WAY4_DE, IDC_WAY4_RXEN, IDC_WAY4_RXDE},
+    {3, IDC_WAY3_EN, IDC_WAY3_DE, IDC_WAY3_RXEN, IDC_WAY3_RXDE},
+    {2, IDC_WAY2_EN, IDC_WAY2_DE, IDC_WAY2_RXEN, IDC_WAY2_RXDE},
+    {1, IDC_WAY1_EN, IDC_WAY1_DE, IDC_WAY1_RXEN, IDC_WAY1_RXDE},
 };
 
-// Row by row as the dialog shows them: way 4, 3, 2, 1; in each row encrypt,
-// decrypt, encrypt rude, decrypt rude.
-// clang-format off
-const ButtonCase kButtonCases[] = {
-    {IDC_WAY4_EN, "en", "4"}, {IDC_WAY4_DE, "de", "4"}, {IDC_WAY4_RXEN, "rxen", "4"}, {IDC_WAY4_RXDE, "rxde", "4"},
-    {IDC_WAY3_EN, "en", "3"}, {IDC_WAY3_DE, "de", "3"}, {IDC_WAY3_RXEN, "rxen", "3"}, {IDC_WAY3_RXDE, "rxde", "3"},
-    {IDC_WAY2_EN, "en", "2"}, {IDC_WAY2_DE, "de", "2"}, {IDC_WAY2_RXEN, "rxen", "2"}, {IDC_WAY2_RXDE, "rxde", "2"},
-    {IDC_WAY1_EN, "en", "1"}, {IDC_WAY1_DE, "de", "1"}, {IDC_WAY1_RXEN, "rxen", "1"}, {IDC_WAY1_RXDE, "rxde", "1"},
+constexpr std::uint8_t kFactor = 42;
+constexpr std::size_t kRecordSize = 512;
+
+std::uint8_t encrypted(int way, std::uint8_t byte) {
+  switch (way) {
+    case 1:
+      return static_cast<std::uint8_t>(byte + kFactor);
+    case 2:
+      return static_cast<std::uint8_t>(byte - kFactor);
+    case 3:
+      return static_cast<std::uint8_t>(byte ^ kFactor);
+    default:
+      return static_cast<std::uint8_t>(~byte);
+  }
+}
+
+std::uint8_t decrypted(int way, std::uint8_t byte) {
+  for (int candidate = 0; candidate < 256; ++candidate) {
+    if (encrypted(way, static_cast<std::uint8_t>(candidate)) == byte) {
+      return static_cast<std::uint8_t>(candidate);
+    }
+  }
+  return byte;
+}
+
+using Bytes = std::vector<std::uint8_t>;
+
+class ButtonPress : public ::testing::TestWithParam<ButtonRow> {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 3000; ++i) original_.push_back(static_cast<std::uint8_t>(i * 7));
+  }
+  void TearDown() override { std::remove(kFile); }
+  void write(const Bytes& bytes) {
+    std::FILE* file = std::fopen(kFile, "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+  }
+  Bytes read() {
+    Bytes bytes;
+    std::FILE* file = std::fopen(kFile, "rb");
+    for (int c; file != nullptr && (c = std::fgetc(file)) != EOF;) {
+      bytes.push_back(static_cast<std::uint8_t>(c));
+    }
+    if (file != nullptr) std::fclose(file);
+    return bytes;
+  }
+  Result press(int control_id) {
+    const Operation* operation = find_operation(control_id);
+    if (operation == nullptr) return Result::failed;
+    const Sink quiet{[](void*, const char*, std::size_t) {}, nullptr};
+    return run_one(one_file_request(operation, kFile, std::to_string(kFactor)), quiet, quiet)
+        .result;
+  }
+  Bytes transformed(int way, std::uint8_t (*byte_rule)(int, std::uint8_t)) const {
+    Bytes bytes = original_;
+    for (std::uint8_t& byte : bytes) byte = byte_rule(way, byte);
+    return bytes;
+  }
+  static constexpr const char* kFile = "dialog_logic_press.bin";
+  Bytes original_;
 };
-// clang-format on
 
-class OperationButton : public ::testing::TestWithParam<ButtonCase> {};
-
-TEST_P(OperationButton, RunsItsKeywordAndWay) {
-  const ButtonCase& expected = GetParam();
-  const Operation* operation = find_operation(expected.control_id);
-  ASSERT_NE(operation, nullptr);
-  EXPECT_EQ(operation->control_id, expected.control_id);
-  EXPECT_STREQ(operation->keyword, expected.keyword);
-  EXPECT_STREQ(operation->way, expected.way);
+TEST_P(ButtonPress, EncryptAddsTheRecordThatDecryptOfTheSameRowTakes) {
+  const ButtonRow& row = GetParam();
+  write(original_);
+  ASSERT_EQ(press(row.encrypt), Result::ok);
+  Bytes after = read();
+  ASSERT_EQ(after.size(), original_.size() + kRecordSize);
+  after.resize(original_.size());
+  EXPECT_EQ(after, transformed(row.way, encrypted));
+  ASSERT_EQ(press(row.decrypt), Result::ok);
+  EXPECT_EQ(read(), original_);
 }
 
-TEST_P(OperationButton, BuildsTheFiveElementVector) {
-  const ButtonCase& expected = GetParam();
-  std::string path = "C:\\docs\\report.doc";
-  std::string factor = "42";
-  ArgumentVector vector =
-      operation_vector(*find_operation(expected.control_id), path.c_str(), factor.c_str());
-  ASSERT_EQ(vector.count, 5);
-  EXPECT_STREQ(vector.items[0], "tavo");
-  // The fields' buffers are passed as they stand, not copied.
-  EXPECT_EQ(vector.items[1], path.c_str());
-  EXPECT_STREQ(vector.items[2], expected.keyword);
-  EXPECT_STREQ(vector.items[3], expected.way);
-  EXPECT_EQ(vector.items[4], factor.c_str());
+TEST_P(ButtonPress, RudeButtonsTransformWithoutARecord) {
+  const ButtonRow& row = GetParam();
+  write(original_);
+  ASSERT_EQ(press(row.encrypt_rude), Result::ok);
+  EXPECT_EQ(read(), transformed(row.way, encrypted));
+  write(original_);
+  ASSERT_EQ(press(row.decrypt_rude), Result::ok);
+  EXPECT_EQ(read(), transformed(row.way, decrypted));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllSixteen, OperationButton, ::testing::ValuesIn(kButtonCases),
-                         [](const ::testing::TestParamInfo<ButtonCase>& param) {
-                           return "Button" + std::to_string(param.param.control_id);
+INSTANTIATE_TEST_SUITE_P(EveryRow, ButtonPress, ::testing::ValuesIn(kButtonRows),
+                         [](const ::testing::TestParamInfo<ButtonRow>& param) {
+                           return "Way" + std::to_string(param.param.way);
                          });
 
 TEST(OperationTable, HasSixteenDistinctButtons) {
@@ -88,22 +149,16 @@ TEST(OperationTable, OtherControlsRunNoOperation) {
   }
 }
 
-TEST(PeekVector, HasThreeElements) {
-  std::string path = "data.bin";
-  ArgumentVector vector = peek_vector(path.c_str());
-  ASSERT_EQ(vector.count, 3);
-  EXPECT_STREQ(vector.items[0], "tavo");
-  EXPECT_EQ(vector.items[1], path.c_str());
-  EXPECT_STREQ(vector.items[2], "x=xxx");
+TEST(Requests, TheFactorFieldIsReadAsTypedAndQuotedAsTyped) {
+  const OneFile one = one_file_request(find_operation(IDC_WAY1_EN), "a", " 300x");
+  EXPECT_EQ(one.factor, 300);
+  EXPECT_EQ(one.factor_text, " 300x");
+  const OneFile peek = one_file_request(nullptr, "a", "7");
+  EXPECT_EQ(peek.keyword, Keyword::peek);
+  const ManyFiles many = many_files_request(find_operation(IDC_WAY3_DE), {"d"}, "");
+  EXPECT_TRUE(many.recursive);
+  EXPECT_EQ(many.factor, 0);
 }
-
-TEST(EmptyFields, PassThroughUnchanged) {
-  ArgumentVector vector = operation_vector(*find_operation(IDC_WAY1_RXEN), "", "");
-  EXPECT_STREQ(vector.items[1], "");
-  EXPECT_STREQ(vector.items[4], "");
-}
-
-TEST(UsageButton, NamesTheProgramRxende) { EXPECT_STREQ(kUsageProgramName, "rxende"); }
 
 class PathExists : public ::testing::Test {
  protected:
@@ -206,13 +261,6 @@ TEST(Quotes, OnlyAPairAroundThePathGoes) {
   EXPECT_EQ(without_quotes(View("\"C:\\a b\\c.txt\"")), View("C:\\a b\\c.txt"));
   for (View kept : {"C:\\a.txt", "\"", "\"C:\\a.txt", "a\"b\"", ""})
     EXPECT_EQ(without_quotes(kept), kept);
-}
-
-TEST(FailureReasons, LinesWithoutTheProgramName) {
-  EXPECT_EQ(failure_reasons("tavo: C:\\a.txt: too short to hold a record\r\n"
-                            "tavo: b: no valid record at its end\r\n"),
-            "C:\\a.txt: too short to hold a record\nb: no valid record at its end");
-  EXPECT_EQ(failure_reasons(""), "");
 }
 
 TEST(StartRequest, SwitchesAloneNameTasksAndTheRestArePaths) {
