@@ -86,17 +86,6 @@ std::wstring chooser_folder(const std::wstring& field) {
   return folder;
 }
 
-// A path from the command line may be relative. Full, it cannot be read as
-// a keyword where a run over many files takes names.
-std::wstring full_path(const std::wstring& path) {
-  const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  std::wstring full(size, L'\0');
-  const DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
-  if (length == 0 || length >= size) return path;
-  full.resize(length);
-  return full;
-}
-
 // How many failures the box of a run over many files names.
 constexpr std::size_t kFailuresShown = 5;
 
@@ -355,7 +344,10 @@ void MainDialog::run_many(const Operation* operation, const std::vector<std::wst
   std::vector<std::string> targets;
   bool any = false;
   for (const std::wstring& file : files) {
-    targets.push_back(platform::utf8_from_utf16(full_path(file)));
+    // A path from the command line may be relative: the console names each
+    // file by its full path, as for a drop.
+    const std::wstring full = platform::full_path(file);
+    targets.push_back(platform::utf8_from_utf16(full.empty() ? file : full));
     any = any || path_exists(targets.back().c_str());
   }
   if (!any) return;

@@ -50,8 +50,9 @@ static_assert(static_cast<int>(Keyword::rxde) + 1 == static_cast<int>(RunKeyword
 
 // The command of a public keyword; null for the peek, which rewrites nothing.
 constexpr const CommandSpec* command_for(Keyword keyword) {
-  return keyword == Keyword::peek ? nullptr
-                                  : &command_spec(static_cast<RunKeyword>(static_cast<int>(keyword) + 1));
+  return keyword == Keyword::peek
+             ? nullptr
+             : &command_spec(static_cast<RunKeyword>(static_cast<int>(keyword) + 1));
 }
 
 // The public keyword of a command; the peek for none.

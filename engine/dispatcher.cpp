@@ -63,8 +63,7 @@ void explain_factor(const CommandSpec& command, const char* text, std::int32_t p
 
 // The one-file form once its command is known (null: none was given), and
 // the time it took.
-Result run_file(const CommandSpec* command, const char* path, Key given,
-                const Channels& channels) {
+Result run_file(const CommandSpec* command, const char* path, Key given, const Channels& channels) {
   const std::time_t start = std::time(nullptr);
   const Result result =
       command != nullptr ? transform_file(*command, path, given, channels) : Result::failed;

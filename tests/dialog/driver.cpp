@@ -1169,13 +1169,14 @@ void check_many(const std::wstring& exe, const std::wstring& folder) {
                        run.box == kFailure ? IDI_EXCLAMATION : IDI_INFORMATION));
     const auto* operation = tavo::dialog::find_operation(run.button);
     char summary[100];
-    std::snprintf(summary, 100, "tavo %s: %d ok, %d skipped, %d failed", operation->keyword,
-                  run.done, run.skipped, run.failed);
+    std::snprintf(summary, 100, "tavo %s: %d ok, %d skipped, %d failed",
+                  operation->keyword == tavo::Keyword::en ? "en" : "de", run.done, run.skipped,
+                  run.failed);
     CHECK_MSG(s.program.output().find(summary) != std::string::npos, visible(s.program.output()));
     for (const auto& [path, file] : files) {
       const bool done = file.second == '+';
       Bytes want =
-          done ? transformed(file.first, operation->way[0] - '0', _wtoi(run.factor)) : file.first;
+          done ? transformed(file.first, operation->way, _wtoi(run.factor)) : file.first;
       const Bytes got = read_file(path);
       CHECK_MSG(got.size() == want.size() + (done ? 512 : 0) &&
                     std::equal(want.begin(), want.end(), got.begin()),

@@ -99,7 +99,7 @@ struct ManyFiles {
 
 struct ManyEnd {
   Result result = Result::failed;  // ok: every file done or skipped; cancelled: stopped
-  bool refused = false;  // nothing ran: the request cannot run (rxen over many files)
+  bool refused = false;            // nothing ran: the request cannot run (rxen over many files)
   // For the peek: ok with a record, skipped without one.
   std::int64_t ok = 0, skipped = 0, failed = 0, held = 0;
   std::int64_t left = 0;   // files not run because the run was stopped
