@@ -22,12 +22,8 @@ namespace {
 using platform::EntryKind;
 using platform::Folder;
 
-struct Tally {
-  std::int64_t ok = 0, skipped = 0, failed = 0, held = 0;
-};
-
-void print_summary(const CommandSpec* command, const Options& options, const Tally& tally,
-                   std::int64_t left, std::int64_t count, Sink out) {
+void print_summary(const CommandSpec* command, const Options& options, const ManyEnd& tally,
+                   Sink out) {
   std::string line;
   if (command == nullptr) {
     line = "tavo x=xxx: " + grouped(tally.ok) + " with a record, " + grouped(tally.skipped) +
@@ -38,7 +34,9 @@ void print_summary(const CommandSpec* command, const Options& options, const Tal
            grouped(tally.failed) + " failed";
   }
   if (tally.held > 0) line += ", " + grouped(tally.held) + " in use by another run";
-  if (left > 0) line += "; stopped with " + grouped(left) + " of " + grouped(count) + " files left";
+  if (tally.left > 0) {
+    line += "; stopped with " + grouped(tally.left) + " of " + grouped(tally.count) + " files left";
+  }
   print(out, "%s\r\n", line.c_str());
 }
 
@@ -82,7 +80,7 @@ class Runner {
   }
 
   // Runs every file and prints its lines; the files not run are left.
-  std::int64_t run(Tally& tally) {
+  std::int64_t run(ManyEnd& tally) {
     // Only a run that flushes gains from company; a file system a test swapped
     // in need not bear several threads.
     const bool together = command_ != nullptr && !options_.dry_run && channels_.files == nullptr;
@@ -157,7 +155,7 @@ class Runner {
     item.reason = std::string();
   }
 
-  static void count_in(FileEnd result, Tally& tally) {
+  static void count_in(FileEnd result, ManyEnd& tally) {
     switch (result) {
       case FileEnd::ok:
         ++tally.ok;
@@ -423,17 +421,15 @@ ManyEnd run_batch(const CommandSpec* command, Key given, const std::vector<std::
   FileList list(budget);
   add_targets(list, targets, options);
   if (command != nullptr) skip_other_names(list);
-  Tally tally;
   // Each run holds its file and at most one folder beyond the budget's.
   Runner runner(list, command, given, options, channels, std::min(kMaxRunsAtOnce, budget / 2 + 1));
   ManyEnd end{Result::ok, false};
-  end.left = runner.run(tally);
+  end.left = runner.run(end);
   end.count = static_cast<std::int64_t>(list.files.size());
-  print_summary(command, options, tally, end.left, end.count, channels.out);
-  end.ok = tally.ok, end.skipped = tally.skipped, end.failed = tally.failed, end.held = tally.held;
+  print_summary(command, options, end, channels.out);
   if (end.left > 0) {
     end.result = Result::cancelled;
-  } else if (tally.failed > 0 || tally.held > 0) {
+  } else if (end.failed > 0 || end.held > 0) {
     end.result = Result::failed;
   }
   return end;
