@@ -22,10 +22,10 @@ FileSystem& files_of(const Channels& channels) {
 Outcome open_for(const Command& command, Access access, File& file, std::string& detail) {
   FileSystem& files = files_of(command.channels);
   const FileRef* ref = command.file;
-  const OpenStatus status =
-      ref != nullptr && ref->folder != nullptr ? files.open_in(ref->folder, ref->name, access, file)
-      : access == Access::read_only            ? files.open_in(nullptr, command.path, access, file)
-                                               : files.open(command.path, access, file);
+  // A name found in a walked folder opens inside it; any other by its path.
+  const bool in_folder = ref != nullptr && ref->folder != nullptr;
+  const OpenStatus status = files.open_in(in_folder ? ref->folder : nullptr,
+                                          in_folder ? ref->name : command.path, access, file);
   if (status == OpenStatus::failed) detail = files.error_text();
   std::int64_t size = 0;
   bool own = false;
