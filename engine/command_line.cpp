@@ -145,14 +145,11 @@ std::string option_help() {
   return text;
 }
 
-// Options anywhere before "--"; of what remains, up to four elements are the
-// one-file form "path keyword way factor", read as it always was (keywords
-// on their leading characters, numbers by the atoi rule), and more are the
-// names form or refused, never read as the one-file form. An element that
-// begins with '-' and is no option is refused, but for "-" and a negative
-// number, which the one-file form reads as a way or a factor.
-CommandLine read_command_line(int argc, const char* const* argv) {
-  CommandLine line;
+namespace {
+
+// Reads the options into `line` (refusing the first that is none) and gives
+// the other elements, in order.
+std::vector<const char*> take_options(int argc, const char* const* argv, CommandLine& line) {
   std::vector<const char*> rest;
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
@@ -165,6 +162,20 @@ CommandLine read_command_line(int argc, const char* const* argv) {
       line.refused = std::string(text) + ": not an option (tavo --help lists them)";
     }
   }
+  return rest;
+}
+
+}  // namespace
+
+// Options anywhere before "--"; of what remains, up to four elements are the
+// one-file form "path keyword way factor", read as it always was (keywords
+// on their leading characters, numbers by the atoi rule), and more are the
+// names form or refused, never read as the one-file form. An element that
+// begins with '-' and is no option is refused, but for "-" and a negative
+// number, which the one-file form reads as a way or a factor.
+CommandLine read_command_line(int argc, const char* const* argv) {
+  CommandLine line;
+  const std::vector<const char*> rest = take_options(argc, argv, line);
   if (!line.refused.empty()) return line;
   if (rest.empty()) {
     line.refused = "no file named";

@@ -1,5 +1,5 @@
 // The dispatcher: runs what the command line (command_line.h) says, on one
-// file (operations.h) or many (runner.h), and the printers of the usage,
+// file (operations.h) or many (run_many.h), and the printers of the usage,
 // the help, the version and the banner.
 #include <climits>
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include "command_line.h"
 #include "operations.h"
 #include "output.h"
-#include "runner.h"
+#include "run_many.h"
 #include "targets.h"
 #include "tavo/tavo.h"
 #include "tavo/version.h"
@@ -72,22 +72,6 @@ Result run_file(const CommandSpec* command, const char* path, Key given, const C
   return result;
 }
 
-// The names form and the other runs over many files, as the dialog asks for them too.
-ManyFiles many_files(const CommandLine& line, const CommandSpec* command, Key given) {
-  ManyFiles run;
-  run.keyword = keyword_of(command);
-  run.way = given.way;
-  run.factor = given.factor;
-  run.targets = line.paths;
-  run.recursive = line.options.recursive;
-  run.dry_run = line.options.dry_run;
-  run.again = line.options.again;
-  run.quiet = line.options.quiet;
-  run.keep_time = line.options.keep_time;
-  run.null_ends = line.options.null_ends;
-  return run;
-}
-
 struct Dispatched {
   Result result;
   bool usage;
@@ -126,7 +110,7 @@ Dispatched dispatch(int argc, const char* const* argv, Sink out, Sink errors, Ob
     }
     if (command == nullptr) {
       if (line.names || names_many_files(path, line.options)) {
-        const ManyEnd end = run_many(many_files(line, nullptr, {1, 1}), out, errors, observer);
+        const ManyEnd end = run_batch(nullptr, {1, 1}, line.paths, line.options, channels);
         return {end.result, end.refused, usual};
       }
       return {peek_header(path, channels), false, usual};
@@ -139,7 +123,7 @@ Dispatched dispatch(int argc, const char* const* argv, Sink out, Sink errors, Ob
   if (command != nullptr) explain_factor(*command, line.factor, parsed_factor, channels);
 
   if (command != nullptr && (line.names || names_many_files(path, line.options))) {
-    const ManyEnd end = run_many(many_files(line, command, {way, factor}), out, errors, observer);
+    const ManyEnd end = run_batch(command, {way, factor}, line.paths, line.options, channels);
     return {end.result, end.refused, usual};
   }
   return {run_file(command, path, {way, factor}, channels), false, usual};

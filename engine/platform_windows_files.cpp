@@ -1,8 +1,9 @@
 // The Windows FileSystem (system_files()): opening, transfers, sizes, flushes
-// and modification times. Its background flush is platform_windows_flush.cpp,
-// its ntdll calls platform_windows_ntdll.cpp.
+// and modification times; and a list read whole. Its background flush is
+// platform_windows_flush.cpp, its ntdll calls platform_windows_ntdll.cpp.
 #include <windows.h>
 
+#include <cstring>
 #include <cwchar>
 #include <map>
 #include <memory>
@@ -58,38 +59,34 @@ bool lies_in(HANDLE file, HANDLE folder) {
          _wcsicmp(file_path.substr(0, cut).c_str(), folder_path.c_str()) == 0;
 }
 
+// Whether an opened handle is a file this layer works on. Device names such
+// as NUL and CON open successfully; only disk files that are not folders
+// count. Inside a folder the name was opened as itself: a link or a junction
+// there shows as a reparse point and is refused, as is a file that lies
+// elsewhere. A path was followed to its end: a reparse point still there is a
+// regular file that the system stores its own way (compressed, say).
+bool is_plain_file(HANDLE handle, const Folder* folder) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return false;
+  }
+  if (folder == nullptr) return true;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+         lies_in(handle, reinterpret_cast<HANDLE>(folder->handle));
+}
+
 class WindowsFiles final : public FileSystem {
  public:
   OpenStatus open(const char* path, Access access, File& file) override {
+    return open_in(nullptr, path, access, file);
+  }
+
+  OpenStatus open_in(const Folder* folder, const char* name, Access access, File& file) override {
     // No write sharing: a second run, or any other program writing the file,
     // cannot interleave its writes with this run's. Peeks share reading only.
     // Overlapped, so a flush on another thread leaves the transfers going:
     // Windows makes every call on any other handle wait for the one before.
-    (void)access;
-    HANDLE handle =
-        CreateFileW(system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-      const DWORD error = GetLastError();
-      if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
-        return OpenStatus::in_use;
-      }
-      last_error = error;
-      return OpenStatus::failed;
-    }
-    // Device names such as NUL and CON open successfully; only disk files
-    // that are not directories count as files here.
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      CloseHandle(handle);
-      return OpenStatus::not_regular;
-    }
-    file.handle = reinterpret_cast<std::intptr_t>(handle);
-    return OpenStatus::opened;
-  }
-
-  OpenStatus open_in(const Folder* folder, const char* name, Access access, File& file) override {
     const DWORD wanted = access == Access::read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (folder == nullptr) {
@@ -110,10 +107,7 @@ class WindowsFiles final : public FileSystem {
       }
       return OpenStatus::failed;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-        (folder != nullptr && !lies_in(handle, reinterpret_cast<HANDLE>(folder->handle)))) {
+    if (!is_plain_file(handle, folder)) {
       CloseHandle(handle);
       return OpenStatus::not_regular;
     }
@@ -264,6 +258,36 @@ FileSystem& system_files() {
   // joined while the process ends.
   static WindowsFiles& files = *new WindowsFiles;
   return files;
+}
+
+bool read_all(const char* path, std::string& text, std::string& error) {
+  const bool standard_input = std::strcmp(path, "-") == 0;
+  // Shared with writers: a list may be a pipe or a log another program writes.
+  HANDLE handle = standard_input ? GetStdHandle(STD_INPUT_HANDLE)
+                                 : CreateFileW(system_path(path).c_str(), GENERIC_READ, kShareAll,
+                                               nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+    error = error_text_of(GetLastError());
+    return false;
+  }
+  char block[65536];
+  DWORD got = 0;
+  DWORD failure = 0;
+  for (;;) {
+    if (!ReadFile(handle, block, sizeof block, &got, nullptr)) {
+      failure = GetLastError();
+      break;
+    }
+    if (got == 0) break;
+    text.append(block, got);
+  }
+  if (!standard_input) CloseHandle(handle);
+  // A pipe whose writer is gone has simply ended.
+  if (failure != 0 && failure != ERROR_BROKEN_PIPE) {
+    error = error_text_of(failure);
+    return false;
+  }
+  return true;
 }
 
 // Transfers through the overlapped handle no longer take turns, but the

@@ -1,6 +1,6 @@
 // The Windows folders: what a path names, folders opened and listed with each
-// file's identity, lists read whole. Paths and patterns are in
-// platform_windows_names.cpp, files in platform_windows_files.cpp.
+// file's identity. Paths and patterns are in platform_windows_names.cpp,
+// files (and lists read whole) in platform_windows_files.cpp.
 #include <windows.h>
 
 #include <cstring>
@@ -277,35 +277,5 @@ bool list_folder(Folder folder, const std::string& path, const char* pattern,
 }
 
 void close_folder(Folder folder) { CloseHandle(reinterpret_cast<HANDLE>(folder.handle)); }
-
-bool read_all(const char* path, std::string& text, std::string& error) {
-  const bool standard_input = std::strcmp(path, "-") == 0;
-  // Shared with writers: a list may be a pipe or a log another program writes.
-  HANDLE handle = standard_input ? GetStdHandle(STD_INPUT_HANDLE)
-                                 : CreateFileW(system_path(path).c_str(), GENERIC_READ, kShareAll,
-                                               nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
-    error = error_text_of(GetLastError());
-    return false;
-  }
-  char block[65536];
-  DWORD got = 0;
-  DWORD failure = 0;
-  for (;;) {
-    if (!ReadFile(handle, block, sizeof block, &got, nullptr)) {
-      failure = GetLastError();
-      break;
-    }
-    if (got == 0) break;
-    text.append(block, got);
-  }
-  if (!standard_input) CloseHandle(handle);
-  // A pipe whose writer is gone has simply ended.
-  if (failure != 0 && failure != ERROR_BROKEN_PIPE) {
-    error = error_text_of(failure);
-    return false;
-  }
-  return true;
-}
 
 }  // namespace tavo::platform

@@ -1,25 +1,25 @@
-// A run over many files: the files a command line names (targets.h), each
-// run as a single command would run it on worker threads that share their
-// flushes, then one summary line.
+// The runner of a run over many files: the files of a list run on worker
+// threads in their order and print as one file after the other. Each file
+// is batch_file.h's; the whole run, with its summary, is run_many.h's.
 #ifndef TAVO_RUNNER_H
 #define TAVO_RUNNER_H
 
-#include <string>
+#include <cstddef>
 #include <vector>
 
-#include "command_line.h"
-#include "commands.h"
+#include "batch_file.h"
+#include "file_list.h"
 #include "operations.h"
+#include "tavo/tavo.h"
 
 namespace tavo {
 
-// Runs `command` (null: the peek) with `given` over the files `targets`
-// name; run_many (tavo.h) in the engine's own terms.
-ManyEnd run_batch(const CommandSpec* command, Key given, const std::vector<std::string>& targets,
-                  const Options& options, const Channels& channels);
-
-// 2981 as "2,981".
-std::string grouped(std::int64_t count);
+// Runs the files of `list`, whose folders may hold `folder_budget` handles,
+// and prints their lines to `channels` in the order of the list; gives how
+// each file ended, in that order, up to where the run was stopped (the file
+// whose run was stopped ended cancelled).
+std::vector<FileEnd> run_in_order(FileList& list, std::size_t folder_budget, const Batch& batch,
+                                  const Channels& channels);
 
 }  // namespace tavo
 

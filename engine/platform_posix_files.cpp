@@ -1,4 +1,6 @@
-// Linux (POSIX) file and console services.
+// The Linux FileSystem (system_files()): opening and locking, transfers,
+// reads in place through a mapping, sizes, flushes and modification times;
+// and a list read whole. Its shared flush is platform_posix_flush.cpp.
 #ifndef _FILE_OFFSET_BITS
 #define _FILE_OFFSET_BITS 64
 #endif
@@ -6,82 +8,27 @@
 #define _GNU_SOURCE  // fallocate, sync_file_range
 #endif
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/utsname.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
-#include <vector>
 
-#include "platform.h"
-#include "shared_flush.h"
+#include "platform_posix.h"
 
 namespace tavo::platform {
 namespace {
 
-int fd_of(File file) { return static_cast<int>(file.handle); }
-
 // Each thread's last failure: runs on several threads share one FileSystem.
 thread_local int last_error = 0;
-
-// syncfs reports a failed write back of the file system from Linux 5.8 on,
-// and a failure of the file system's own flush (its journal) from 5.17 on;
-// before, it may return 0 over either, and only fdatasync can be trusted.
-bool syncfs_reports_errors() {
-  static const bool reports = [] {
-    utsname name{};
-    int major = 0, minor = 0;
-    return ::uname(&name) == 0 && std::sscanf(name.release, "%d.%d", &major, &minor) == 2 &&
-           (major > 5 || (major == 5 && minor >= 17));
-  }();
-  return reports;
-}
-
-// File systems whose syncfs makes every file's data durable: ext4 (also
-// for ext2 and ext3) writes back, commits its journal and flushes the
-// disk's cache even when nothing was left to commit. XFS and Btrfs send no
-// flush when their log is idle, which a rewrite in place can leave it, and
-// FUSE passes syncfs to the server only where it asked for it (most never
-// do): there each file flushes on its own.
-constexpr long kFlushedBySyncfs[] = {0xEF53};
-
-// The system's flushes for a shared flush (shared_flush.h), with this
-// thread's errno left as the failing call set it.
-class PosixFlushes final : public tavo::SystemFlushes {
- public:
-  bool file_system(File file, std::uint64_t& device, bool& flushes_all) override {
-    struct stat info {};
-    struct statfs system {};
-    if (::fstat(fd_of(file), &info) != 0 || ::fstatfs(fd_of(file), &system) != 0) return false;
-    device = static_cast<std::uint64_t>(info.st_dev);
-    flushes_all = std::find(std::begin(kFlushedBySyncfs), std::end(kFlushedBySyncfs),
-                            static_cast<long>(system.f_type)) != std::end(kFlushedBySyncfs);
-    return true;
-  }
-  bool flush_file_system(File file) override { return ::syncfs(fd_of(file)) == 0; }
-  bool no_write_failed(File file) override {
-    // Waits for nothing (syncfs wrote everything back), then reports this
-    // descriptor's unseen write-back failures of the file, as fdatasync does.
-    return ::sync_file_range(fd_of(file), 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE) == 0;
-  }
-  bool flush(File file) override { return ::fdatasync(fd_of(file)) == 0; }
-};
 
 // A read through a mapping that fails (an I/O error, or the file cut by
 // another program) raises SIGBUS in the thread that reads. Inside
@@ -207,8 +154,7 @@ class PosixFiles final : public FileSystem {
 
   bool flush_together(const File* files, std::size_t count) override {
     if (count == 1 || !syncfs_reports_errors()) return FileSystem::flush_together(files, count);
-    PosixFlushes system;
-    return tavo::flush_files(system, files, count) || remember(false);
+    return flush_by_file_system(files, count) || remember(false);
   }
 
   void start_writeback(File file, std::int64_t offset, std::int64_t length, bool) override {
@@ -282,34 +228,6 @@ class PosixFiles final : public FileSystem {
   }
 };
 
-volatile sig_atomic_t interrupted = 0;
-// When the first interrupt came, in milliseconds of the monotonic clock; 0: none yet.
-std::atomic<long long> first_interrupt_ms{0};
-
-long long monotonic_ms() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);  // safe in a signal handler
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-void on_interrupt(int signal_number) {
-  // The first of signals that other threads may be handling at once wins.
-  long long first = 0;
-  const long long now = monotonic_ms();
-  if (first_interrupt_ms.compare_exchange_strong(first, now)) {
-    interrupted = 1;
-    return;
-  }
-  if (now - first < kRepeatPauseMs) return;  // the same request
-  // Asked again after a pause: end as the signal ends a process. It is
-  // blocked while handled, so it arrives as soon as this returns.
-  struct sigaction usual {};
-  usual.sa_handler = SIG_DFL;
-  sigemptyset(&usual.sa_mask);
-  ::sigaction(signal_number, &usual, nullptr);
-  ::raise(signal_number);
-}
-
 }  // namespace
 
 FileSystem& system_files() {
@@ -318,151 +236,6 @@ FileSystem& system_files() {
 }
 
 bool hash_thread_pays() { return std::thread::hardware_concurrency() > 1; }
-
-bool exists(const char* path) { return ::access(path, F_OK) == 0; }
-
-void write_stdout(const char* bytes, std::size_t count) {
-  std::fwrite(bytes, 1, count, stdout);
-  std::fflush(stdout);
-}
-
-void write_stderr(const char* bytes, std::size_t count) {
-  std::fwrite(bytes, 1, count, stderr);
-  std::fflush(stderr);
-}
-
-void catch_interrupts() {
-  struct sigaction action {};
-  action.sa_handler = on_interrupt;
-  sigemptyset(&action.sa_mask);
-  // Each of them is blocked while any one is handled, so the handler never
-  // races itself.
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signal_number);
-  action.sa_flags = SA_RESTART;
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
-}
-
-bool interrupt_requested() { return interrupted != 0; }
-
-void release_interrupts() {
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) signal(signal_number, SIG_DFL);
-  interrupted = 0;
-  first_interrupt_ms = 0;
-}
-
-std::string record_name(const char* path) {
-  const char* backslash = std::strrchr(path, '\\');
-  return backslash != nullptr ? backslash + 1 : path;
-}
-
-std::string displayed_name(const std::string& stored) { return stored; }
-
-namespace {
-
-bool is_own_program(const struct stat& info) {
-  static const struct stat own = [] {
-    struct stat self {};
-    if (::stat("/proc/self/exe", &self) != 0) self.st_ino = 0;
-    return self;
-  }();
-  return own.st_ino != 0 && info.st_dev == own.st_dev && info.st_ino == own.st_ino;
-}
-
-FileIdentity identity_of(const struct stat& info) {
-  return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
-}
-
-EntryKind kind_from(const struct stat& info) {
-  if (S_ISREG(info.st_mode)) return EntryKind::file;
-  if (S_ISDIR(info.st_mode)) return EntryKind::folder;
-  if (S_ISLNK(info.st_mode)) return EntryKind::link;
-  return EntryKind::other;
-}
-
-}  // namespace
-
-EntryKind kind_of(const char* path, std::int64_t& size, bool& own_program, FileIdentity& identity) {
-  struct stat info {};
-  if (::stat(path, &info) != 0) return EntryKind::missing;
-  size = static_cast<std::int64_t>(info.st_size);
-  own_program = is_own_program(info);
-  identity = identity_of(info);
-  return kind_from(info);
-}
-
-std::size_t folder_budget() {
-  // Raising the soft limit to the hard one is what it is for; the kernel
-  // caps an unlimited one at its own maximum.
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16;
-  if (limit.rlim_cur < limit.rlim_max) {
-    rlimit raised = limit;
-    raised.rlim_cur = std::min<rlim_t>(limit.rlim_max, rlim_t{1} << 20);
-    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-  }
-  // Half of what is left after the standard streams, the runs' own files and
-  // what a list or a hash thread may hold.
-  const rlim_t spare = limit.rlim_cur > 128 ? (limit.rlim_cur - 128) / 2 : 2;
-  return static_cast<std::size_t>(std::clamp<rlim_t>(spare, 2, 1024));
-}
-
-bool open_folder(const char* path, Folder& folder, std::string& error) {
-  const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  folder.handle = fd;
-  return true;
-}
-
-bool open_subfolder(Folder parent, const char* name, Folder& folder, std::string& error) {
-  const int fd = ::openat(static_cast<int>(parent.handle), name,
-                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  folder.handle = fd;
-  return true;
-}
-
-bool list_folder(Folder folder, const std::string&, const char*, std::vector<FolderEntry>& entries,
-                 std::string& error) {
-  // The stream reads through a descriptor of its own, so `folder` stays open.
-  const int fd = ::dup(static_cast<int>(folder.handle));
-  DIR* stream = fd >= 0 ? ::fdopendir(fd) : nullptr;
-  if (stream == nullptr) {
-    error = std::strerror(errno);
-    if (fd >= 0) ::close(fd);
-    return false;
-  }
-  const std::unique_ptr<DIR, int (*)(DIR*)> closer(stream, ::closedir);
-  ::rewinddir(stream);
-  errno = 0;
-  while (const dirent* entry = ::readdir(stream)) {
-    const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    struct stat info {};
-    FolderEntry found{name, EntryKind::missing, 0, false, {}};
-    // Relative to the opened folder and never through a link.
-    if (::fstatat(static_cast<int>(folder.handle), name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
-      found.kind = kind_from(info);
-      found.size = static_cast<std::int64_t>(info.st_size);
-      found.own_program = found.kind == EntryKind::file && is_own_program(info);
-      found.identity = identity_of(info);
-    }
-    entries.push_back(std::move(found));
-    errno = 0;
-  }
-  if (errno != 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
-void close_folder(Folder folder) { ::close(static_cast<int>(folder.handle)); }
 
 bool read_all(const char* path, std::string& text, std::string& error) {
   const bool standard_input = std::strcmp(path, "-") == 0;
@@ -482,11 +255,5 @@ bool read_all(const char* path, std::string& text, std::string& error) {
   if (!standard_input) ::close(fd);
   return got == 0;
 }
-
-bool is_pattern(const char*) { return false; }
-
-char folder_separator() { return '/'; }
-
-bool shell_expands_patterns() { return true; }
 
 }  // namespace tavo::platform
