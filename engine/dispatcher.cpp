@@ -78,12 +78,40 @@ struct Dispatched {
   bool usual_exit_codes;
 };
 
+// A command line read as a command: the peek or a command, on one file or
+// on many.
+Dispatched run_line(const CommandLine& line, const char* program, const Channels& channels) {
+  const bool usual = line.options.any();
+  const char* path = line.paths[0].c_str();
+  const bool many = line.names || names_many_files(path, line.options);
+  const CommandSpec* command = nullptr;
+  if (line.keyword != nullptr && !find_keyword(line.keyword, command)) {
+    print(channels.out, "unknown encryption or decryption way?\r\n");
+    print_usage(program, channels.out);
+    return {Result::failed, true, usual};
+  }
+  if (line.keyword != nullptr && command == nullptr) {
+    if (!many) return {peek_header(path, channels), false, usual};
+    const ManyEnd end = run_batch(nullptr, {1, 1}, line.paths, line.options, channels);
+    return {end.result, end.refused, usual};
+  }
+  if (command == nullptr) give_reason(channels, std::string(path) + ": no keyword given");
+  const std::int32_t parsed_factor = line.factor != nullptr ? parse_number(line.factor) : 0;
+  const std::int32_t way = at_least_one(line.way != nullptr ? parse_number(line.way) : 0);
+  const std::int32_t factor = at_least_one(parsed_factor);
+  if (command != nullptr) explain_factor(*command, line.factor, parsed_factor, channels);
+  if (command != nullptr && many) {
+    const ManyEnd end = run_batch(command, {way, factor}, line.paths, line.options, channels);
+    return {end.result, end.refused, usual};
+  }
+  return {run_file(command, path, {way, factor}, channels), false, usual};
+}
+
 Dispatched dispatch(int argc, const char* const* argv, Sink out, Sink errors, Observer observer) {
   if (asks_for_version(argc, argv)) {
     print_version(out);
     return {Result::ok, false, true};
   }
-  Channels channels(out, errors, observer);
   print(out, "%s\r\n", argv[0]);
   if (argc < 2) {
     print_usage(argv[0], out);
@@ -94,39 +122,13 @@ Dispatched dispatch(int argc, const char* const* argv, Sink out, Sink errors, Ob
     return {Result::failed, false, false};
   }
   const CommandLine line = read_command_line(argc, argv);
-  const bool usual = line.options.any();
-  channels.keep_time = line.options.keep_time;
   if (!line.refused.empty()) {
     print(errors, "tavo: %s\r\n", line.refused.c_str());
-    return {Result::failed, true, usual};
+    return {Result::failed, true, line.options.any()};
   }
-  const char* path = line.paths[0].c_str();
-  const CommandSpec* command = nullptr;
-  if (line.keyword != nullptr) {
-    if (!find_keyword(line.keyword, command)) {
-      print(out, "unknown encryption or decryption way?\r\n");
-      print_usage(argv[0], out);
-      return {Result::failed, true, usual};
-    }
-    if (command == nullptr) {
-      if (line.names || names_many_files(path, line.options)) {
-        const ManyEnd end = run_batch(nullptr, {1, 1}, line.paths, line.options, channels);
-        return {end.result, end.refused, usual};
-      }
-      return {peek_header(path, channels), false, usual};
-    }
-  }
-  if (command == nullptr) give_reason(channels, std::string(path) + ": no keyword given");
-  const std::int32_t parsed_factor = line.factor != nullptr ? parse_number(line.factor) : 0;
-  const std::int32_t way = at_least_one(line.way != nullptr ? parse_number(line.way) : 0);
-  const std::int32_t factor = at_least_one(parsed_factor);
-  if (command != nullptr) explain_factor(*command, line.factor, parsed_factor, channels);
-
-  if (command != nullptr && (line.names || names_many_files(path, line.options))) {
-    const ManyEnd end = run_batch(command, {way, factor}, line.paths, line.options, channels);
-    return {end.result, end.refused, usual};
-  }
-  return {run_file(command, path, {way, factor}, channels), false, usual};
+  Channels channels(out, errors, observer);
+  channels.keep_time = line.options.keep_time;
+  return run_line(line, argv[0], channels);
 }
 
 }  // namespace
