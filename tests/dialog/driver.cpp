@@ -1175,8 +1175,7 @@ void check_many(const std::wstring& exe, const std::wstring& folder) {
     CHECK_MSG(s.program.output().find(summary) != std::string::npos, visible(s.program.output()));
     for (const auto& [path, file] : files) {
       const bool done = file.second == '+';
-      Bytes want =
-          done ? transformed(file.first, operation->way, _wtoi(run.factor)) : file.first;
+      Bytes want = done ? transformed(file.first, operation->way, _wtoi(run.factor)) : file.first;
       const Bytes got = read_file(path);
       CHECK_MSG(got.size() == want.size() + (done ? 512 : 0) &&
                     std::equal(want.begin(), want.end(), got.begin()),
