@@ -18,12 +18,17 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/release
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target tavo byte_routines_bench >/dev/null
+cmake --build "$build" --target tavo byte_routines_bench read_paths_bench >/dev/null
 
 echo "== $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(uname -sr)"
 echo
 echo "== byte routines over a 64 KiB buffer (GB = 10^9 bytes per CPU second)"
 "$build/bench/byte_routines_bench" --benchmark_repetitions=5 \
+  --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '^(Benchmark|-+$|.*_median)'
+echo
+echo "== the second thread's two ways to hash a zone in the page cache, 256 KiB at a time:"
+echo "   read into a buffer (what runs do) and seen in place through a mapping"
+"$build/bench/read_paths_bench" --benchmark_repetitions=3 \
   --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '^(Benchmark|-+$|.*_median)'
 echo
 echo "== in-place pass: tavo against dd bs=1M and bs=64k, both conv=notrunc,fdatasync"

@@ -52,14 +52,6 @@ struct FileTime {
   std::int32_t nanoseconds = 0;
 };
 
-// What FileSystem::use_in_place did.
-enum class InPlace {
-  unavailable,  // the system cannot show these bytes in place: read them instead
-  used,         // `use` saw all the bytes
-  failed,       // they could not be read (an I/O error, or the file was cut
-                // meanwhile); `use` may have seen part of them
-};
-
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -102,13 +94,6 @@ class FileSystem {
   virtual void start_writeback(File, std::int64_t, std::int64_t, bool) {}
   // Asks the system to read a range into memory ahead of its use. Only a hint.
   virtual void prefetch(File, std::int64_t, std::int64_t) {}
-  // Calls `use(context, bytes)` with the `count` bytes at `offset` seen in
-  // place, without copying them out of the system's cache. A read that fails
-  // stops `use` where it is, so it must hold nothing that needs cleaning up.
-  virtual InPlace use_in_place(File, std::int64_t, std::size_t,
-                               void (*)(void* context, const std::uint8_t* bytes), void*) {
-    return InPlace::unavailable;
-  }
   // Claims disk space for [offset, offset + length) without changing the
   // size, so running out of space shows before anything is changed. False
   // only when the space is known to be missing.
@@ -153,10 +138,6 @@ class ForwardingFiles : public FileSystem {
   }
   void prefetch(File file, std::int64_t offset, std::int64_t length) override {
     inner_.prefetch(file, offset, length);
-  }
-  InPlace use_in_place(File file, std::int64_t offset, std::size_t count,
-                       void (*use)(void*, const std::uint8_t*), void* context) override {
-    return inner_.use_in_place(file, offset, count, use, context);
   }
   bool reserve(File file, std::int64_t offset, std::int64_t length) override {
     return inner_.reserve(file, offset, length);

@@ -9,16 +9,13 @@
 #endif
 
 #include <fcntl.h>
-#include <setjmp.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -29,31 +26,6 @@ namespace {
 
 // Each thread's last failure: runs on several threads share one FileSystem.
 thread_local int last_error = 0;
-
-// A read through a mapping that fails (an I/O error, or the file cut by
-// another program) raises SIGBUS in the thread that reads. Inside
-// use_in_place it jumps back there, which reports the failure; anywhere
-// else the action from before takes over.
-thread_local sigjmp_buf* mapped_read_guard = nullptr;
-struct sigaction action_before_ours {};
-
-void on_bus_error(int) {
-  if (mapped_read_guard != nullptr) siglongjmp(*mapped_read_guard, 1);
-  ::sigaction(SIGBUS, &action_before_ours, nullptr);  // the fault repeats on return
-}
-
-void guard_mapped_reads() {
-  static std::once_flag installed;
-  std::call_once(installed, [] {
-    struct sigaction action {};
-    action.sa_handler = on_bus_error;
-    // Not blocked while handled: the jump back then needs no saved mask,
-    // which would cost a system call at every use_in_place.
-    action.sa_flags = SA_NODEFER;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGBUS, &action, &action_before_ours);
-  });
-}
 
 class PosixFiles final : public FileSystem {
  public:
@@ -166,29 +138,6 @@ class PosixFiles final : public FileSystem {
     ::posix_fadvise(fd_of(file), static_cast<off_t>(offset), static_cast<off_t>(length),
                     POSIX_FADV_WILLNEED);
   }
-  InPlace use_in_place(File file, std::int64_t offset, std::size_t count,
-                       void (*use)(void*, const std::uint8_t*), void* context) override {
-    static const std::int64_t page_size = ::sysconf(_SC_PAGESIZE);
-    guard_mapped_reads();
-    const std::int64_t start = offset / page_size * page_size;
-    const std::size_t length = count + static_cast<std::size_t>(offset - start);
-    // Populated at once: one call instead of a fault every few pages.
-    void* view = ::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_of(file),
-                        static_cast<off_t>(start));
-    if (view == MAP_FAILED) return InPlace::unavailable;
-    sigjmp_buf guard;
-    const bool cut_short = sigsetjmp(guard, 0) != 0;
-    if (!cut_short) {
-      mapped_read_guard = &guard;
-      use(context, static_cast<const std::uint8_t*>(view) + (offset - start));
-    }
-    mapped_read_guard = nullptr;
-    ::munmap(view, length);
-    if (!cut_short) return InPlace::used;
-    errno = EIO;
-    return remember(InPlace::failed);
-  }
-
   bool reserve(File file, std::int64_t offset, std::int64_t length) override {
     for (;;) {
       if (::fallocate(fd_of(file), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),

@@ -25,8 +25,7 @@ std::int64_t now_ms() {
 }
 
 // The second thread reads in smaller blocks: its reads come from the page
-// cache or the prefetch, and its buffer counts in the memory of every run,
-// as do the bytes it hashes in place while they are mapped.
+// cache or the prefetch, and its buffer counts in the memory of every run.
 constexpr std::size_t kHashAheadIoSize = std::size_t{256} << 10;
 
 // The most pieces a block of a pass can hold: one per sector, and one more
@@ -34,24 +33,17 @@ constexpr std::size_t kHashAheadIoSize = std::size_t{256} << 10;
 constexpr std::size_t kMaxBlockPieces =
     kIoSize / kSectorSize + kIoSize / static_cast<std::size_t>(kChunkSize) + 2;
 
-// The piece hashes of the bytes of [begin, end): a plain function over
-// plain data, as the file system may cut it short while it reads.
-struct PieceHashing {
-  const RunPlan* plan;
-  std::int64_t begin, end;
-  std::uint64_t* piece_hashes;
-  std::size_t count;
-
-  static void run(void* self, const std::uint8_t* bytes) {
-    auto& hashing = *static_cast<PieceHashing*>(self);
-    for (std::int64_t piece = hashing.begin; piece < hashing.end;
-         piece = piece_end(piece, hashing.end)) {
-      const auto length = static_cast<std::size_t>(piece_end(piece, hashing.end) - piece);
-      hashing.piece_hashes[hashing.count++] =
-          hashing.plan->hash(bytes + (piece - hashing.begin), length);
-    }
+// Hashes each piece of the bytes of [begin, end) into `piece_hashes`; gives
+// how many there were.
+std::size_t hash_pieces(const RunPlan& plan, std::int64_t begin, std::int64_t end,
+                        const std::uint8_t* bytes, std::uint64_t* piece_hashes) {
+  std::size_t count = 0;
+  for (std::int64_t piece = begin; piece < end; piece = piece_end(piece, end)) {
+    const auto length = static_cast<std::size_t>(piece_end(piece, end) - piece);
+    piece_hashes[count++] = plan.hash(bytes + (piece - begin), length);
   }
-};
+  return count;
+}
 
 // Bytes rewritten between two requests to start writing them back: often
 // enough to keep the disk busy, seldom enough that the requests cost little.
@@ -233,7 +225,7 @@ RunStatus Run::write_slot(RunState next) {
 }
 
 RunStatus Run::write_piece_hashes(Range& zone, Target target, std::uint8_t* buffer,
-                                  std::size_t buffer_size, bool in_place) const {
+                                  std::size_t buffer_size) const {
   // The piece hashes go out batch by batch as the zone is read, hashed the
   // same way PieceHashReader hashes them back.
   const Transform to_old = inverse(forward());
@@ -250,28 +242,19 @@ RunStatus Run::write_piece_hashes(Range& zone, Target target, std::uint8_t* buff
     return written;
   };
   std::array<std::uint64_t, kMaxBlockPieces> piece_hashes;
-  // Finishing hashes the bytes as they are, so they can be seen in place
-  // where the system allows; undoing must change them first.
-  bool try_in_place = in_place && target == Target::finished;
+  // Read into the buffer, not seen in place through a mapping: in a virtual
+  // machine each page of a fresh mapping costs a page walk, which made the
+  // hashing several times slower than the copy it saved.
   for (std::int64_t pos = zone.begin; pos < zone.end;) {
     const std::int64_t stop = block_end(pos, zone.end, buffer_size);
     const auto count = static_cast<std::size_t>(stop - pos);
-    PieceHashing hashing{&plan_, pos, stop, piece_hashes.data(), 0};
-    platform::InPlace seen = platform::InPlace::unavailable;
-    if (try_in_place) {
-      seen = context_.files.use_in_place(context_.file, pos, count, &PieceHashing::run, &hashing);
-      if (seen == platform::InPlace::failed) return RunStatus::io_error;
-      try_in_place = seen == platform::InPlace::used;  // else not for the rest of the zone
+    if (!read(pos, buffer, count)) return RunStatus::io_error;
+    // Undoing hashes new bytes: their old form is what the hash keeps.
+    if (target == Target::undone) {
+      apply_transform(to_old, static_cast<std::int32_t>(count), buffer, plan_.factor);
     }
-    if (seen != platform::InPlace::used) {
-      if (!read(pos, buffer, count)) return RunStatus::io_error;
-      // Undoing hashes new bytes: their old form is what the hash keeps.
-      if (target == Target::undone) {
-        apply_transform(to_old, static_cast<std::int32_t>(count), buffer, plan_.factor);
-      }
-      PieceHashing::run(&hashing, buffer);
-    }
-    for (std::size_t index = 0; index < hashing.count; ++index) {
+    const std::size_t pieces = hash_pieces(plan_, pos, stop, buffer, piece_hashes.data());
+    for (std::size_t index = 0; index < pieces; ++index) {
       store_piece_hash(batch.data() + used, piece_hashes[index]);
       used += kPieceHashSize;
       if (used == batch_size && !put_batch()) return RunStatus::io_error;
@@ -406,12 +389,8 @@ void Run::start_hash_ahead(const Range& zone, Target target, HashAhead& ahead) c
   after.area = free_area();
   ahead.zone = after;
   if (!ahead.buffer) ahead.buffer.reset(new std::uint8_t[kHashAheadIoSize]);
-  // It sees the bytes in place: copying them out of the cache made it the
-  // slower of the two threads, and the main thread waited for it at the end
-  // of each zone. The main thread reads them, as every other pass does.
   ahead.thread = std::thread([this, target, &ahead] {
-    ahead.status =
-        write_piece_hashes(ahead.zone, target, ahead.buffer.get(), kHashAheadIoSize, true);
+    ahead.status = write_piece_hashes(ahead.zone, target, ahead.buffer.get(), kHashAheadIoSize);
   });
 }
 
@@ -434,7 +413,7 @@ RunStatus Run::advance(Range zone, const std::optional<Range>& behind, Target ta
   }
   if (status != RunStatus::ok) {
     zone.area = free_area();
-    status = write_piece_hashes(zone, target, context_.buffer, kIoSize, false);
+    status = write_piece_hashes(zone, target, context_.buffer, kIoSize);
   }
   unflushed_ = true;
   if (status != RunStatus::ok) return status;

@@ -182,11 +182,10 @@ class Run {
                     HashAhead& ahead);
   void start_hash_ahead(const Range& zone, Target target, HashAhead& ahead) const;
   // Writes the piece hashes of `zone` into its area, reading through
-  // `buffer`, or seeing the bytes in place if `in_place` and the system
-  // allows. Touches nothing of the run but the file, so a second thread
+  // `buffer`. Touches nothing of the run but the file, so a second thread
   // may call it.
   RunStatus write_piece_hashes(Range& zone, Target target, std::uint8_t* buffer,
-                               std::size_t buffer_size, bool in_place) const;
+                               std::size_t buffer_size) const;
   RunStatus write_slot(RunState next);
   RunStatus rewrite(std::int64_t begin, std::int64_t end, Target target);
   RunStatus finalize(Target target);

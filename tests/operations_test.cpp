@@ -29,14 +29,16 @@ using test::transformed;
 const std::size_t kBoundarySizes[] = {0,      1,       65533,   65534,   65535,  131068,
                                       200000, 1048575, 1048576, 1048577, 3145733};
 
-// Reads in place that always fail: each zone the second thread takes ahead is
-// left to the main thread, which reads it again.
-struct InPlaceFails final : platform::ForwardingFiles {
-  InPlaceFails() : ForwardingFiles(platform::system_files()) {}
-  platform::InPlace use_in_place(platform::File, std::int64_t, std::size_t,
-                                 void (*)(void*, const std::uint8_t*), void*) override {
-    return platform::InPlace::failed;
+// Reads that fail on every thread but the one that made it: each zone the
+// second thread takes ahead is left to the main thread, which reads it again.
+struct AheadReadsFail final : platform::ForwardingFiles {
+  AheadReadsFail() : ForwardingFiles(platform::system_files()) {}
+  bool read_at(platform::File file, std::int64_t offset, void* bytes, std::size_t count,
+               std::size_t& got) override {
+    if (std::this_thread::get_id() != main_thread) return false;
+    return ForwardingFiles::read_at(file, offset, bytes, count, got);
   }
+  const std::thread::id main_thread = std::this_thread::get_id();
 };
 
 Channels small_zones(Sink out) {
@@ -47,14 +49,14 @@ Channels small_zones(Sink out) {
 }
 
 TEST(RudeOperations, EveryWayAndChunkBoundaryRoundTrips) {
-  InPlaceFails in_place_fails;
+  AheadReadsFail ahead_reads_fail;
   for (std::size_t size : kBoundarySizes) {
     for (int way = 1; way <= 4; ++way) {
       const Bytes original = pattern(size, static_cast<std::uint32_t>(size + way));
       ScratchFile file("rude.bin", original);
       Captured out;
       Channels channels = small_zones(out.sink());
-      if (way % 2 == 0) channels.files = &in_place_fails;  // every zone read again
+      if (way % 2 == 0) channels.files = &ahead_reads_fail;  // every zone read again
       ASSERT_EQ(encrypt_rude(file.path.c_str(), way, 77, channels), Result::ok);
       ASSERT_EQ(file.bytes(), transformed(original, way, true, 77)) << size << " way " << way;
       ASSERT_EQ(decrypt_rude(file.path.c_str(), way, 77, channels), Result::ok);
@@ -427,28 +429,5 @@ TEST(InterruptsDeathTest, SignalsTogetherAreOneRequestAndOneAfterAPauseEnds) {
 }
 #endif
 
-// A file cut while its bytes are seen in place fails the read instead of
-// ending the process. (A run that hashes the wrong bytes in place fails the
-// fault loop's recoveries.)
-TEST(InPlace, AFileCutWhileItsBytesAreSeenFailsTheRead) {
-  ScratchFile scratch("in_place.bin", pattern(300000));
-  platform::File file{};
-  ASSERT_EQ(platform::system_files().open(scratch.path.c_str(), platform::Access::update, file),
-            platform::OpenStatus::opened);
-  // Twice: the first failure must leave the next one guarded too.
-  for (int round = 0; round < 2; ++round) {
-    const platform::InPlace result = platform::system_files().use_in_place(
-        file, 4096 + 100, 200000,
-        [](void* context, const std::uint8_t* bytes) {
-          platform::system_files().set_size(*static_cast<platform::File*>(context), 0);
-          const volatile std::uint8_t past_the_cut = bytes[199999];
-          static_cast<void>(past_the_cut);
-        },
-        &file);
-    if (result == platform::InPlace::unavailable) GTEST_SKIP() << "no bytes in place here";
-    EXPECT_EQ(result, platform::InPlace::failed) << "round " << round;
-  }
-  platform::system_files().close(file);
-}
 }  // namespace
 }  // namespace tavo
