@@ -5,12 +5,20 @@
 // For each file this is exactly a flush of its own (J10 in run.h): the call
 // returns true only after a flush that began after the call and is as
 // strong as the file's own (shared_flush.h), so every write and size change
-// the run made before it is durable, and the order of its protocol is kept. A failed flush fails
-// every run that waited for it (J8).
+// the run made before it is durable, and the order of its protocol is kept.
+// A failed flush fails every run that waited for it (J8).
+//
+// The files opened through the group are its members. The thread that
+// flushes next first waits, briefly, for the members still working to ask
+// too, so that the runs take their steps together and one flush serves each
+// step of many files.
 #ifndef TAVO_FLUSH_GROUP_H
 #define TAVO_FLUSH_GROUP_H
 
+#include <chrono>
 #include <condition_variable>
+#include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,7 +29,16 @@ namespace tavo {
 
 class FlushGroup final : public platform::ForwardingFiles {
  public:
-  explicit FlushGroup(platform::FileSystem& files) : ForwardingFiles(files) {}
+  // How long the next flush waits for the members that have not asked yet:
+  // until none asked for `quiet`, and never past `longest` in all.
+  struct Gathering {
+    std::chrono::microseconds quiet{200};
+    std::chrono::microseconds longest{3000};
+  };
+
+  explicit FlushGroup(platform::FileSystem& files) : FlushGroup(files, Gathering()) {}
+  FlushGroup(platform::FileSystem& files, Gathering gathering)
+      : ForwardingFiles(files), gathering_(gathering) {}
 
   bool flush(platform::File file) override;
   // The reason of a failed flush, which another thread may have met for this
@@ -32,19 +49,38 @@ class FlushGroup final : public platform::ForwardingFiles {
   platform::OpenStatus open_in(const platform::Folder* folder, const char* name,
                                platform::Access access, platform::File& file) override;
   bool close(platform::File file) override;
+  // Nothing: the group's flush writes every member's pages back in one go,
+  // where a request per small file would cost a call into the device each.
+  void start_writeback(platform::File, std::int64_t, std::int64_t, bool) override {}
 
  private:
+  using Clock = std::chrono::steady_clock;
+  // A run waiting for a flush: woken alone, by the thread that flushed for
+  // it or that hands it the next flush. Shared with that thread, which wakes
+  // it after letting go of its lock, so that it does not wake only to wait
+  // for the lock.
   struct Waiter {
+    enum class State { waiting, leads, done };
     platform::File file;
-    bool done = false;
+    std::mutex mutex;
+    std::condition_variable woken;
+    State state = State::waiting;  // under `mutex`
     bool flushed = false;
     std::string error;
   };
 
+  platform::OpenStatus joined(platform::OpenStatus status);
+  void lead(Waiter& self, std::unique_lock<std::mutex>& lock);
+  void gather(std::unique_lock<std::mutex>& lock);
+  static void wake(Waiter& waiter, Waiter::State state);
+
+  const Gathering gathering_;
   std::mutex mutex_;
-  std::condition_variable flush_ended_;
-  std::vector<Waiter*> waiting_;  // for the next flush
-  bool flushing_ = false;
+  std::condition_variable all_arrived_;           // for the thread that gathers
+  std::vector<std::shared_ptr<Waiter>> waiting_;  // for the next flush
+  bool leading_ = false;                          // a thread gathers or flushes
+  std::size_t members_ = 0;                       // files open for a run
+  Clock::time_point last_arrival_;
 };
 
 }  // namespace tavo

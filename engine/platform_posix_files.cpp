@@ -36,7 +36,9 @@ class PosixFiles final : public FileSystem {
   OpenStatus open_in(const Folder* folder, const char* name, Access access, File& file) override {
     // Over a file-size limit a write must fail with EFBIG, not kill the
     // process half-way through a pass.
-    signal(SIGXFSZ, SIG_IGN);
+    // Once: a run over many files opens thousands.
+    static const bool ignored = signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+    (void)ignored;
     // Inside a folder, O_NOFOLLOW refuses a link put in the file's place;
     // O_NONBLOCK keeps a FIFO from blocking the open, and it is rejected below.
     const int flags = (access == Access::read_only ? O_RDONLY : O_RDWR) | O_NOCTTY | O_CLOEXEC |
@@ -184,7 +186,11 @@ FileSystem& system_files() {
   return files;
 }
 
-bool hash_thread_pays() { return std::thread::hardware_concurrency() > 1; }
+bool hash_thread_pays() {
+  // Asked for every file of a run over many files: the system is asked once.
+  static const bool pays = std::thread::hardware_concurrency() > 1;
+  return pays;
+}
 
 bool read_all(const char* path, std::string& text, std::string& error) {
   const bool standard_input = std::strcmp(path, "-") == 0;

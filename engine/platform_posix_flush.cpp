@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
+#include <utility>
+#include <vector>
 
 #include "platform_posix.h"
 #include "shared_flush.h"
@@ -39,11 +41,20 @@ class PosixFlushes final : public tavo::SystemFlushes {
  public:
   bool file_system(File file, std::uint64_t& device, bool& flushes_all) override {
     struct stat info {};
-    struct statfs system {};
-    if (::fstat(fd_of(file), &info) != 0 || ::fstatfs(fd_of(file), &system) != 0) return false;
+    if (::fstat(fd_of(file), &info) != 0) return false;
     device = static_cast<std::uint64_t>(info.st_dev);
+    // The files of a group mostly share one file system: its type is asked once.
+    const auto known = std::find_if(types_.begin(), types_.end(),
+                                    [&](const auto& type) { return type.first == device; });
+    if (known != types_.end()) {
+      flushes_all = known->second;
+      return true;
+    }
+    struct statfs system {};
+    if (::fstatfs(fd_of(file), &system) != 0) return false;
     flushes_all = std::find(std::begin(kFlushedBySyncfs), std::end(kFlushedBySyncfs),
                             static_cast<long>(system.f_type)) != std::end(kFlushedBySyncfs);
+    types_.emplace_back(device, flushes_all);
     return true;
   }
   bool flush_file_system(File file) override { return ::syncfs(fd_of(file)) == 0; }
@@ -53,6 +64,9 @@ class PosixFlushes final : public tavo::SystemFlushes {
     return ::sync_file_range(fd_of(file), 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE) == 0;
   }
   bool flush(File file) override { return ::fdatasync(fd_of(file)) == 0; }
+
+ private:
+  std::vector<std::pair<std::uint64_t, bool>> types_;  // device, flushes_all
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,15 +23,19 @@ namespace tavo {
 namespace {
 
 // Files whose runs go on side by side, so that their flushes can be shared
-// and one file is worked on while another waits for the disk: at most
-// kMaxRunsAtOnce, and past kMinRunsAtOnce only while their sizes together
-// stay within kBytesAtOnce. Many small files run at once, large ones sixteen
-// at a time: each of their runs waits for the file system's journal at three
-// of its four flushes, and the file system commits the waits of runs going
-// on together at once. Each run keeps one buffer of kIoSize bytes.
-constexpr std::size_t kMaxRunsAtOnce = 32;
-constexpr std::size_t kMinRunsAtOnce = 16;
-constexpr std::int64_t kBytesAtOnce = std::int64_t{16} << 20;
+// and one file is worked on while another waits for the disk. Up to
+// kMaxRunsAtOnce small files: their runs take their steps together, one
+// flush for each step of all (flush_group.h), and more of them need fewer
+// flushes. Larger files run on the first few workers only, since a worker
+// keeps its buffer of kIoSize bytes, whose pages count in the memory once a
+// file has used them: up to kMidRunsAtOnce files up to kSharedFlushSize, and
+// kLargeRunsAtOnce of any size, enough to keep both cores busy while the
+// others wait for their flushes. A 32-bit process runs fewer: each thread
+// takes a stack and a buffer of its address space.
+constexpr std::size_t kMaxRunsAtOnce = sizeof(void*) >= 8 ? 128 : 32;
+constexpr std::size_t kMidRunsAtOnce = 16;
+constexpr std::size_t kLargeRunsAtOnce = 4;
+constexpr std::int64_t kSmallFileSize = std::int64_t{64} << 10;
 // Files up to this size share their flushes: for them a flush costs more
 // than writing their bytes. A larger file flushes alone, so its flush does
 // not wait for the bytes the other runs are writing meanwhile.
@@ -49,6 +54,7 @@ class Runner {
         channels_(channels),
         files_(channels.files != nullptr ? *channels.files : platform::system_files()),
         group_(files_),
+        turns_(list.files.size()),
         items_(list.files.size()) {
     for (const ListedFile& item : list.files) bytes_total_ += item.size;
     for (std::size_t index = 0; index < items_.size(); ++index) {
@@ -62,7 +68,7 @@ class Runner {
     const std::size_t runs = worker_count();
     std::vector<std::thread> workers;
     for (std::size_t i = 0; i < runs; ++i) {
-      workers.emplace_back([this] { work(); });
+      workers.emplace_back([this, i] { work(i); });
     }
     std::vector<FileEnd> ends = print_in_order(runs > 1);
     for (std::thread& worker : workers) worker.join();
@@ -89,7 +95,24 @@ class Runner {
     // in need not bear several threads.
     const bool together =
         batch_.command != nullptr && !batch_.options.dry_run && channels_.files == nullptr;
-    return std::min(together ? runs_at_once_ : 1, items_.size());
+    return std::min(together ? workers_needed() : 1, items_.size());
+  }
+
+  // No more workers than there are files for: each one's thread and buffer
+  // count in the memory.
+  std::size_t workers_needed() const {
+    std::size_t needed = kLargeRunsAtOnce;
+    for (const ListedFile& item : list_.files) {
+      if (item.size <= kSmallFileSize) return runs_at_once_;
+      if (item.size <= kSharedFlushSize) needed = kMidRunsAtOnce;
+    }
+    return std::min(needed, runs_at_once_);
+  }
+
+  // The largest file the worker `worker` takes.
+  static std::int64_t largest_for(std::size_t worker) {
+    if (worker < kLargeRunsAtOnce) return std::numeric_limits<std::int64_t>::max();
+    return worker < kMidRunsAtOnce ? kSharedFlushSize : kSmallFileSize;
   }
 
   // Prints the files' lines in their order as they end; gives how each ended.
@@ -107,6 +130,7 @@ class Runner {
         ends.push_back(item.result);
       }
       if (printed == next_ && running_.empty() && (stopped_ || next_ == items_.size())) break;
+      printing_ = printed;
       changed_.wait(lock);
     }
     return ends;
@@ -174,13 +198,15 @@ class Runner {
     return bytes;
   }
 
-  void work() {
+  void work(std::size_t worker) {
     const std::unique_ptr<IoBuffer> buffer(new IoBuffer);  // not zeroed: only read into
+    const std::int64_t largest = largest_for(worker);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      while (next_ < items_.size() && !stopped_ && running_.size() >= kMinRunsAtOnce &&
-             bytes_running_ + size_of(next_) > kBytesAtOnce) {
+      while (next_ < items_.size() && !stopped_ && size_of(next_) > largest) {
+        ++waiting_for_room_;
         changed_.wait(lock);
+        --waiting_for_room_;
       }
       if (next_ >= items_.size() || stopped_) break;
       if (cancel_requested()) {
@@ -198,7 +224,7 @@ class Runner {
   }
 
   void start_item(std::size_t index) {
-    bytes_running_ += size_of(index);
+    if (waiting_for_room_ > 0) changed_.notify_all();  // a next file for them
     running_.push_back(index);
     ItemState& item = items_[index];
     item.path = list_.folders.printed(list_.files[index].folder, list_.files[index].name);
@@ -209,11 +235,14 @@ class Runner {
   void end_item(std::size_t index, FileEnd result) {
     items_[index].result = result;
     items_[index].ended = true;
-    bytes_running_ -= size_of(index);
     bytes_ended_ += size_of(index);
     running_.erase(std::find(running_.begin(), running_.end(), index));
     if (result == FileEnd::cancelled) stopped_ = true;
-    changed_.notify_all();
+    // Only a change someone waits for wakes: the file next to print, a
+    // worker free for the next file, the end.
+    if (index == printing_ || waiting_for_room_ > 0 || running_.empty() || stopped_) {
+      changed_.notify_all();
+    }
   }
 
   static void keep_out(void* context, const char* bytes, std::size_t count) {
@@ -254,7 +283,10 @@ class Runner {
     observer.context = &state;
     Channels channels(Sink{&Runner::keep_out, &state}, Sink{&Runner::keep_errors, &state},
                       observer);
-    InTurn files(size_of(index) <= kSharedFlushSize ? group_ : files_, turns_, index);
+    // A file the walk identified has no other name among the files run
+    // (skip_other_names): it opens at once, and many runs open side by side.
+    const bool waits = !list_.files[index].identity.known();
+    InTurn files(size_of(index) <= kSharedFlushSize ? group_ : files_, turns_, index, waits);
     channels.files = &files;
     channels.zone_size = channels_.zone_size;
     channels.hash_ahead = channels_.hash_ahead;
@@ -275,9 +307,10 @@ class Runner {
   std::condition_variable changed_;  // a file started or ended, or the run stopped
   OpenTurns turns_;
   std::vector<ItemState> items_;
-  std::size_t next_ = 0;  // the first file no worker took yet
+  std::size_t next_ = 0;              // the first file no worker took yet
+  std::size_t printing_ = 0;          // the file the printing thread waits for
+  std::size_t waiting_for_room_ = 0;  // workers waiting for a file they may take
   std::vector<std::size_t> running_;
-  std::int64_t bytes_running_ = 0;
   std::int64_t bytes_ended_ = 0;
   bool stopped_ = false;
 };

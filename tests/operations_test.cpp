@@ -5,7 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -262,17 +264,22 @@ class CountingFiles : public platform::FileSystem {
     ++written[file.handle];
     return true;
   }
+  std::vector<std::size_t> group_sizes;  // of each flush, under durable_lock
+
   bool flush_together(const platform::File* files, std::size_t count) override {
     std::vector<int> counts;
     for (std::size_t i = 0; i < count; ++i) counts.push_back(written[files[i].handle]);
     std::this_thread::sleep_for(std::chrono::microseconds(300));
     const std::lock_guard<std::mutex> lock(durable_lock);
     for (std::size_t i = 0; i < count; ++i) durable[files[i].handle] = counts[i];
+    group_sizes.push_back(count);
     return !fail_;
   }
   std::string error_text() override { return "the disk is gone"; }
-  platform::OpenStatus open(const char*, platform::Access, platform::File&) override {
-    return platform::OpenStatus::failed;
+  // The file named by its number.
+  platform::OpenStatus open(const char* path, platform::Access, platform::File& file) override {
+    file.handle = std::atoi(path);
+    return platform::OpenStatus::opened;
   }
   bool size(platform::File, std::int64_t&) override { return false; }
   bool read_at(platform::File, std::int64_t, void*, std::size_t, std::size_t&) override {
@@ -280,7 +287,7 @@ class CountingFiles : public platform::FileSystem {
   }
   bool set_size(platform::File, std::int64_t) override { return false; }
   bool flush(platform::File) override { return false; }
-  bool close(platform::File) override { return false; }
+  bool close(platform::File) override { return true; }
 
  private:
   bool fail_;
@@ -309,6 +316,34 @@ TEST(FlushGroup, AFlushCoversEveryWriteBeforeItAndItsFailureReachesEveryWaiter) 
     }
     for (std::thread& run : runs) run.join();
   }
+}
+
+// Runs that go on together take each step together: the next flush waits
+// for every file open in the group (here as long as it takes) and no longer
+// for one that has closed.
+TEST(FlushGroup, EachFlushGathersEveryRunStillOpen) {
+  CountingFiles files(false);
+  FlushGroup group(files, {std::chrono::hours(1), std::chrono::hours(1)});
+  constexpr int kRounds = 6, kLeavesAfter = 3;
+  std::atomic<int> opened{0};
+  std::vector<std::thread> runs;
+  for (int index = 0; index < CountingFiles::kFiles; ++index) {
+    runs.emplace_back([&, index] {
+      platform::File file{};
+      ASSERT_EQ(group.open(std::to_string(index).c_str(), platform::Access::update, file),
+                platform::OpenStatus::opened);
+      for (++opened; opened < CountingFiles::kFiles;) std::this_thread::yield();
+      for (int round = 0; round < (index == 0 ? kLeavesAfter : kRounds); ++round) {
+        group.write_at(file, 0, nullptr, 0);
+        ASSERT_TRUE(group.flush(file));
+      }
+      group.close(file);
+    });
+  }
+  for (std::thread& run : runs) run.join();
+  std::vector<std::size_t> expected(kLeavesAfter, CountingFiles::kFiles);
+  expected.resize(kRounds, CountingFiles::kFiles - 1);
+  EXPECT_EQ(files.group_sizes, expected);
 }
 
 // A kernel's flushes as Linux has them: a failed write back counts in the
