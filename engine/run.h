@@ -16,8 +16,9 @@
 //               completed flush; a sector that holds part of one write is torn.
 //   piece       a sector cut again at chunk bounds: one write of a pass
 //               writes every piece it touches whole.
-//   zone        zone_size bytes of data (a whole number of chunks, 512 by
-//               default), rewritten between two flushes.
+//   zone        zone_size bytes of data (a whole number of chunks, by
+//               default the platform's kZoneChunks), rewritten between two
+//               flushes.
 //   piece hash  8 bytes: the hash of a piece's bytes before the run (its old
 //               bytes). Every way that changes bytes changes every byte, so a
 //               piece matches its piece hash as it is (old), after undoing the
@@ -104,10 +105,8 @@
 
 namespace tavo {
 
-// 32 MiB: few enough flushes to keep pace with the disk, and a zone still
-// ends within the 5 s that Windows leaves a process after its console window
-// is closed, on a disk of 7 MB/s or more.
-inline constexpr std::int64_t kZoneSize = 512 * std::int64_t{kChunkSize};
+// The platform's zone (platform.h): 128 MiB on Linux, 32 MiB on Windows.
+inline constexpr std::int64_t kZoneSize = platform::kZoneChunks * std::int64_t{kChunkSize};
 static_assert(kZoneSize / kChunkSize <= kMaxZoneChunks);
 
 // A pass reads and writes blocks of at most this many bytes, cut at sector

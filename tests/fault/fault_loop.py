@@ -252,11 +252,11 @@ def technique_kill(args, tally):
              strace_prefix(syscall, lambda n: f"signal=KILL:when={n}"), strace_fired)
 
 
-# A file of two zones: the console tool's zone is 512 chunks (the test finds
+# A file of two zones: the console tool's zone is 2048 chunks (the test finds
 # the border between the zones in each run's writes, and fails if there is
 # none). A signal inside a zone that is not the last must cancel the run;
 # inside the last one it may also let it finish.
-TWO_ZONES = 512 * m.CHUNK + 1000
+TWO_ZONES = 2048 * m.CHUNK + 1000
 SIGNALS = ("SIGINT", "SIGTERM", "SIGHUP")
 SIGNAL_SEED = 7
 
