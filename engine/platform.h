@@ -253,19 +253,6 @@ void release_interrupts();
 // shut-down it does not return: the system ends the process when it does.
 int handle_console_event(unsigned long event);
 
-// The chunks of a zone, the data a run rewrites between two of its flushes.
-// At each flush the disk takes in the zone's last writes and flushes its
-// cache with nothing new to write meanwhile, so fewer, larger zones keep it
-// busier: 2048 chunks (128 MiB) ran 0.92 x a copy with one flush at the end,
-// where 512 ran 1.05 x. A run stops between zones, though, and Windows ends
-// a process 5 s after its console window is closed: there a zone of 512
-// chunks (32 MiB) still ends in time on a disk of 7 MB/s or more.
-#ifdef _WIN32
-inline constexpr std::int64_t kZoneChunks = 512;
-#else
-inline constexpr std::int64_t kZoneChunks = 2048;
-#endif
-
 #ifdef _WIN32
 // `path` as the wide file functions (CreateFileW) take it. A relative path,
 // "." and ".." are resolved as the system resolves them for a short path;

@@ -17,7 +17,7 @@ import zlib
 RECORD_SIZE = 512
 CHUNK = 65534
 SECTOR = 512
-ZONE = 2048 * CHUNK  # the console tool's zone on Linux (512 chunks on Windows)
+ZONE = 2048 * CHUNK  # the console tool's zone
 PIECE_HASH_SIZE, SLOT_SIZE, HASH_AREAS = 8, 512, 3
 SKIP = 77  # the exit code CTest counts as skipped
 NAME_OFFSET, NAME_SIZE = 4, 255
