@@ -27,6 +27,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -131,6 +132,13 @@ def classify(op, fault, always, rc, out, after, tavo, work, why=None):
     if fault.startswith("SIG"):
         if rc == 0 and text == m.cancelled(op.keyword, NAME) and before:
             return "cancelled, file as before"
+        # A signal that follows the first after a pause (no write for a
+        # second: a slow build classifying a large zone before putting it
+        # back) ends the process, as it should.
+        if always and rc == -getattr(signal, fault):
+            if where is not None:
+                return f"ended by a later signal, file {where}"
+            return "ended by a later signal, interrupted, recovered" if interrupted() else None
         return None
     if rc == -9:
         if where is not None:
