@@ -283,7 +283,7 @@ class Runner {
     observer.context = &state;
     Channels channels(Sink{&Runner::keep_out, &state}, Sink{&Runner::keep_errors, &state},
                       observer);
-    // A file the walk identified has no other name among the files run
+    // A file the listing identified has no other name among the files run
     // (skip_other_names): it opens at once, and many runs open side by side.
     const bool waits = !list_.files[index].identity.known();
     InTurn files(size_of(index) <= kSharedFlushSize ? group_ : files_, turns_, index, waits);
